@@ -1,0 +1,52 @@
+// Tables of the directory in the broker home's database. The directory loader and editor
+// write them; the broker reads them when a connection registers, when a request starts a
+// workflow, and when the error profile looks for an element's exit.
+#ifndef QLX_DIRECTORY_SCHEMA_H
+#define QLX_DIRECTORY_SCHEMA_H
+
+namespace qlx {
+
+// Hop kinds of a workflow, stored in hop.type. They are the application types of the
+// next-hop record that a workflow theme query returns, except kHopOrigin, which is resolved
+// to kHopClient with the name of the client that started the workflow when a theme is
+// created.
+enum HopType : int {
+  kHopBusinessComponent = 1,
+  kHopClient = 3,
+  kHopNative = 4,
+  kHopOrigin = 100,
+};
+
+inline constexpr const char* kDirectorySchema = R"sql(
+CREATE TABLE IF NOT EXISTS element (
+  name            TEXT PRIMARY KEY,
+  formats         TEXT NOT NULL DEFAULT '',  -- accepted format names, one per line
+  default_actions INTEGER NOT NULL DEFAULT 1,  -- error profile actions requested
+  exit_library    TEXT                        -- path of the error-action exit, or NULL
+);
+CREATE TABLE IF NOT EXISTS client (
+  name    TEXT PRIMARY KEY,
+  formats TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE IF NOT EXISTS service (
+  name TEXT PRIMARY KEY
+);
+CREATE TABLE IF NOT EXISTS hop (
+  service  TEXT NOT NULL REFERENCES service(name) ON DELETE CASCADE,
+  position INTEGER NOT NULL,  -- 0 is the first hop
+  type     INTEGER NOT NULL,  -- HopType; any other value is stored and reported as is
+  name     TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (service, position)
+);
+CREATE TABLE IF NOT EXISTS dictionary (
+  name     TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  key      TEXT NOT NULL,
+  value    TEXT NOT NULL,
+  PRIMARY KEY (name, position)
+);
+)sql";
+
+}  // namespace qlx
+
+#endif  // QLX_DIRECTORY_SCHEMA_H
