@@ -83,6 +83,7 @@ enum : uint32_t {
   kQlxGetBrowse = 0x40,  // peek: leave the message on its queue
   kQlxGetThemeOnly = 0x80,
   kQlxGetTheme = 0x100,  // only a message of the given theme
+  kQlxGetTake = 0x2000,  // take the message even with kQlxGetBrowse (a serving element's get)
   kQlxGetTemplate = 0x40000000,
 };
 enum : int32_t { kQlxWaitUnlimited = -2 };

@@ -38,6 +38,11 @@ CREATE TABLE IF NOT EXISTS hop (
   name     TEXT NOT NULL DEFAULT '',
   PRIMARY KEY (service, position)
 );
+-- Every dictionary record has a row here, so that a record without pairs still exists.
+-- A record that has pairs but no row here (written by an older loader) exists as well.
+CREATE TABLE IF NOT EXISTS dictionary_record (
+  name TEXT PRIMARY KEY
+);
 CREATE TABLE IF NOT EXISTS dictionary (
   name     TEXT NOT NULL,
   position INTEGER NOT NULL,

@@ -1,0 +1,97 @@
+// Inner steps of the stand-in engine behind RunMap: reading the command buffer, finding
+// the map file, running it (in process or as a child) and assembling the output.
+// RunMap (merc_api.cc) strings them together; the steps are separate so that each can be
+// tested on its own.
+#ifndef ZVR_PLATFORM_MERC_ENGINE_H
+#define ZVR_PLATFORM_MERC_ENGINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ExitParams;
+
+namespace merc {
+
+// Return codes of the engine's own failures. They are negative so that they never
+// collide with a map's return code (a child's exit status is 0 to 255).
+enum MercReturn : int32_t {
+  kMercOk = 0,
+  kMercBadCommand = -2,     // null record or command buffer, malformed command buffer
+  kMercMapNotFound = -3,    // no map file under the name
+  kMercMapNotStarted = -4,  // the file cannot be loaded or executed, or lacks zvrMapRun
+  kMercMapAborted = -5,     // the child map ended by a signal
+  kMercResource = -6,       // pipes, temporary folder, memory, output of 4 GiB or more
+};
+
+// True for the return codes that mean success with warnings.
+bool mercIsWarning(int32_t code);
+
+// The longest command head (map name, "-ie1s", length, blank) that is accepted.
+inline constexpr std::size_t kMaxHead = 4096;
+
+// Which output cards are echoed, and how (from an "-oe<n>[s]" option).
+struct OutputCards {
+  unsigned firstCard = 1;  // without any -oe option: card 1, raw
+  bool framed = false;     // "s": every card from firstCard on, each as "<len> <bytes>"
+};
+
+// One command buffer, read. `input` points into the buffer it was read from.
+struct MercCommand {
+  std::string mapName;  // without the enclosing quotes
+  const unsigned char* input = nullptr;
+  std::size_t inputLength = 0;
+  OutputCards output;
+  std::string passOptions;  // options left to the map, blank-separated
+};
+
+// Reads a command buffer. Reads never go past the buffer's terminating NUL, except the
+// input bytes, whose count comes from -ie1s. 1 on success; 0 with `error` set.
+int mercParseCommand(const char* buffer, MercCommand& command, std::string& error);
+
+// Reads the tail options into `command`: -oe<n>[s] (any case; the last one counts) is the
+// engine's; every other word is passed to the map. 1 on success; 0 with `error` set for a malformed -oe option.
+int mercParseOptions(const char* tail, MercCommand& command, std::string& error);
+
+// Finds the map file: a name holding '/' is a path; a bare name is looked for in each
+// folder of MERC_MAP_PATH (colon-separated, default "."). Each place is tried as given,
+// then with ".so" appended. 1 with `path` set; 0 with `error` set.
+int mercFindMap(const std::string& name, std::string& path, std::string& error);
+
+// True when `path` is an ELF shared library of this host (type ET_DYN without a program
+// interpreter, so position-independent executables do not count).
+bool mercIsSharedObject(const std::string& path);
+
+// What a map produced: the cards (index 0 is card 1; at least one) and its message.
+struct MapResult {
+  int32_t code = kMercOk;
+  std::vector<std::string> cards = std::vector<std::string>(1);
+  std::string message;
+};
+
+// Runs a child map over the input; `command.passOptions` goes to MERC_OPTIONS.
+void mercRunChild(const std::string& path, const MercCommand& command, MapResult& result);
+
+// Runs a shared-object map in process; loads and keeps it on first use. Sets
+// kMercMapNotStarted when the object cannot be loaded or lacks zvrMapRun.
+void mercRunShared(const std::string& path, const MercCommand& command, MapResult& result);
+
+// True when the shared-object map at `path` is loaded already.
+bool mercSharedLoaded(const std::string& path);
+
+// Unloads every cached shared-object map.
+void mercUnloadShared();
+
+// Builds the output the caller asked for into a malloc'ed buffer. 1 with `out` and
+// `length` set (caller frees `out`); 0 with `error` set when it is 4 GiB or more or
+// memory runs out.
+int mercBuildOutput(const MapResult& result, const OutputCards& wanted, void*& out,
+                    uint32_t& length, std::string& error);
+
+// Copies a message into Errmsg: cut to 427 bytes, trailing line ends removed, NUL-ended.
+void mercSetErrmsg(ExitParams& params, const std::string& text);
+
+}  // namespace merc
+
+#endif  // ZVR_PLATFORM_MERC_ENGINE_H

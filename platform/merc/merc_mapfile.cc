@@ -1,0 +1,104 @@
+// Finding a map file and telling a shared-object map from an executable one.
+#include "merc_engine.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace merc {
+namespace {
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+using ElfHeader = Elf32_Ehdr;
+using ElfProgramHeader = Elf32_Phdr;
+constexpr unsigned char kElfClass = ELFCLASS32;
+#else
+using ElfHeader = Elf64_Ehdr;
+using ElfProgramHeader = Elf64_Phdr;
+constexpr unsigned char kElfClass = ELFCLASS64;
+#endif
+
+// The most program headers read; real objects have about a dozen.
+constexpr unsigned kMaxProgramHeaders = 256;
+
+bool _isRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The place as given, then with ".so" appended.
+bool _tryPlace(const std::string& place, std::string& path) {
+  for (const std::string& candidate : {place, place + ".so"}) {
+    if (_isRegularFile(candidate)) {
+      path = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> _searchFolders() {
+  const char* env = std::getenv("MERC_MAP_PATH");
+  std::string list = env != nullptr ? env : ".";
+  std::vector<std::string> folders;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = list.find(':', start);
+    std::string folder = list.substr(start, end == std::string::npos ? end : end - start);
+    folders.push_back(folder.empty() ? "." : folder);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return folders;
+}
+
+// Reads exactly `size` bytes at `offset`; false when the file is shorter.
+bool _readAt(int fd, void* to, std::size_t size, off_t offset) {
+  return pread(fd, to, size, offset) == static_cast<ssize_t>(size);
+}
+
+bool _hasInterpreter(int fd, const ElfHeader& header) {
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    ElfProgramHeader ph;
+    off_t at = static_cast<off_t>(header.e_phoff) + static_cast<off_t>(i) * header.e_phentsize;
+    if (!_readAt(fd, &ph, sizeof ph, at)) return true;  // unreadable: not loadable either
+    if (ph.p_type == PT_INTERP) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int mercFindMap(const std::string& name, std::string& path, std::string& error) {
+  if (name.find('/') != std::string::npos) {
+    if (_tryPlace(name, path)) return 1;
+    error = "map file \"" + name + "\" not found (nor \"" + name + ".so\")";
+    return 0;
+  }
+  std::string looked;
+  for (const std::string& folder : _searchFolders()) {
+    if (_tryPlace(folder + "/" + name, path)) return 1;
+    looked += (looked.empty() ? "" : ":") + folder;
+  }
+  error = "map \"" + name + "\" not found in MERC_MAP_PATH \"" + looked + "\"";
+  return 0;
+}
+
+bool mercIsSharedObject(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ElfHeader header;
+  bool shared = _readAt(fd, &header, sizeof header, 0) &&
+                std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+                header.e_ident[EI_CLASS] == kElfClass && header.e_type == ET_DYN &&
+                header.e_phentsize == sizeof(ElfProgramHeader) &&
+                header.e_phnum <= kMaxProgramHeaders && !_hasInterpreter(fd, header);
+  close(fd);
+  return shared;
+}
+
+}  // namespace merc

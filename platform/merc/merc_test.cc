@@ -1,0 +1,311 @@
+// RunMap end to end: the sample maps (executables and shared objects) and maps written
+// by the tests as shell scripts, run through the engine as a component runs them.
+#include <merc.h>
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace {
+
+using namespace std::string_literals;
+
+const char kHeader[] =
+    "<Header>\r\n<Attributes>\r\n<Priority>-2</Priority>\r\n</Attributes>\r\n"
+    "<FormatName>ORDERS</FormatName>\r\n</Header>\r\n";
+
+struct MapRun {
+  int result = 0;
+  int32_t nReturn = 0;
+  bool hasOutput = false;
+  std::string output;
+  std::string errmsg;
+};
+
+std::string mapsDir() {
+  const char* build = std::getenv("ZVR_BUILD_DIR");
+  return build != nullptr ? std::string(build) + "/maps" : ZVR_MAPS_DIR;
+}
+
+class MercRunMapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    maps_ = mapsDir();
+    if (access((maps_ + "/identity").c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "sample maps not built in " << maps_ << " (configure with maps)";
+    }
+    char pattern[] = "/tmp/merc-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    scripts_ = pattern;
+    setenv("MERC_MAP_PATH", (maps_ + ":" + scripts_).c_str(), 1);
+    unsetenv("MERC_ROUTE_SERVICE");
+    ASSERT_EQ(MercInitAPI(), 0);
+  }
+  void TearDown() override {
+    MercExitAPI();
+    for (const std::string& f : files_) std::remove(f.c_str());
+    if (!scripts_.empty()) rmdir(scripts_.c_str());
+  }
+
+  // Runs a map over the input with the command buffer built as the transform objects
+  // build it, in a heap block of exactly its size.
+  MapRun run(const std::string& map, std::string_view input, const std::string& tail = " -oe1s") {
+    std::string head = map + " -ie1s" + std::to_string(input.size()) + " ";
+    return runRaw(head + std::string(input) + tail);
+  }
+  MapRun runRaw(const std::string& command) {
+    std::unique_ptr<char[]> buffer(new char[command.size() + 1]);
+    std::memcpy(buffer.get(), command.data(), command.size());
+    buffer[command.size()] = '\0';
+    ExitParams params{};
+    params.dwSize = 480;
+    params.lpDataToApp = buffer.get();
+    return collect(params, RunMap(&params));
+  }
+  static MapRun collect(ExitParams& params, int result) {
+    MapRun r;
+    r.result = result;
+    r.nReturn = params.nReturn;
+    r.hasOutput = params.lpDataFromApp != nullptr;
+    if (r.hasOutput) {
+      r.output.assign(static_cast<const char*>(params.lpDataFromApp), params.dwFromLen);
+    }
+    EXPECT_TRUE(r.hasOutput || params.dwFromLen == 0);
+    EXPECT_NE(std::memchr(params.Errmsg, '\0', sizeof params.Errmsg), nullptr);
+    r.errmsg = params.Errmsg;
+    std::free(params.lpDataFromApp);
+    return r;
+  }
+  // Writes an executable shell script map into the test's own map folder.
+  std::string script(const std::string& name, const std::string& body, mode_t mode = 0755) {
+    std::string path = scripts_ + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), mode);
+    files_.push_back(path);
+    return path;
+  }
+  static std::string framed(const std::string& card) {
+    return std::to_string(card.size()) + " " + card;
+  }
+
+  std::string maps_;
+  std::string scripts_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(MercRunMapTest, IdentityPassesEveryByteAsExecutableAndSharedObject) {
+  const std::string inputs[] = {"hello", "", "a\0b\0"s, kHeader + "body"s,
+                                std::string(70000, 'z')};
+  for (const std::string map : {"identity", "identity_so", "'IDENTITY_PATH'"}) {
+    std::string name = map == "'IDENTITY_PATH'" ? "'" + maps_ + "/identity'" : map;
+    for (const std::string& input : inputs) {
+      SCOPED_TRACE(name + " over " + std::to_string(input.size()) + " bytes");
+      MapRun framedRun = run(name, input);
+      EXPECT_EQ(framedRun.nReturn, 0) << framedRun.errmsg;
+      EXPECT_EQ(framedRun.result, 0);
+      EXPECT_EQ(framedRun.output, framed(input));
+      MapRun raw = run(name, input, "");
+      EXPECT_EQ(raw.output, input);
+      EXPECT_TRUE(raw.hasOutput);
+    }
+  }
+}
+
+TEST_F(MercRunMapTest, UpperChangesTheBodyOnly) {
+  for (const char* map : {"upper", "upper_so"}) {
+    SCOPED_TRACE(map);
+    EXPECT_EQ(run(map, kHeader + "hello, World\0x"s).output,
+              framed(kHeader + "HELLO, WORLD\0X"s));
+    EXPECT_EQ(run(map, "no header <x>").output, framed("NO HEADER <X>"));
+  }
+}
+
+TEST_F(MercRunMapTest, RouteAddsARoutingSectionAtTheEndOfTheHeader) {
+  auto routing = [](const std::string& action, const std::string& service) {
+    return "<Routing>\r\n<Route>\r\n<Action>" + action + "</Action>\r\n<Service>" + service +
+           "</Service>\r\n</Route>\r\n</Routing>\r\n";
+  };
+  std::string head = kHeader;
+  std::string withoutEnd = head.substr(0, head.size() - std::strlen("</Header>\r\n"));
+  for (const char* map : {"route", "route_so"}) {
+    SCOPED_TRACE(map);
+    EXPECT_EQ(run(map, head + "body").output,
+              framed(withoutEnd + routing("INSERT", "SVC2") + "</Header>\r\nbody"));
+    EXPECT_EQ(run(map, "body", " -oe1s -service SVC9 -action NOTIFY").output,
+              framed("<Header>\r\n" + routing("NOTIFY", "SVC9") + "</Header>\r\nbody"));
+    setenv("MERC_ROUTE_SERVICE", "ENVSVC", 1);
+    EXPECT_EQ(run(map, "b").output,
+              framed("<Header>\r\n" + routing("INSERT", "ENVSVC") + "</Header>\r\nb"));
+    unsetenv("MERC_ROUTE_SERVICE");
+  }
+}
+
+TEST_F(MercRunMapTest, TwoCardsGiveTwoFrames) {
+  std::string input = kHeader + "two"s;
+  for (const char* map : {"twocards", "twocards_so"}) {
+    SCOPED_TRACE(map);
+    MapRun r = run(map, input);
+    EXPECT_EQ(r.nReturn, 0) << r.errmsg;
+    EXPECT_EQ(r.output, framed(input) + framed(kHeader + "TWO"s));
+    EXPECT_EQ(run(map, input, " -oe2s").output, framed(kHeader + "TWO"s));
+    EXPECT_EQ(run(map, input, "").output, input);  // no output option: card 1 raw
+  }
+}
+
+TEST_F(MercRunMapTest, WarningsKeepTheOutputAndTheMessage) {
+  for (const char* map : {"warn", "warn_so"}) {
+    for (const std::string code : {"14", "18", "21"}) {
+      SCOPED_TRACE(map + (" " + code));
+      MapRun r = run(map, "data", " -oe1s -rc " + code);
+      EXPECT_EQ(r.nReturn, std::stoi(code));
+      EXPECT_EQ(r.result, r.nReturn);
+      EXPECT_EQ(r.output, framed("data"));
+      EXPECT_EQ(r.errmsg, "warn: message passed on with a warning (return code " + code + ")");
+    }
+  }
+}
+
+TEST_F(MercRunMapTest, FailureGivesNoOutputAndTheMapsMessage) {
+  for (const char* map : {"fail", "fail_so"}) {
+    SCOPED_TRACE(map);
+    MapRun r = run(map, "data");
+    EXPECT_EQ(r.nReturn, 8);
+    EXPECT_FALSE(r.hasOutput);
+    EXPECT_EQ(r.errmsg, "fail: the map rejects every message");
+  }
+  MapRun warnAsFailure = run("warn", "data", " -oe1s -rc 15");
+  EXPECT_EQ(warnAsFailure.nReturn, 15);
+  EXPECT_FALSE(warnAsFailure.hasOutput);
+}
+
+TEST_F(MercRunMapTest, EngineFailuresHaveTheirOwnCodesAndClearMessages) {
+  struct Case {
+    std::string command;
+    int32_t code;
+    std::string message;
+  };
+  script("noexec", "cat", 0644);
+  std::ofstream(scripts_ + "/noshebang") << "cat\n";
+  chmod((scripts_ + "/noshebang").c_str(), 0755);
+  files_.push_back(scripts_ + "/noshebang");
+  Dl_info info{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&RunMap), &info), 0);
+  const Case cases[] = {
+      {"nosuchmap -ie1s1 a -oe1s", -3, "map \"nosuchmap\" not found in MERC_MAP_PATH"},
+      {"'/no/such/map' -ie1s1 a -oe1s", -3, "map file \"/no/such/map\" not found"},
+      {"noexec -ie1s1 a -oe1s", -4, "cannot be started: Permission denied"},
+      {"noshebang -ie1s1 a -oe1s", -4, "cannot be started: Exec format error"},
+      {"'"s + info.dli_fname + "' -ie1s1 a -oe1s", -4, "without the entry point zvrMapRun"},
+      {"identity -ie1s3 a -oe1s", -2, "input length does not match"},
+      {"identity -ie1s", -2, "no input length after -ie1s"},
+      {"identity a -oe1s", -2, "not followed by \" -ie1s\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    MapRun r = runRaw(c.command);
+    EXPECT_EQ(r.nReturn, c.code);
+    EXPECT_EQ(r.result, c.code);
+    EXPECT_FALSE(r.hasOutput);
+    EXPECT_NE(r.errmsg.find(c.message), std::string::npos) << r.errmsg;
+  }
+}
+
+TEST_F(MercRunMapTest, RejectsMissingRecordAndBuffer) {
+  EXPECT_EQ(RunMap(nullptr), -2);
+  ExitParams params{};
+  params.lpDataFromApp = &params;  // whatever was left there is not taken as output
+  MapRun r = collect(params, RunMap(&params));
+  EXPECT_EQ(r.nReturn, -2);
+  EXPECT_FALSE(r.hasOutput);
+  EXPECT_NE(r.errmsg.find("lpDataToApp is null"), std::string::npos);
+}
+
+TEST_F(MercRunMapTest, ChildGetsCardFolderAndOptionsAndTheFolderIsRemoved) {
+  script("cards",
+         "cat; printf two > \"$MERC_CARD_DIR/card2\"; printf four > \"$MERC_CARD_DIR/card4\"\n"
+         "printf x > \"$MERC_CARD_DIR/other\"; printf one > \"$MERC_CARD_DIR/card1\"\n"
+         "printf %s \"$MERC_CARD_DIR\" > \"$MERC_CARD_DIR/card5\"");
+  MapRun r = run("cards", "in");
+  ASSERT_EQ(r.nReturn, 0) << r.errmsg;
+  std::string folder = r.output.substr(r.output.rfind(' ') + 1);
+  EXPECT_EQ(r.output, framed("in") + framed("two") + framed("") + framed("four") + framed(folder));
+  EXPECT_NE(folder.find("/merc-"), std::string::npos);
+  struct stat st;
+  EXPECT_NE(stat(folder.c_str(), &st), 0) << folder << " left behind";
+
+  script("opts", "printf %s \"$MERC_OPTIONS\"");
+  EXPECT_EQ(run("opts", "", " -oe1s -x 1  -y").output, framed("-x 1 -y"));
+  setenv("MERC_OPTIONS", "stale", 1);
+  EXPECT_EQ(run("opts", "", " -oe1s").output, framed(""));
+  unsetenv("MERC_OPTIONS");
+}
+
+TEST_F(MercRunMapTest, ExitStatusAndStandardErrorOfAChild) {
+  script("careful", "cat; echo careful >&2; exit 18");
+  MapRun warned = run("careful", "x");
+  EXPECT_EQ(warned.nReturn, 18);
+  EXPECT_EQ(warned.output, framed("x"));
+  EXPECT_EQ(warned.errmsg, "careful");
+
+  script("silent", "exit 3");
+  MapRun silent = run("silent", "x");
+  EXPECT_EQ(silent.nReturn, 3);
+  EXPECT_NE(silent.errmsg.find("silent\" ended with exit status 3"), std::string::npos);
+
+  script("chatty", "i=0; while [ $i -lt 100 ]; do printf 0123456789 >&2; i=$((i+1)); done; exit 8");
+  MapRun chatty = run("chatty", "x");
+  EXPECT_EQ(chatty.nReturn, 8);
+  EXPECT_EQ(chatty.errmsg.size(), 427u);
+
+  script("killed", "echo dying >&2; kill -9 $$");
+  MapRun killed = run("killed", "x");
+  EXPECT_EQ(killed.nReturn, -5);
+  EXPECT_NE(killed.errmsg.find("ended by signal 9: dying"), std::string::npos) << killed.errmsg;
+  EXPECT_FALSE(killed.hasOutput);
+}
+
+TEST_F(MercRunMapTest, LargeStreamsPassWithoutDeadlock) {
+  std::string mib(1 << 20, '\0');
+  for (std::size_t i = 0; i < mib.size(); ++i) mib[i] = static_cast<char>(i * 7 + i / 251);
+  // cat writes while it still reads: a writer that did not also read would stall.
+  script("streaming", "exec cat");
+  script("noisy", "head -c 300000 /dev/zero | tr '\\000' e >&2; cat");
+  for (const char* map : {"identity", "identity_so", "streaming", "noisy"}) {
+    SCOPED_TRACE(map);
+    MapRun r = run(map, mib);
+    EXPECT_EQ(r.nReturn, 0) << r.errmsg;
+    EXPECT_TRUE(r.output == framed(mib)) << "output of " << r.output.size() << " bytes differs";
+  }
+  // A map that ignores its input ends early; the engine must not die of the broken pipe.
+  script("deaf", "printf hi");
+  MapRun deaf = run("deaf", mib);
+  EXPECT_EQ(deaf.nReturn, 0);
+  EXPECT_EQ(deaf.output, framed("hi"));
+}
+
+TEST_F(MercRunMapTest, SharedObjectIsLoadedOnceUntilTheEngineEnds) {
+  std::string path = maps_ + "/identity_so.so";
+  ASSERT_EQ(run("identity_so", "a").nReturn, 0);
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr) << "identity_so.so is not loaded after a run";
+  auto calls = reinterpret_cast<int (*)()>(dlsym(handle, "zvrMapCalls"));
+  ASSERT_NE(calls, nullptr);
+  int before = calls();
+  EXPECT_EQ(run("identity_so", "b").output, framed("b"));
+  EXPECT_EQ(run("'" + path + "'", "c").output, framed("c"));  // same file, same instance
+  EXPECT_EQ(calls(), before + 2);
+  dlclose(handle);
+  MercExitAPI();
+  EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr)
+      << "identity_so.so still loaded after MercExitAPI";
+  EXPECT_EQ(run("identity_so", "d").output, framed("d"));  // loads again on demand
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// Fixture of the broker's tests: a fresh broker home per test with a small directory, and
+// helpers that make one call of the C interface one line.
+#ifndef QLX_BROKER_TEST_UTIL_H
+#define QLX_BROKER_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "admin.h"
+#include "qlx.h"
+#include "store.h"
+
+namespace qlx::test {
+
+// The directory every test starts with. G has the test exit (set by the fixture).
+inline constexpr const char* kDirectory = R"sql(
+INSERT INTO element (name, formats, default_actions) VALUES ('E', '*', 1), ('F', '', 1);
+INSERT INTO element (name, formats, default_actions) VALUES ('G', '', 5), ('H', '', 5);
+INSERT INTO client (name) VALUES ('C1'), ('C2');
+INSERT INTO service (name) VALUES ('ECHO'), ('CHAIN'), ('SVC2'), ('ONEHOP'), ('NATIVE'),
+  ('REPORT'), ('EMPTY');
+INSERT INTO hop VALUES ('ECHO', 0, 1, 'E'), ('ECHO', 1, 100, '');
+INSERT INTO hop VALUES ('CHAIN', 0, 1, 'E'), ('CHAIN', 1, 1, 'F'), ('CHAIN', 2, 100, '');
+INSERT INTO hop VALUES ('SVC2', 0, 1, 'G');
+INSERT INTO hop VALUES ('ONEHOP', 0, 1, 'E');
+INSERT INTO hop VALUES ('NATIVE', 0, 1, 'E'), ('NATIVE', 1, 4, 'N');
+INSERT INTO hop VALUES ('REPORT', 0, 1, 'G'), ('REPORT', 1, 100, '');
+)sql";
+
+// The reason and sub-reason of the last error.
+inline int32_t lastReason() {
+  QLXERROR e{};
+  qlxGetLastError(&e);
+  return (e.Flags & kQlxErrorReason) ? e.Reason.Code : -1;
+}
+inline int32_t lastSubReason() {
+  QLXERROR e{};
+  qlxGetLastError(&e);
+  return (e.Flags & kQlxErrorSubReason) ? e.SubReason.Code : -1;
+}
+
+// Fills a name field: at most its size, NUL-padded.
+template <size_t N>
+void setName(char (&field)[N], const char* name) {
+  std::memset(field, 0, N);
+  std::memcpy(field, name, std::min(std::strlen(name), N));
+}
+
+inline QLXSYNC syncOf(int32_t type) {
+  QLXSYNC sync = kQlxSyncDefault;
+  sync.SyncType = type;
+  return sync;
+}
+
+// A received message with its broker-owned buffers, released on destruction.
+struct Got {
+  QLXHANDLE handle = 0;
+  QLXMSG msg = kQlxMsgDefault;
+  QLXHANDLE theme = 0;
+  Got() = default;
+  Got(const Got&) = delete;
+  Got& operator=(const Got&) = delete;
+  ~Got() {
+    qlxFreeBuffer(handle, &msg.MsgBuffer);
+    qlxFreeBuffer(handle, &msg.TagBuffer);
+  }
+  std::string body() const {
+    if (!msg.MsgBuffer.Data) return std::string();
+    return std::string(static_cast<const char*>(msg.MsgBuffer.Data),
+                       std::min(msg.MsgLength, msg.MsgBuffer.Length));
+  }
+  bool follows() const { return (msg.Status & kQlxStatusWorkflowFollows) != 0; }
+};
+
+class BrokerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qlxtest.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    setenv("QLX_HOME", home_.c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(store_.open(error)) << error;
+    ASSERT_TRUE(store_.exec(kDirectory)) << store_.errorText();
+    sql("UPDATE element SET exit_library = '" QLX_TEST_EXIT "' WHERE name = 'G'");
+  }
+
+  void TearDown() override {
+    for (QLXHANDLE& h : open_)
+      if (h) qlxTerminate(&h);
+    std::string command = "rm -rf '" + home_ + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
+  }
+
+  void sql(const std::string& text) { ASSERT_TRUE(store_.exec(text.c_str())) << store_.errorText(); }
+
+  QLXHANDLE element(const char* name) {
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, name);
+    QLXHANDLE handle = 0;
+    void* directory = nullptr;
+    unsigned char work[852] = {};
+    EXPECT_EQ(qlxSPIInitialize(&addr, 1, &handle, &directory, work), 1) << lastReason();
+    open_.push_back(handle);
+    return handle;
+  }
+
+  QLXHANDLE client(const char* name) {
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, name);
+    QLXHANDLE handle = 0;
+    EXPECT_EQ(qlxClientInitialize(&addr, &handle), 1) << lastReason();
+    open_.push_back(handle);
+    return handle;
+  }
+
+  // Puts a request to `service` (committed under a local unit of work); the theme handle.
+  QLXHANDLE send(QLXHANDLE client, const char* service, const std::string& body,
+                 int32_t syncType = 1) {
+    QLXSERVICE svc = kQlxServiceDefault;
+    setName(svc.Name, service);
+    QLXMSG msg = kQlxMsgDefault;
+    msg.MsgLength = static_cast<uint32_t>(body.size());
+    msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+    std::strcpy(msg.FormatName, "TESTFMT");
+    QLXPUTOPT put = kQlxPutOptDefault;
+    QLXSYNC sync = syncOf(syncType);
+    QLXHANDLE theme = 0;
+    EXPECT_EQ(qlxPutRequest(client, &svc, &msg, &put, &sync, &theme), 1) << lastReason();
+    if (syncType == 1) {
+      EXPECT_EQ(qlxCommit(client, &sync), 1);
+    }
+    return theme;
+  }
+
+  // A get as a serving element makes it (0x2148), without waiting unless `wait` is given.
+  int getRequest(QLXHANDLE handle, Got& got, int32_t syncType = 1, int32_t wait = 0,
+                 uint32_t options = 0x2140) {
+    QLXGETOPT get = kQlxGetOptDefault;
+    get.Options = options | (wait != 0 ? uint32_t{kQlxGetWait} : 0u);
+    get.Wait = wait;
+    QLXSYNC sync = syncOf(syncType);
+    got.handle = handle;
+    return qlxGetRequest(handle, &got.msg, &get, &sync, &got.theme);
+  }
+
+  int getResponse(QLXHANDLE handle, Got& got, QLXHANDLE theme, int32_t wait = 0) {
+    QLXGETOPT get = kQlxGetOptDefault;
+    get.Options = theme ? 0x190 : 0x120;
+    if (wait) {
+      get.Options |= kQlxGetWait;
+      get.Wait = wait;
+    }
+    QLXSYNC sync = syncOf(1);
+    got.handle = handle;
+    got.theme = theme;
+    return qlxGetResponse(handle, &got.msg, &get, &sync, &got.theme);
+  }
+
+  // Forwards a received message unchanged along its workflow.
+  int forward(QLXHANDLE handle, Got& got, QLXHANDLE theme = 0, uint32_t options = 0) {
+    QLXPUTOPT put = kQlxPutOptDefault;
+    put.Options |= options;
+    QLXSYNC sync = syncOf(1);
+    QLXHANDLE use = theme ? theme : got.theme;
+    return qlxPutResponse(handle, &got.msg, &put, &sync, &use);
+  }
+
+  int commit(QLXHANDLE handle) {
+    QLXSYNC sync = syncOf(1);
+    return qlxCommit(handle, &sync);
+  }
+  int rollback(QLXHANDLE handle) {
+    QLXSYNC sync = syncOf(1);
+    return qlxRollback(handle, &sync);
+  }
+
+  // Ready and claimed messages of a queue.
+  QueueInfo queue(const std::string& name) {
+    std::vector<QueueInfo> list;
+    std::string error;
+    EXPECT_TRUE(listQueues(store_, list, error)) << error;
+    for (const QueueInfo& q : list)
+      if (q.queue == name) return q;
+    return QueueInfo{name};
+  }
+
+  void fault(const char* call, int32_t reason, std::optional<int32_t> sub = std::nullopt,
+             int64_t count = 1, std::optional<std::string> name = std::nullopt) {
+    Fault f;
+    f.call = call;
+    f.reason = reason;
+    f.subReason = sub;
+    f.remaining = count;
+    f.name = name;
+    std::string error;
+    ASSERT_TRUE(addFault(store_, f, error)) << error;
+  }
+
+  std::string home_;
+  Store store_;
+  std::vector<QLXHANDLE> open_;
+};
+
+}  // namespace qlx::test
+
+#endif  // QLX_BROKER_TEST_UTIL_H

@@ -1,0 +1,267 @@
+// The connection registry of this process, call scopes, recovery of dead processes'
+// units of work, and the exit consultation of failed calls.
+#include "connection.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "errors.h"
+#include "faults.h"
+#include "log.h"
+#include "trc.h"
+
+namespace qlx {
+namespace {
+
+static trc::Module kTrace{"qlx"};
+
+std::mutex gMutex;
+std::map<QLXHANDLE, std::unique_ptr<Connection>>& registry() {
+  static auto* map = new std::map<QLXHANDLE, std::unique_ptr<Connection>>;
+  return *map;
+}
+
+constexpr int64_t kRecoveryIntervalMillis = 1000;
+
+// The process's state letter and start time (clock ticks since boot) from /proc.
+bool processInfo(pid_t pid, char& state, int64_t& start) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return false;
+  size_t close = line.rfind(')');  // the command name may hold blanks and parentheses
+  if (close == std::string::npos) return false;
+  std::istringstream fields(line.substr(close + 1));
+  std::string field;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 3) state = field.empty() ? '?' : field[0];
+    if (index == 22) {
+      start = std::stoll(field);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool processAlive(int64_t pid, int64_t start) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
+  char state = '?';
+  int64_t actual = 0;
+  if (!processInfo(static_cast<pid_t>(pid), state, actual)) return true;  // cannot tell
+  return state != 'Z' && state != 'X' && (start == 0 || actual == start);
+}
+
+struct DeadOwner {
+  int64_t id;
+  bool registered;
+};
+
+std::vector<DeadOwner> deadOwners(Store& store) {
+  std::vector<DeadOwner> dead;
+  Query list(store, "SELECT id, pid, pid_start FROM connection");
+  while (list.step() == SQLITE_ROW)
+    if (!processAlive(list.integer(1), list.integer(2))) dead.push_back({list.integer(0), true});
+  Query orphans(store,
+                "SELECT DISTINCT owner FROM message WHERE state = 1 AND owner NOT IN "
+                "(SELECT id FROM connection)");
+  while (orphans.step() == SQLITE_ROW) dead.push_back({orphans.integer(0), false});
+  return dead;
+}
+
+std::atomic<pid_t> gPid{0};
+
+void refreshPid() { gPid = getpid(); }
+
+}  // namespace
+
+pid_t currentPid() {
+  pid_t pid = gPid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, refreshPid); });
+  refreshPid();
+  return gPid;
+}
+
+int64_t processStartTime(pid_t pid) {
+  char state = '?';
+  int64_t start = 0;
+  return processInfo(pid, state, start) ? start : 0;
+}
+
+void recoverDeadConnections(Store& store) {
+  trc::Scope trace(kTrace);
+  std::vector<DeadOwner> dead = deadOwners(store);
+  if (dead.empty()) return;
+  Transaction tx(store);
+  if (!tx.ok()) return;
+  for (const DeadOwner& owner : dead) {
+    if (!rollbackClaims(store, owner.id, true)) return;
+    Query drop(store, "DELETE FROM connection WHERE id = ?1");
+    if (!drop.bind(1, owner.id).run()) return;
+  }
+  if (tx.commit())
+    appendLog(kWarning, processConnectionName(),
+              "rolled back the open units of work of " + std::to_string(dead.size()) +
+                  " ended connection(s)");
+}
+
+void recoverDeadConnections(Connection& connection, bool now) {
+  const int64_t clock = nowMillis();
+  if (!now && clock < connection.nextRecovery) return;
+  connection.nextRecovery = clock + kRecoveryIntervalMillis;
+  recoverDeadConnections(connection.store);
+}
+
+Connection* findConnection(QLXHANDLE handle) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto found = registry().find(handle);
+  return found == registry().end() ? nullptr : found->second.get();
+}
+
+void registerConnection(std::unique_ptr<Connection> connection) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  QLXHANDLE handle = connection->handle;
+  registry()[handle] = std::move(connection);
+}
+
+std::unique_ptr<Connection> unregisterConnection(QLXHANDLE handle) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  auto found = registry().find(handle);
+  if (found == registry().end()) return nullptr;
+  std::unique_ptr<Connection> connection = std::move(found->second);
+  registry().erase(found);
+  return connection;
+}
+
+std::string processConnectionName() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  for (auto it = registry().rbegin(); it != registry().rend(); ++it)
+    if (it->second->pid == currentPid()) return it->second->name;
+  return "-";
+}
+
+Store* processStore() {
+  static std::mutex mutex;
+  static Store* store = nullptr;
+  static pid_t owner = 0;
+  static std::string home;
+  std::lock_guard<std::mutex> lock(mutex);
+  // A child after fork opens its own (a database connection never crosses a fork), and a
+  // changed QLX_HOME gets a store on the new home.
+  if (store && owner == getpid() && home == homePath()) return store;
+  auto* fresh = new Store;
+  std::string error;
+  if (!fresh->open(error)) {
+    delete fresh;
+    return nullptr;
+  }
+  if (owner == getpid()) delete store;  // never close the parent's copy in a child
+  store = fresh;
+  owner = getpid();
+  home = homePath();
+  return store;
+}
+
+CallScope::CallScope(int32_t callType, QLXHANDLE handle)
+    : callType_(callType), handle_(handle) {
+  if (handle_ != 0) connection_ = findConnection(handle_);
+}
+
+Connection* CallScope::connection() {
+  if (!connection_) {
+    fail(callType_, kReasonInvalidHandle, "%s: connection handle %u is not open",
+         callName(callType_), handle_);
+    return nullptr;
+  }
+  if (connection_->pid != currentPid()) {
+    fail(callType_, kReasonForeignProcess,
+         "%s: connection handle %u belongs to process %d (handles do not cross fork)",
+         callName(callType_), handle_, static_cast<int>(connection_->pid));
+    return nullptr;
+  }
+  return connection_;
+}
+
+bool CallScope::injected(const char* faultName, const char* name) {
+  const char* call = faultName;
+  for (const FaultKind& kind : faultKinds())
+    if (!call && kind.callType == callType_) call = kind.name;
+  Connection* own = connection_ && connection_->pid == currentPid() ? connection_ : nullptr;
+  Store* store = own ? &own->store : processStore();
+  if (!call || !store) return false;
+  const std::string who = name ? name : (own ? own->name : processConnectionName());
+  Fault fault;
+  if (!takeFault(*store, call, who, fault)) return false;
+  if (fault.subReason)
+    failSub(callType_, fault.reason, *fault.subReason, "%s: injected fault (reason %d)",
+            callName(callType_), fault.reason);
+  else
+    fail(callType_, fault.reason, "%s: injected fault (reason %d)", callName(callType_),
+         fault.reason);
+  done(0);
+  return true;
+}
+
+int CallScope::done(int result) {
+  if (result != 0 || !connection_ || connection_->pid != currentPid()) return result;
+  if (connection_->kind != Kind::kElement || !connection_->exit.active()) return result;
+  QLXEXCEPTION exception = kQlxExceptionDefault;
+  exception.Flags = kQlxExcError | kQlxExcText;
+  std::memcpy(&exception.Error, &lastError(), sizeof exception.Error);
+  exception.CallType = callType_;
+  char text[sizeof exception.Error.Reason.Text + 1] = {};
+  std::memcpy(text, exception.Error.Reason.Text, sizeof exception.Error.Reason.Text);
+  exception.TextBuffer = QLXBUFFER{0, static_cast<uint32_t>(strlen(text)), text};
+  exception.TextLength = exception.TextBuffer.Length;
+  consultExit(*connection_, &exception, connection_->defaultActions, 0,
+              std::string(callName(callType_)) + " failed with reason " +
+                  std::to_string(exception.Error.Reason.Code));
+  return result;
+}
+
+std::string exceptionText(const QLXEXCEPTION& exception) {
+  const auto* data = static_cast<const char*>(exception.TextBuffer.Data);
+  if (!data) return std::string();
+  size_t length = exception.TextLength;
+  if (exception.TextBuffer.Length != 0 && exception.TextBuffer.Length < length)
+    length = exception.TextBuffer.Length;
+  return std::string(data, strnlen(data, length));
+}
+
+uint32_t consultExit(Connection& connection, QLXEXCEPTION* exception, uint32_t defaultActions,
+                     uint32_t detailFlags, const std::string& what) {
+  trc::Scope trace(kTrace);
+  const QLXERROR saved = lastError();  // the exit must not disturb the caller's error
+  bool decided = false;
+  uint32_t performed = defaultActions;
+  if (connection.exit.active())
+    performed = connection.exit.analyse(exception, defaultActions, detailFlags, decided);
+  char line[768];
+  std::snprintf(line, sizeof line, "exit %.300s: %.200s: actions requested 0x%x, performed 0x%x%s",
+                connection.exit.active() ? connection.exit.path().c_str() : "(none)",
+                what.c_str(), defaultActions, performed,
+                decided ? "" : " (exit left the profile unchanged)");
+  if (connection.exit.active()) appendLog(kInfo, connection.name, line);
+  if (performed != kQlxActionNone && (performed & kQlxActionLog))
+    appendLog(kError, connection.name, exceptionText(*exception));
+  if (performed != kQlxActionNone && (performed & kQlxActionAlert))
+    appendLog(kSevere, connection.name, std::string("ALERT: ") + line);
+  if (performed != kQlxActionNone && (performed & kQlxActionTrace) && kTrace.printfs())
+    TRC1_Printf(kTrace.name, "%s", line);
+  restoreLastError(saved);
+  return trace.result(performed);
+}
+
+}  // namespace qlx

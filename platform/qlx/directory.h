@@ -1,0 +1,67 @@
+// The broker's directory: business elements, clients, services with their workflows and
+// dictionary records, kept in the tables of directory_schema.h. An administrator loads it
+// from a TOML file (format documented at the top of examples/directory.toml) and edits it
+// with qlxadm; a business element connection reads it through the qlxDirInterface that
+// makeDirectory returns.
+#ifndef QLX_DIRECTORY_H
+#define QLX_DIRECTORY_H
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "qlxdir.h"
+
+namespace qlx {
+
+// Reason codes a failed qlxDirInterface::get hands to the control block's exception
+// handler (first argument; the second is the sub-reason).
+enum DirectoryReason : int {
+  kDirReasonNotFound = 2001,    // no entry of that name and type; sub-reason: the type
+  kDirReasonReadFailed = 2002,  // the database could not be read; sub-reason: SQLite code
+  kDirReasonBadRequest = 2003,  // unknown type, or entry object of another class;
+                                // sub-reason: the type
+};
+
+// The directory interface of one connection over `db` (borrowed: it must stay open until
+// the returned object is destroyed). get() fills:
+//   type 2  (qlxBusinessComponent) name and accepted formats,
+//   type 6  (qlxClient)            name and accepted formats,
+//   type 14 (qlxDictionary)        name and pairs in the record's order.
+// A format list holding "*" accepts every format name; other matches are exact and
+// case-sensitive. On failure the entry is emptied (so that nothing stale is served), the
+// handler is called with the reason codes above, a null name is treated as not found
+// (the handler then gets the address of an empty name), and the reason text stays valid
+// until the next get().
+std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db);
+
+// Replaces the whole directory by the one in the TOML file at `path`, in one transaction.
+// On failure nothing changes and `error` says what is wrong, as "FILE:LINE:COLUMN: text"
+// when the fault lies at a place in the file. Relative exit paths are resolved against the
+// directory of the file.
+bool loadDirectory(sqlite3* db, const std::string& path, std::string& error);
+
+// True for the qlxadm subcommands that directoryCommand handles.
+bool isDirectoryCommand(const char* word);
+
+// Usage of those subcommands: each line starts with two blanks, a description follows in
+// column 34 (on a line of its own when the command is longer).
+void directoryUsage(std::ostream& out);
+
+// Runs one qlxadm directory subcommand. argv[0] is the subcommand word, argv[1..argc-1]
+// its arguments:
+//   load FILE                     replace the directory by the file's
+//   show [KIND [NAME]]            print entries as TOML that `load` reads back
+//   delete KIND NAME              KIND: element, client, service, dictionary
+//   set DICTIONARY KEY VALUE      replace the first pair named KEY, or append one (the
+//                                 record is created when missing)
+//   unset DICTIONARY KEY          remove every pair named KEY
+// Returns the exit status: 0 done; 1 refused (clear message on `err`, nothing changed);
+// 2 usage error.
+int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace qlx
+
+#endif  // QLX_DIRECTORY_H

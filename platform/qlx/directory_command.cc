@@ -1,0 +1,267 @@
+// The qlxadm subcommands that load, show and edit the directory.
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "directory.h"
+#include "directory_model.h"
+#include "directory_schema.h"
+#include "directory_sql.h"
+
+namespace qlx {
+namespace {
+
+enum Status { kOk = 0, kRefused = 1, kUsage = 2 };
+
+struct Command {
+  const char* word;
+  int minArgs;  // arguments after the word
+  int maxArgs;
+  const char* usage;
+  const char* help;
+  int (*run)(sqlite3* db, char** args, int count, std::ostream& out, std::ostream& err);
+};
+
+bool isKind(std::string_view kind) {
+  return kind == "element" || kind == "client" || kind == "service" || kind == "dictionary";
+}
+
+int refuse(std::ostream& err, const char* word, const std::string& what) {
+  err << "qlxadm " << word << ": " << what << "\n";
+  return kRefused;
+}
+
+// Runs `edit` inside one transaction; a refusal or a failed commit changes nothing.
+int inTransaction(sqlite3* db, const char* word, std::ostream& err,
+                  const std::function<int(std::string& problem)>& edit) {
+  DirTransaction transaction(db);
+  if (!transaction.begun()) return refuse(err, word, dirSqlError(db));
+  std::string problem;
+  const int status = edit(problem);
+  if (status != kOk) return refuse(err, word, problem.empty() ? dirSqlError(db) : problem);
+  if (!transaction.commit()) return refuse(err, word, dirSqlError(db));
+  return kOk;
+}
+
+int runLoad(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+  std::string error;
+  if (!loadDirectory(db, args[0], error)) return refuse(err, "load", error);
+  DirectoryModel model;
+  if (!readDirectory(db, model, error)) return refuse(err, "load", error);
+  out << "loaded " << args[0] << ": " << model.elements.size() << " elements, "
+      << model.clients.size() << " clients, " << model.services.size() << " services, "
+      << model.dictionaries.size() << " dictionary records\n";
+  return kOk;
+}
+
+// Keeps the entries of `kind` named `name` (every one when name is null) and drops the
+// other kinds.
+template <typename T>
+void keep(std::vector<T>& entries, bool wanted, const char* name) {
+  if (!wanted) {
+    entries.clear();
+    return;
+  }
+  if (name == nullptr) return;
+  std::erase_if(entries, [name](const T& entry) { return entry.name != name; });
+}
+
+int runShow(sqlite3* db, char** args, int count, std::ostream& out, std::ostream& err) {
+  DirectoryModel model;
+  std::string error;
+  if (!readDirectory(db, model, error)) return refuse(err, "show", error);
+  if (count == 0) {
+    writeDirectoryToml(model, out);
+    return kOk;
+  }
+  const std::string_view kind = args[0];
+  const char* name = count > 1 ? args[1] : nullptr;
+  DirectoryModel shown = model;
+  keep(shown.elements, kind == "element", name);
+  keep(shown.clients, kind == "client", name);
+  keep(shown.services, kind == "service", name);
+  keep(shown.dictionaries, kind == "dictionary", name);
+  const size_t found = shown.elements.size() + shown.clients.size() + shown.services.size() +
+                       shown.dictionaries.size();
+  if (name != nullptr && found == 0)
+    return refuse(err, "show", "no " + std::string(kind) + " named " + name);
+  writeDirectoryToml(shown, model, out);
+  return kOk;
+}
+
+// Services whose workflow names the element (type 1) or client (type 3) `name`.
+std::vector<std::string> servicesUsing(sqlite3* db, int type, const std::string& name) {
+  std::vector<std::string> services;
+  DirStatement q(db,
+                 "SELECT DISTINCT service FROM hop WHERE type = ?1 AND name = ?2 "
+                 "ORDER BY service");
+  if (!q.ok()) return services;
+  q.bind(1, static_cast<long long>(type)).bind(2, name);
+  while (q.step() == SQLITE_ROW) services.push_back(q.text(0));
+  return services;
+}
+
+bool deleteRows(sqlite3* db, std::string_view kind, const std::string& name, int& removed) {
+  const char* sql[2] = {nullptr, nullptr};
+  if (kind == "element") sql[0] = "DELETE FROM element WHERE name = ?1";
+  if (kind == "client") sql[0] = "DELETE FROM client WHERE name = ?1";
+  if (kind == "service") {
+    sql[0] = "DELETE FROM hop WHERE service = ?1";
+    sql[1] = "DELETE FROM service WHERE name = ?1";
+  }
+  if (kind == "dictionary") {
+    sql[0] = "DELETE FROM dictionary WHERE name = ?1";
+    sql[1] = "DELETE FROM dictionary_record WHERE name = ?1";
+  }
+  removed = 0;
+  for (const char* text : sql) {
+    if (text == nullptr) continue;
+    DirStatement del(db, text);
+    if (!del.ok() || !del.bind(1, name).run()) return false;
+    removed += sqlite3_changes(db);
+  }
+  return true;
+}
+
+int runDelete(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+  const std::string_view kind = args[0];
+  const std::string name = args[1];
+  if (!isKind(kind)) return kUsage;
+  const int status = inTransaction(db, "delete", err, [&](std::string& problem) {
+    int removed = 0;
+    if (!deleteRows(db, kind, name, removed)) return kRefused;
+    if (removed == 0) problem = "no " + std::string(kind) + " named " + name;
+    return removed == 0 ? kRefused : kOk;
+  });
+  if (status != kOk) return status;
+  out << "deleted " << kind << " " << name << "\n";
+  // Allowed on purpose: a workflow that reaches a deleted hop is how a component meets a
+  // hop missing from the directory. Say so, since messages sent there will wait.
+  const int hopType = kind == "element" ? kHopBusinessComponent : kHopClient;
+  if (kind == "element" || kind == "client") {
+    for (const std::string& service : servicesUsing(db, hopType, name))
+      err << "qlxadm delete: warning: the workflow of service " << service << " still names "
+          << kind << " " << name << "\n";
+  }
+  return kOk;
+}
+
+// Replaces the value of the first pair named `key`, or appends the pair.
+int setPair(sqlite3* db, const std::string& dict, const std::string& key, const std::string& value,
+            std::string& problem) {
+  const std::string nameProblem = checkDirectoryName(dict);
+  if (!nameProblem.empty()) {
+    problem = "dictionary name " + nameProblem;
+    return kRefused;
+  }
+  DirStatement record(db, "INSERT OR IGNORE INTO dictionary_record (name) VALUES (?1)");
+  DirStatement first(db,
+                     "SELECT position FROM dictionary WHERE name = ?1 AND key = ?2 "
+                     "ORDER BY position LIMIT 1");
+  if (!record.ok() || !first.ok() || !record.bind(1, dict).run()) return kRefused;
+  const int rc = first.bind(1, dict).bind(2, key).step();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return kRefused;
+  const bool replace = rc == SQLITE_ROW;
+  const long long position = replace ? first.integer(0) : 0;
+  first.reset();
+  DirStatement write(db, replace ? "UPDATE dictionary SET value = ?4 WHERE name = ?1 AND "
+                                   "position = ?2 AND key = ?3"
+                                 : "INSERT INTO dictionary (name, position, key, value) "
+                                   "SELECT ?1, COALESCE(MAX(position) + 1, 0), ?3, ?4 "
+                                   "FROM dictionary WHERE name = ?1");
+  if (!write.ok()) return kRefused;
+  write.bind(1, dict).bind(2, position).bind(3, key).bind(4, value);
+  return write.run() ? kOk : kRefused;
+}
+
+int runSet(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+  const std::string dict = args[0], key = args[1], value = args[2];
+  if (key.empty()) return refuse(err, "set", "the pair name is empty");
+  const int status = inTransaction(
+      db, "set", err, [&](std::string& problem) { return setPair(db, dict, key, value, problem); });
+  if (status == kOk) out << "set " << key << " in dictionary " << dict << "\n";
+  return status;
+}
+
+bool recordExists(sqlite3* db, const std::string& dict) {
+  DirStatement q(db,
+                 "SELECT 1 FROM dictionary_record WHERE name = ?1 UNION ALL "
+                 "SELECT 1 FROM dictionary WHERE name = ?1");
+  return q.ok() && q.bind(1, dict).step() == SQLITE_ROW;
+}
+
+int runUnset(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+  const std::string dict = args[0], key = args[1];
+  int removed = 0;
+  const int status = inTransaction(db, "unset", err, [&](std::string& problem) {
+    DirStatement del(db, "DELETE FROM dictionary WHERE name = ?1 AND key = ?2");
+    if (!del.ok() || !del.bind(1, dict).bind(2, key).run()) return kRefused;
+    removed = sqlite3_changes(db);
+    if (removed > 0) return kOk;
+    problem = recordExists(db, dict) ? "dictionary " + dict + " has no pair named " + key
+                                     : "no dictionary named " + dict;
+    return kRefused;
+  });
+  if (status == kOk)
+    out << "removed " << removed << (removed == 1 ? " pair" : " pairs") << " named " << key
+        << " from dictionary " << dict << "\n";
+  return status;
+}
+
+const Command kCommands[] = {
+    {"load", 1, 1, "load FILE", "replace the whole directory by the TOML file's", runLoad},
+    {"show", 0, 2, "show [element|client|service|dictionary [NAME]]",
+     "print entries as TOML (the format load reads)", runShow},
+    {"delete", 2, 2, "delete element|client|service|dictionary NAME", "remove one entry",
+     runDelete},
+    {"set", 3, 3, "set DICTIONARY KEY VALUE",
+     "replace the first pair KEY, or append it (creates the record)", runSet},
+    {"unset", 2, 2, "unset DICTIONARY KEY", "remove every pair named KEY", runUnset},
+};
+
+const Command* findCommand(const char* word) {
+  if (word == nullptr) return nullptr;
+  for (const Command& command : kCommands) {
+    if (std::strcmp(command.word, word) == 0) return &command;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool isDirectoryCommand(const char* word) { return findCommand(word) != nullptr; }
+
+void directoryUsage(std::ostream& out) {
+  // Descriptions start in column 34, under the other qlxadm commands' descriptions.
+  constexpr size_t kWidth = 31;
+  for (const Command& command : kCommands) {
+    const std::string usage = command.usage;
+    out << "  " << usage;
+    if (usage.size() < kWidth)
+      out << std::string(kWidth - usage.size(), ' ');
+    else
+      out << "\n" << std::string(kWidth + 2, ' ');
+    out << command.help << "\n";
+  }
+}
+
+int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err) {
+  const Command* command = argc > 0 ? findCommand(argv[0]) : nullptr;
+  if (command == nullptr) {
+    err << "usage: qlxadm COMMAND, directory commands:\n";
+    directoryUsage(err);
+    return kUsage;
+  }
+  const int count = argc - 1;
+  const bool kindOk = std::strcmp(command->word, "show") != 0 || count == 0 || isKind(argv[1]);
+  int status = kUsage;
+  if (count >= command->minArgs && count <= command->maxArgs && kindOk) {
+    std::string error;
+    if (!ensureDirectorySchema(db, error)) return refuse(err, command->word, error);
+    status = command->run(db, argv + 1, count, out, err);
+  }
+  if (status == kUsage) err << "usage: qlxadm " << command->usage << "\n";
+  return status;
+}
+
+}  // namespace qlx

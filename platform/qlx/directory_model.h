@@ -1,0 +1,96 @@
+// In-memory form of the whole directory, shared by the TOML reader and writer, the
+// database loader and the qlxadm editor. A model read from a file is checked completely
+// before anything is written, so a bad file never changes the stored directory.
+#ifndef QLX_DIRECTORY_MODEL_H
+#define QLX_DIRECTORY_MODEL_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qlx {
+
+struct ElementDef {
+  std::string name;
+  std::vector<std::string> formats;
+  int64_t defaultActions = 1;
+  std::optional<std::string> exitLibrary;
+  bool operator==(const ElementDef&) const = default;
+};
+
+struct ClientDef {
+  std::string name;
+  std::vector<std::string> formats;
+  bool operator==(const ClientDef&) const = default;
+};
+
+struct HopDef {
+  int type = 0;  // HopType, or any other value kept as is
+  std::string name;
+  bool operator==(const HopDef&) const = default;
+};
+
+struct ServiceDef {
+  std::string name;
+  std::vector<HopDef> hops;
+  bool operator==(const ServiceDef&) const = default;
+};
+
+struct DictionaryDef {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> pairs;
+  bool operator==(const DictionaryDef&) const = default;
+};
+
+struct DirectoryModel {
+  std::vector<ElementDef> elements;
+  std::vector<ClientDef> clients;
+  std::vector<ServiceDef> services;
+  std::vector<DictionaryDef> dictionaries;
+  bool operator==(const DirectoryModel&) const = default;
+};
+
+// Longest entry or format name: the name fields of the middleware records hold 132 bytes.
+inline constexpr size_t kMaxDirectoryName = 132;
+
+// Empty when `name` is acceptable as an entry or format name, else what is wrong with it.
+std::string checkDirectoryName(std::string_view name);
+
+// Parses TOML text. `path` names the file in messages and anchors relative exit paths.
+bool parseDirectoryToml(std::string_view text, const std::string& path, DirectoryModel& model,
+                        std::string& error);
+
+// Writes the entries of `shown` in the format parseDirectoryToml reads. A hop that names
+// an element or client which `whole` does not define is written in the raw "type:N:NAME"
+// form, so that the text of the whole directory always reads back.
+void writeDirectoryToml(const DirectoryModel& shown, const DirectoryModel& whole,
+                        std::ostream& out);
+inline void writeDirectoryToml(const DirectoryModel& model, std::ostream& out) {
+  writeDirectoryToml(model, model, out);
+}
+
+// The hop as written in a workflow list ("element:E", "origin", "type:7:X", ...).
+std::string hopText(const HopDef& hop);
+
+// Creates the tables when missing. False with `error` set on a database failure.
+bool ensureDirectorySchema(sqlite3* db, std::string& error);
+
+// Replaces every stored entry by the model's (within the caller's transaction).
+bool storeDirectory(sqlite3* db, const DirectoryModel& model, std::string& error);
+
+// Reads every stored entry, each kind ordered by name.
+bool readDirectory(sqlite3* db, DirectoryModel& model, std::string& error);
+
+// Splits and joins the newline-separated format lists of the element and client tables.
+std::vector<std::string> splitFormats(std::string_view stored);
+std::string joinFormats(const std::vector<std::string>& formats);
+
+}  // namespace qlx
+
+#endif  // QLX_DIRECTORY_MODEL_H

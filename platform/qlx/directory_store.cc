@@ -1,0 +1,215 @@
+// Moves the directory model in and out of the directory tables, and loads a TOML file as
+// one transaction.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "directory.h"
+#include "directory_model.h"
+#include "directory_schema.h"
+#include "directory_sql.h"
+
+namespace qlx {
+namespace {
+
+bool storeElements(sqlite3* db, const DirectoryModel& model) {
+  DirStatement insert(db,
+                      "INSERT INTO element (name, formats, default_actions, exit_library) "
+                      "VALUES (?1, ?2, ?3, ?4)");
+  if (!insert.ok()) return false;
+  for (const ElementDef& e : model.elements) {
+    insert.bind(1, e.name)
+        .bind(2, joinFormats(e.formats))
+        .bind(3, static_cast<long long>(e.defaultActions));
+    if (e.exitLibrary)
+      insert.bind(4, *e.exitLibrary);
+    else
+      insert.bindNull(4);
+    if (!insert.run()) return false;
+  }
+  DirStatement client(db, "INSERT INTO client (name, formats) VALUES (?1, ?2)");
+  if (!client.ok()) return false;
+  for (const ClientDef& c : model.clients) {
+    if (!client.bind(1, c.name).bind(2, joinFormats(c.formats)).run()) return false;
+  }
+  return true;
+}
+
+bool storeServices(sqlite3* db, const DirectoryModel& model) {
+  DirStatement service(db, "INSERT INTO service (name) VALUES (?1)");
+  DirStatement hop(db, "INSERT INTO hop (service, position, type, name) VALUES (?1, ?2, ?3, ?4)");
+  if (!service.ok() || !hop.ok()) return false;
+  for (const ServiceDef& s : model.services) {
+    if (!service.bind(1, s.name).run()) return false;
+    for (size_t i = 0; i < s.hops.size(); ++i) {
+      hop.bind(1, s.name)
+          .bind(2, static_cast<long long>(i))
+          .bind(3, static_cast<long long>(s.hops[i].type));
+      if (!hop.bind(4, s.hops[i].name).run()) return false;
+    }
+  }
+  return true;
+}
+
+bool storeDictionaries(sqlite3* db, const DirectoryModel& model) {
+  DirStatement record(db, "INSERT INTO dictionary_record (name) VALUES (?1)");
+  DirStatement pair(db,
+                    "INSERT INTO dictionary (name, position, key, value) VALUES (?1, ?2, ?3, ?4)");
+  if (!record.ok() || !pair.ok()) return false;
+  for (const DictionaryDef& d : model.dictionaries) {
+    if (!record.bind(1, d.name).run()) return false;
+    for (size_t i = 0; i < d.pairs.size(); ++i) {
+      pair.bind(1, d.name).bind(2, static_cast<long long>(i)).bind(3, d.pairs[i].first);
+      if (!pair.bind(4, d.pairs[i].second).run()) return false;
+    }
+  }
+  return true;
+}
+
+bool readElements(sqlite3* db, DirectoryModel& model) {
+  DirStatement e(db,
+                 "SELECT name, formats, default_actions, exit_library FROM element ORDER BY name");
+  if (!e.ok()) return false;
+  int rc;
+  while ((rc = e.step()) == SQLITE_ROW) {
+    ElementDef& def = model.elements.emplace_back();
+    def.name = e.text(0);
+    def.formats = splitFormats(e.text(1));
+    def.defaultActions = e.integer(2);
+    if (!e.isNull(3)) def.exitLibrary = e.text(3);
+  }
+  if (rc != SQLITE_DONE) return false;
+  DirStatement c(db, "SELECT name, formats FROM client ORDER BY name");
+  if (!c.ok()) return false;
+  while ((rc = c.step()) == SQLITE_ROW)
+    model.clients.push_back({c.text(0), splitFormats(c.text(1))});
+  return rc == SQLITE_DONE;
+}
+
+bool readServices(sqlite3* db, DirectoryModel& model) {
+  DirStatement s(db, "SELECT name FROM service ORDER BY name");
+  if (!s.ok()) return false;
+  std::map<std::string, size_t> index;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    index[s.text(0)] = model.services.size();
+    model.services.push_back({s.text(0), {}});
+  }
+  if (rc != SQLITE_DONE) return false;
+  DirStatement h(db, "SELECT service, type, name FROM hop ORDER BY service, position");
+  if (!h.ok()) return false;
+  while ((rc = h.step()) == SQLITE_ROW) {
+    auto it = index.find(h.text(0));
+    // Hops of a service that is gone are left over from an editor that did not remove
+    // them; they are no part of the directory.
+    if (it != index.end())
+      model.services[it->second].hops.push_back({static_cast<int>(h.integer(1)), h.text(2)});
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool readDictionaries(sqlite3* db, DirectoryModel& model) {
+  DirStatement names(db,
+                     "SELECT name FROM dictionary_record UNION SELECT name FROM dictionary "
+                     "ORDER BY name");
+  if (!names.ok()) return false;
+  std::map<std::string, size_t> index;
+  int rc;
+  while ((rc = names.step()) == SQLITE_ROW) {
+    index[names.text(0)] = model.dictionaries.size();
+    model.dictionaries.push_back({names.text(0), {}});
+  }
+  if (rc != SQLITE_DONE) return false;
+  DirStatement pairs(db, "SELECT name, key, value FROM dictionary ORDER BY name, position");
+  if (!pairs.ok()) return false;
+  while ((rc = pairs.step()) == SQLITE_ROW)
+    model.dictionaries[index[pairs.text(0)]].pairs.emplace_back(pairs.text(1), pairs.text(2));
+  return rc == SQLITE_DONE;
+}
+
+bool readFile(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  text = buffer.str();
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> splitFormats(std::string_view stored) {
+  std::vector<std::string> formats;
+  while (!stored.empty()) {
+    const size_t end = stored.find('\n');
+    if (end != 0) formats.emplace_back(stored.substr(0, end));
+    if (end == std::string_view::npos) break;
+    stored.remove_prefix(end + 1);
+  }
+  return formats;
+}
+
+std::string joinFormats(const std::vector<std::string>& formats) {
+  std::string joined;
+  for (const std::string& format : formats) joined += (joined.empty() ? "" : "\n") + format;
+  return joined;
+}
+
+bool ensureDirectorySchema(sqlite3* db, std::string& error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, kDirectorySchema, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  error = std::string("cannot create the directory tables: ") +
+          (message ? message : dirSqlError(db).c_str());
+  sqlite3_free(message);
+  return false;
+}
+
+bool storeDirectory(sqlite3* db, const DirectoryModel& model, std::string& error) {
+  // Hops first: with foreign keys on, a hop must not outlive its service.
+  const char* kClear =
+      "DELETE FROM hop; DELETE FROM service; DELETE FROM element; DELETE FROM client;"
+      "DELETE FROM dictionary; DELETE FROM dictionary_record;";
+  if (sqlite3_exec(db, kClear, nullptr, nullptr, nullptr) != SQLITE_OK ||
+      !storeElements(db, model) || !storeServices(db, model) || !storeDictionaries(db, model)) {
+    error = dirSqlError(db);
+    return false;
+  }
+  return true;
+}
+
+bool readDirectory(sqlite3* db, DirectoryModel& model, std::string& error) {
+  model = DirectoryModel{};
+  if (readElements(db, model) && readServices(db, model) && readDictionaries(db, model))
+    return true;
+  error = "cannot read the directory: " + dirSqlError(db);
+  return false;
+}
+
+bool loadDirectory(sqlite3* db, const std::string& path, std::string& error) {
+  std::string text;
+  DirectoryModel model;
+  if (!readFile(path, text, error) || !parseDirectoryToml(text, path, model, error)) return false;
+  if (!ensureDirectorySchema(db, error)) return false;
+  DirTransaction transaction(db);
+  if (!transaction.begun()) {
+    error = "cannot load " + path + ": " + dirSqlError(db);
+    return false;
+  }
+  std::string why;
+  if (!storeDirectory(db, model, why) || !transaction.commit()) {
+    error = "cannot load " + path + ": " + (why.empty() ? dirSqlError(db) : why);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qlx

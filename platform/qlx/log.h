@@ -1,0 +1,23 @@
+// The broker log, $QLX_HOME/log: one entry per write, "date time pid connection severity
+// text"; continuation lines of a text that spans lines are indented by four blanks.
+#ifndef QLX_LOG_H
+#define QLX_LOG_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qlx {
+
+enum LogSeverity : uint32_t { kInfo = 0, kWarning = 1, kError = 2, kSevere = 3 };
+
+// Appends one entry. Returns 0 on success, else the errno of the failure.
+int appendLog(uint32_t severity, std::string_view connection, std::string_view text);
+
+// The entry text for `text`: leading and trailing line ends dropped, inner line ends
+// followed by the indent.
+std::string logEntryText(std::string_view text);
+
+}  // namespace qlx
+
+#endif  // QLX_LOG_H

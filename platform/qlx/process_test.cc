@@ -1,0 +1,121 @@
+// Several processes on one broker home: a client and an element in different processes,
+// and the recovery of a unit of work whose process was killed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "broker_test_util.h"
+
+namespace qlx::test {
+namespace {
+
+class BrokerProcesses : public BrokerTest {
+ protected:
+  // Runs `body` in a child process; its result is the child's exit status.
+  template <typename Body>
+  pid_t spawn(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+  }
+
+  int waitFor(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // In a child: serve one request as E (forward and commit). 0 on success.
+  int serveOne() {
+    QLXADDR addr = kQlxAddrDefault;
+    std::strcpy(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* dir = nullptr;
+    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    Got got;
+    if (getRequest(e, got, 1, 20000) != 1) return 3;
+    if (forward(e, got) != 1 || commit(e) != 1) return 4;
+    return qlxTerminate(&e) == 1 ? 0 : 5;
+  }
+};
+
+TEST_F(BrokerProcesses, ClientAndElementInTwoProcesses) {
+  pid_t server = spawn([this] { return serveOne(); });
+  QLXHANDLE c1 = client("C1");
+  QLXHANDLE theme = send(c1, "ECHO", "across processes");
+  Got response;
+  ASSERT_EQ(getResponse(c1, response, theme, 20000), 1) << lastReason();
+  EXPECT_EQ(response.body(), "across processes");
+  ASSERT_EQ(commit(c1), 1);
+  EXPECT_EQ(waitFor(server), 0);
+}
+
+TEST_F(BrokerProcesses, KilledHolderGivesTheMessageBackWithBackoutOne) {
+  QLXHANDLE c1 = client("C1");
+  send(c1, "ECHO", "survivor");
+  send(c1, "ECHO", "second");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = spawn([&] {
+    QLXADDR addr = kQlxAddrDefault;
+    std::strcpy(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* dir = nullptr;
+    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    Got got;
+    if (getRequest(e, got) != 1 || forward(e, got) != 1) return 3;
+    if (write(ready[1], "x", 1) != 1) return 4;
+    pause();
+    return 5;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(queue("element:E").inFlight, 1);  // the holder lives: nothing is recovered
+  ASSERT_EQ(kill(holder, SIGKILL), 0);
+  EXPECT_EQ(waitFor(holder), 128 + SIGKILL);
+  close(ready[0]);
+  close(ready[1]);
+  QLXHANDLE e = element("E");
+  Got back;
+  ASSERT_EQ(getRequest(e, back), 1);
+  EXPECT_EQ(back.body(), "survivor");
+  EXPECT_EQ(back.msg.BackoutCount, 1);
+  ASSERT_EQ(commit(e), 1);
+  Got next;
+  ASSERT_EQ(getRequest(e, next), 1);
+  EXPECT_EQ(next.body(), "second");
+  EXPECT_EQ(next.msg.BackoutCount, 0);
+  ASSERT_EQ(commit(e), 1);
+  EXPECT_EQ(queue("element:E").depth, 0);
+  EXPECT_EQ(queue("client:C1").depth, 0);  // the killed unit's put never appeared
+}
+
+TEST_F(BrokerProcesses, CompetingElementsTakeEachMessageOnce) {
+  constexpr int kMessages = 40;
+  QLXHANDLE c1 = client("C1");
+  for (int i = 0; i < kMessages; ++i) send(c1, "ECHO", "m" + std::to_string(i));
+  auto drain = [this] {
+    QLXADDR addr = kQlxAddrDefault;
+    std::strcpy(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* dir = nullptr;
+    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 255;
+    int served = 0;
+    for (;;) {
+      Got got;
+      if (getRequest(e, got, 1, 300) != 1) break;
+      if (forward(e, got) != 1 || commit(e) != 1) return 254;
+      ++served;
+    }
+    qlxTerminate(&e);
+    return served;
+  };
+  pid_t a = spawn(drain), b = spawn(drain);
+  int servedA = waitFor(a), servedB = waitFor(b);
+  EXPECT_EQ(servedA + servedB, kMessages);
+  EXPECT_EQ(queue("client:C1").depth, kMessages);
+  EXPECT_EQ(queue("element:E").depth, 0);
+}
+
+}  // namespace
+}  // namespace qlx::test

@@ -1,0 +1,72 @@
+// qlxadm: administration of the embedded broker (see usage()).
+#include "qlxadm.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+
+#include "directory.h"
+#include "store.h"
+
+namespace {
+
+void usage(std::ostream& out) {
+  out << "Usage: qlxadm [--home DIR] COMMAND [ARGUMENTS]\n"
+         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n\n"
+         "Directory:\n";
+  qlx::directoryUsage(out);
+  out << "Queues and messages:\n"
+         "  queues                         depth, in-flight and backed-out messages per queue\n"
+         "  send SERVICE --as CLIENT [--format F] [--wait MS] [BODY|-]\n"
+         "                                 put a request (BODY, or standard input for -)\n"
+         "                                 and with --wait print the response body\n"
+         "  browse QUEUE                   list a queue's messages (QUEUE: NAME or KIND:NAME,\n"
+         "                                 KIND element, client, native or error)\n"
+         "  get QUEUE                      take the first message and print its body\n"
+         "  echo ELEMENT [--count N]       serve as ELEMENT: forward each request unchanged\n"
+         "  errors [ELEMENT]               the error queues\n"
+         "  log [-n N]                     the last N (default 20) log entries\n"
+         "  fault CALL REASON [SUBREASON] [--count N] [--for NAME]\n"
+         "                                 make the next N (default 1) calls fail\n"
+         "  fault list | fault clear       pending faults\n"
+         "  reset                          empty queues and faults, keep the directory\n";
+}
+
+int directory(int argc, char** argv) {
+  qlx::Store store;
+  std::string error;
+  if (!store.open(error)) return qlx::adm::complain(1, error);
+  return qlx::directoryCommand(store.db(), argc, argv, std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int first = 1;
+  if (first + 1 < argc && std::strcmp(argv[first], "--home") == 0) {
+    setenv("QLX_HOME", argv[first + 1], 1);
+    first += 2;
+  }
+  if (first >= argc) {
+    usage(std::cerr);
+    return 2;
+  }
+  const std::string command = argv[first];
+  if (command == "--help" || command == "-h" || command == "help") {
+    usage(std::cout);
+    return 0;
+  }
+  if (qlx::isDirectoryCommand(argv[first])) return directory(argc - first, argv + first);
+  static const std::map<std::string, int (*)(const qlx::adm::Args&)> kCommands = {
+      {"queues", qlx::adm::queues}, {"browse", qlx::adm::browse}, {"get", qlx::adm::get},
+      {"errors", qlx::adm::errors}, {"log", qlx::adm::log},       {"fault", qlx::adm::fault},
+      {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo}};
+  auto found = kCommands.find(command);
+  if (found == kCommands.end()) {
+    std::cerr << "qlxadm: unknown command " << command << "\n\n";
+    usage(std::cerr);
+    return 2;
+  }
+  return found->second(qlx::adm::Args(argv + first + 1, argv + argc));
+}

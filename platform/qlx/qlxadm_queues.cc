@@ -1,0 +1,169 @@
+// qlxadm commands over the broker home: queues, browse, get, errors, log, fault, reset.
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <iostream>
+
+#include "admin.h"
+#include "qlxadm.h"
+
+namespace qlx::adm {
+namespace {
+
+bool openStore(Store& store) {
+  std::string error;
+  if (store.open(error)) return true;
+  complain(1, error);
+  return false;
+}
+
+// A one-line view of a body: printable characters as they are, others as '.'.
+std::string preview(const std::string& bytes, size_t limit = 60) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+  }
+  if (bytes.size() > limit) out += "...";
+  return out;
+}
+
+std::string timeText(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+void printMessage(const MessageRow& row, bool claimed) {
+  const Theme& t = row.theme;
+  std::cout << "message " << row.id << (claimed ? " (in flight)" : "") << "\n"
+            << "  put " << timeText(row.putSec) << "  backout " << row.backout
+            << "  format '" << row.formatName << "'  " << row.body.size() << " bytes"
+            << (row.tag.empty() ? "" : ", tag " + std::to_string(row.tag.size()) + " bytes")
+            << "\n  msgid " << hexText(row.msgId) << "\n  correlid " << hexText(row.correlId)
+            << "\n  theme " << hexText(std::string(t.id.begin(), t.id.end())) << " service '"
+            << t.service << "' from " << t.origin << ", hop " << t.position + 1 << " of "
+            << t.hops.size() << "\n  body: " << preview(row.body) << "\n";
+}
+
+int usageError(const std::string& text) { return complain(2, text + " (see qlxadm --help)"); }
+
+}  // namespace
+
+int complain(int status, const std::string& text) {
+  std::cerr << "qlxadm: " << text << "\n";
+  return status;
+}
+
+bool parseNumber(const std::string& text, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text.c_str(), &end, 10);
+  return errno == 0 && end && *end == '\0';
+}
+
+int queues(const Args& args) {
+  if (!args.empty()) return usageError("queues takes no arguments");
+  Store store;
+  std::vector<QueueInfo> list;
+  std::string error;
+  if (!openStore(store)) return 1;
+  if (!listQueues(store, list, error)) return complain(1, error);
+  std::printf("%-40s %8s %9s %10s %11s\n", "QUEUE", "DEPTH", "IN-FLIGHT", "BACKED-OUT",
+              "MAX-BACKOUT");
+  for (const QueueInfo& q : list)
+    std::printf("%-40s %8lld %9lld %10lld %11lld\n", q.queue.c_str(),
+                static_cast<long long>(q.depth), static_cast<long long>(q.inFlight),
+                static_cast<long long>(q.backedOut), static_cast<long long>(q.maxBackout));
+  return 0;
+}
+
+int browse(const Args& args) {
+  if (args.size() != 1) return usageError("browse takes one QUEUE");
+  Store store;
+  std::string error;
+  if (!openStore(store)) return 1;
+  const std::string queue = resolveQueue(store, args[0], error);
+  std::vector<BrowsedMessage> rows;
+  if (queue.empty() || !browseQueue(store, queue, rows, error)) return complain(1, error);
+  std::cout << queue << ": " << rows.size() << " message(s)\n";
+  for (const BrowsedMessage& m : rows) printMessage(m.row, m.claimed);
+  return 0;
+}
+
+int get(const Args& args) {
+  if (args.size() != 1) return usageError("get takes one QUEUE");
+  Store store;
+  std::string error;
+  if (!openStore(store)) return 1;
+  const std::string queue = resolveQueue(store, args[0], error);
+  if (queue.empty()) return complain(1, error);
+  MessageRow row;
+  int found = takeFirst(store, queue, row, error);
+  if (found < 0) return complain(1, error);
+  if (found == 0) return complain(1, "queue " + queue + " holds no ready message");
+  std::fwrite(row.body.data(), 1, row.body.size(), stdout);
+  if (!row.body.empty() && row.body.back() != '\n') std::fputc('\n', stdout);
+  return 0;
+}
+
+int errors(const Args& args) {
+  if (args.size() > 1) return usageError("errors takes at most one ELEMENT");
+  Store store;
+  std::string error;
+  std::vector<MessageRow> rows;
+  if (!openStore(store)) return 1;
+  if (!listErrors(store, args.empty() ? "" : args[0], rows, error)) return complain(1, error);
+  for (const MessageRow& row : rows) {
+    const ErrorInfo& e = *row.error;
+    std::cout << row.queue << " entry " << row.id << " at " << timeText(row.putSec)
+              << " by " << e.reporter << ": reason " << e.reason << "/" << e.subReason
+              << ", call type " << e.callType << ", actions requested 0x" << std::hex
+              << e.defaultActions << ", performed 0x" << e.performedActions << std::dec
+              << "\n  text: " << preview(e.text, 400) << "\n  body: " << preview(row.body)
+              << "\n";
+  }
+  if (rows.empty()) std::cout << "no entries on the error queues\n";
+  return 0;
+}
+
+int log(const Args& args) {
+  long long count = 20;
+  if (!args.empty() && !(args.size() == 2 && args[0] == "-n" && parseNumber(args[1], count) &&
+                         count >= 0))
+    return usageError("log takes -n N");
+  std::ifstream in(logPath());
+  if (!in) {
+    std::cout << "no log entries yet (" << logPath() << ")\n";
+    return 0;
+  }
+  std::deque<std::string> entries;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == ' ' && !entries.empty()) {
+      entries.back() += "\n" + line;  // continuation of the entry before
+      continue;
+    }
+    entries.push_back(line);
+    if (entries.size() > static_cast<size_t>(count)) entries.pop_front();
+  }
+  for (const std::string& entry : entries) std::cout << entry << "\n";
+  return 0;
+}
+
+int reset(const Args& args) {
+  if (!args.empty()) return usageError("reset takes no arguments");
+  Store store;
+  std::string error;
+  if (!openStore(store)) return 1;
+  if (!resetRuntime(store, error)) return complain(1, error);
+  std::cout << "queues and faults emptied; the directory is kept\n";
+  return 0;
+}
+
+}  // namespace qlx::adm

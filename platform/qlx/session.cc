@@ -1,0 +1,158 @@
+// qlxSPIInitialize, qlxClientInitialize and qlxTerminate.
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "connection.h"
+#include "directory.h"
+#include "dirguard.h"
+#include "errors.h"
+#include "log.h"
+#include "trc.h"
+
+namespace qlx {
+namespace {
+
+static trc::Module kTrace{"qlx"};
+
+struct DirectoryEntry {
+  uint32_t defaultActions = kQlxActionStore;
+  std::string exitLibrary;
+};
+
+// The name of an address record: at most 132 characters, the field need not be
+// terminated. False when the record is missing or not a "BXAD" record.
+bool addressName(const QLXADDR* addr, std::string& name) {
+  if (!addr || std::memcmp(addr->Signature, "BXAD", 4) != 0) return false;
+  name.assign(addr->Name, strnlen(addr->Name, sizeof addr->Name));
+  return true;
+}
+
+// 1 found, 0 not in the directory, -1 database failure.
+int lookUp(Store& store, Kind kind, const std::string& name, DirectoryEntry& entry) {
+  const char* sql = kind == Kind::kElement
+                        ? "SELECT default_actions, exit_library FROM element WHERE name = ?1"
+                        : "SELECT 1, NULL FROM client WHERE name = ?1";
+  Query q(store, sql);
+  q.bind(1, name);
+  int rc = q.step();
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return -1;
+  entry.defaultActions = static_cast<uint32_t>(q.integer(0));
+  if (!q.isNull(1)) entry.exitLibrary = q.text(1);
+  return 1;
+}
+
+bool registerRow(Connection& c) {
+  Query add(c.store,
+            "INSERT INTO connection (name, kind, pid, pid_start, started) "
+            "VALUES (?1, ?2, ?3, ?4, ?5)");
+  add.bind(1, c.name).bind(2, static_cast<int>(c.kind)).bind(3, c.pid);
+  add.bind(4, processStartTime(c.pid)).bind(5, static_cast<int64_t>(time(nullptr)));
+  if (!add.run()) return false;
+  c.handle = static_cast<QLXHANDLE>(sqlite3_last_insert_rowid(c.store.db()));
+  return true;
+}
+
+void startExit(Connection& c, const std::string& path) {
+  if (path.empty()) return;
+  std::string error;
+  if (!c.exit.start(path, error))
+    appendLog(kSevere, c.name, error + "; the element's default actions apply");
+}
+
+// Opens the store, checks the directory and registers; the connection is not yet in the
+// registry. Null with the last error set on failure.
+std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& name,
+                                    DirectoryEntry& entry) {
+  auto c = std::make_unique<Connection>();
+  c->kind = kind;
+  c->name = name;
+  c->queue = (kind == Kind::kElement ? "element:" : "client:") + name;
+  c->pid = currentPid();
+  std::string error;
+  if (!c->store.open(error)) {
+    fail(call, kReasonHome, "%.200s", error.c_str());
+    return nullptr;
+  }
+  int found = lookUp(c->store, kind, name, entry);
+  if (found < 0 || (found > 0 && !registerRow(*c))) {
+    failSub(call, kReasonStorage, c->store.errorCode(), "broker database: %.180s",
+            c->store.errorText().c_str());
+    return nullptr;
+  }
+  if (found == 0) {
+    fail(call, kReasonUnknownName, "%s ``%.132s'' is not in the directory",
+         kind == Kind::kElement ? "business element" : "client", name.c_str());
+    return nullptr;
+  }
+  c->defaultActions = entry.defaultActions;
+  recoverDeadConnections(*c, true);
+  return c;
+}
+
+}  // namespace
+}  // namespace qlx
+
+using namespace qlx;
+
+extern "C" int qlxSPIInitialize(const QLXADDR* addr, int32_t, QLXHANDLE* handle,
+                                void** directory, void*) {
+  trc::Scope trace(kTrace);
+  CallScope call(kQlxCallInitialize, 0);
+  std::string name;
+  if (!addressName(addr, name) || !handle)
+    return trace.result(failSub(kQlxCallInitialize, kReasonInvalidArgument, addr ? 3 : 1,
+                                "qlxSPIInitialize: no \"BXAD\" address record or no handle"));
+  if (call.injected("spiinitialize", name.c_str())) return trace.result(0);
+  DirectoryEntry entry;
+  std::unique_ptr<Connection> c = connect(kQlxCallInitialize, Kind::kElement, name, entry);
+  if (!c) return trace.result(0);
+  c->directory = guardDirectory(makeDirectory(c->store.db()), *c);
+  startExit(*c, entry.exitLibrary);
+  *handle = c->handle;
+  if (directory) *directory = c->directory.get();
+  registerConnection(std::move(c));
+  return trace.result(1);
+}
+
+extern "C" int qlxClientInitialize(const QLXADDR* addr, QLXHANDLE* handle) {
+  trc::Scope trace(kTrace);
+  CallScope call(kQlxCallInitialize, 0);
+  std::string name;
+  if (!addressName(addr, name) || !handle)
+    return trace.result(failSub(kQlxCallInitialize, kReasonInvalidArgument, addr ? 2 : 1,
+                                "qlxClientInitialize: no \"BXAD\" address record or no handle"));
+  if (call.injected("clientinitialize", name.c_str())) return trace.result(0);
+  DirectoryEntry entry;
+  std::unique_ptr<Connection> c = connect(kQlxCallInitialize, Kind::kClient, name, entry);
+  if (!c) return trace.result(0);
+  *handle = c->handle;
+  registerConnection(std::move(c));
+  return trace.result(1);
+}
+
+extern "C" int qlxTerminate(QLXHANDLE* handle) {
+  trc::Scope trace(kTrace);
+  if (!handle)
+    return trace.result(failSub(kQlxCallTerminate, kReasonInvalidArgument, 1,
+                                "qlxTerminate: no handle"));
+  CallScope call(kQlxCallTerminate, *handle);
+  if (call.injected()) return trace.result(0);
+  Connection* c = call.connection();
+  if (!c) return trace.result(0);
+  bool ok = c->work.empty() || rollbackClaims(c->store, c->handle, false);
+  c->work = UnitOfWork{};
+  {
+    Query drop(c->store, "DELETE FROM connection WHERE id = ?1");
+    ok = drop.bind(1, c->handle).run() && ok;
+  }
+  if (!ok)
+    failSub(kQlxCallTerminate, kReasonStorage, c->store.errorCode(),
+            "qlxTerminate: broker database: %.180s", c->store.errorText().c_str());
+  c->exit.stop();
+  unregisterConnection(*handle);  // `c` and its query statements end here
+  *handle = 0;
+  return trace.result(ok ? 1 : 0);
+}

@@ -1,0 +1,90 @@
+// Sleeping in a get until the database changes, a deadline passes or a signal arrives.
+#include "wait.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "store.h"
+#include "trc.h"
+
+namespace qlx {
+namespace {
+
+static trc::Module kTrace{"qlx"};
+
+// Without a change notice the database is looked at again after this long: inotify may be
+// unavailable, or a writer may sit on another host's view of a shared file system.
+constexpr int64_t kRecheckMillis = 200;
+
+// Signals that report a fault of this thread stay deliverable.
+sigset_t asyncSignals() {
+  sigset_t set;
+  sigfillset(&set);
+  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+    sigdelset(&set, s);
+  return set;
+}
+
+}  // namespace
+
+int64_t nowMillis() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+Waiter::Waiter() {
+  notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  // Every commit writes the WAL file of the home: a modification is the change notice.
+  if (notify_ >= 0 && inotify_add_watch(notify_, homePath().c_str(), IN_MODIFY) < 0) {
+    close(notify_);
+    notify_ = -1;
+  }
+  sigemptyset(&saved_);
+}
+
+Waiter::~Waiter() {
+  unblock();
+  if (notify_ >= 0) close(notify_);
+}
+
+void Waiter::block() {
+  if (blocked_) return;
+  _drain();  // notices from before the check are covered by the check
+  sigset_t set = asyncSignals();
+  pthread_sigmask(SIG_BLOCK, &set, &saved_);
+  blocked_ = true;
+}
+
+void Waiter::unblock() {
+  if (!blocked_) return;
+  pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  blocked_ = false;
+}
+
+Waiter::Outcome Waiter::sleep(int64_t millis) {
+  trc::Scope trace(kTrace);
+  const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
+  timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
+  pollfd fd{notify_, POLLIN, 0};
+  int rc = ppoll(notify_ >= 0 ? &fd : nullptr, notify_ >= 0 ? 1 : 0, &timeout,
+                 blocked_ ? &saved_ : nullptr);
+  const int error = errno;
+  unblock();
+  if (rc < 0 && error == EINTR) return kInterrupted;
+  if (rc > 0) return kChanged;
+  return millis >= 0 && slice == millis ? kTimedOut : kChanged;
+}
+
+void Waiter::_drain() {
+  if (notify_ < 0) return;
+  char events[4096];
+  while (read(notify_, events, sizeof events) > 0) {
+  }
+}
+
+}  // namespace qlx

@@ -1,0 +1,45 @@
+// Waiting for messages. A get that finds nothing sleeps until the broker database changes
+// (inotify on the broker home), the wait runs out, or a signal arrives. Signals are
+// blocked while the database is checked and unblocked only inside ppoll, so a signal that
+// arrives during the check still ends the wait: an interrupt handler installed without
+// SA_RESTART (or with it: ppoll is never restarted) thus ends a server's loop.
+#ifndef QLX_WAIT_H
+#define QLX_WAIT_H
+
+#include <signal.h>
+
+#include <cstdint>
+
+namespace qlx {
+
+class Waiter {
+ public:
+  Waiter();
+  ~Waiter();
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  enum Outcome { kChanged, kTimedOut, kInterrupted };
+
+  // Blocks the asynchronous signals of this thread until sleep() or unblock(); call before
+  // checking the database, so that a signal during the check is seen by sleep().
+  void block();
+  void unblock();
+  // Sleeps at most `millis` (< 0: until a change or signal) with the signals of the
+  // thread's mask from before block(); unblocks afterwards.
+  Outcome sleep(int64_t millis);
+
+ private:
+  void _drain();
+
+  int notify_ = -1;
+  bool blocked_ = false;
+  sigset_t saved_;
+};
+
+// Milliseconds of a monotonic clock.
+int64_t nowMillis();
+
+}  // namespace qlx
+
+#endif  // QLX_WAIT_H

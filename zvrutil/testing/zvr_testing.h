@@ -1,0 +1,139 @@
+// Helpers for the system's GoogleTest suites.
+//
+//   EXPECT_ZVR_FAILURE(expr, "ZVRR0002")  expr yields 0 or null AND ZVRerror carries that id
+//   ASSERT_ZVR_FAILURE(expr, "ZVRR0002")  the same, fatal
+//   class FooTest : public zvr::testing::BrokerHome {};
+//       each test runs against a fresh, empty broker home (QLX_HOME points at a new
+//       temporary directory that is removed afterwards); ZVRerror is cleared before and
+//       after the test. qlxadm("load dir.toml") runs the admin tool on that home;
+//       logText() reads the middleware log back.
+#ifndef ZVR_TESTING_H
+#define ZVR_TESTING_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "erroradt.h"
+
+namespace zvr::testing {
+
+// Checks both halves of a failure: the result is 0/null and the pending error has `id`.
+template <typename T>
+::testing::AssertionResult zvrFailed(const char* exprText, const char* /*idText*/, T result,
+                                     const char* id) {
+  if (result) {
+    return ::testing::AssertionFailure() << exprText << " succeeded; expected a failure "
+                                         << "with " << id;
+  }
+  if (ZVRerror == nullptr) {
+    return ::testing::AssertionFailure() << exprText << " failed but ZVRerror is empty; "
+                                         << "expected " << id;
+  }
+  const char* got = ZVRerror->id() ? ZVRerror->id() : "(no id)";
+  if (std::string(got) != id) {
+    return ::testing::AssertionFailure() << exprText << " failed with " << got
+                                         << ", expected " << id << ":" << *ZVRerror;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The build tree (ctest sets ZVR_BUILD_DIR for every test), or empty.
+inline std::string buildDir() {
+  const char* dir = std::getenv("ZVR_BUILD_DIR");
+  return dir ? dir : "";
+}
+
+// The admin tool of the embedded broker, or empty when this build has none.
+inline std::string qlxadmPath() {
+  std::string dir = buildDir();
+  if (dir.empty()) return "";
+  std::string path = dir + "/bin/qlxadm";
+  return std::filesystem::exists(path) ? path : "";
+}
+
+// Reads a whole file; empty when it is missing.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class BrokerHome : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* old = std::getenv("QLX_HOME")) oldHome_ = old;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zvr-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a broker home";
+    home_ = pattern;
+    setenv("QLX_HOME", home_.c_str(), 1);
+    zvrClearError();
+    // A re-executed death-test child made this home for itself and usually ends with
+    // exit() before TearDown: remove the home when it exits.
+    if (!GTEST_FLAG_GET(internal_run_death_test).empty()) removeAtExit(home_);
+  }
+
+  void TearDown() override {
+    zvrClearError();
+    if (oldHome_)
+      setenv("QLX_HOME", oldHome_->c_str(), 1);
+    else
+      unsetenv("QLX_HOME");
+    std::error_code ignored;
+    if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
+  }
+
+  const std::string& home() const { return home_; }
+
+  // The middleware log of this home so far.
+  std::string logText() const { return readFile(std::filesystem::path(home_) / "log"); }
+
+  // Runs qlxadm with `args` (a shell word list) on this home; returns its exit status,
+  // or -1 when this build has no qlxadm. Output goes to `output` when given.
+  int qlxadm(const std::string& args, std::string* output = nullptr) const {
+    std::string tool = qlxadmPath();
+    if (tool.empty()) return -1;
+    std::string command = "QLX_HOME='" + home_ + "' '" + tool + "' " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
+    int status = pclose(pipe);
+    if (output) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  static void removeAtExit(const std::string& home) {
+    static std::string childHome;
+    childHome = home;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(childHome, ignored);
+    });
+  }
+
+  std::string home_;
+  std::optional<std::string> oldHome_;
+};
+
+}  // namespace zvr::testing
+
+#define EXPECT_ZVR_FAILURE(expr, id) \
+  EXPECT_PRED_FORMAT2(::zvr::testing::zvrFailed, (expr), (id))
+#define ASSERT_ZVR_FAILURE(expr, id) \
+  ASSERT_PRED_FORMAT2(::zvr::testing::zvrFailed, (expr), (id))
+
+#endif  // ZVR_TESTING_H
