@@ -155,6 +155,6 @@ void BM_CycleTwoProcesses(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_MAIN();

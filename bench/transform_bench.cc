@@ -94,3 +94,4 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Arg(64)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
 
 }  // namespace
+BENCHMARK_MAIN();

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "marshall_fuzz.h"
@@ -10,7 +11,12 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // A broker home of its own, so the request's theme query touches nothing shared.
   static std::string home = "/tmp/zvr-fuzz-XXXXXX";
-  if (mkdtemp(home.data()) != nullptr) setenv("QLX_HOME", home.c_str(), 1);
+  if (mkdtemp(home.data()) == nullptr) return 0;
+  setenv("QLX_HOME", home.c_str(), 1);
+  atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+  });
   return 0;
 }
 

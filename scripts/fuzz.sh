@@ -13,10 +13,12 @@ if ! command -v clang++ >/dev/null; then
   exit 0
 fi
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+targets=$(sed -n 's/^zvr_add_fuzzer(\([A-Za-z0-9_]*\).*/\1/p' fuzz/*.cmake)
+# shellcheck disable=SC2086
+cmake --build --preset fuzz --target $targets
 mkdir -p build-fuzz/findings
 shopt -s nullglob
-for target in build-fuzz/bin/fuzz_*; do
+for target in build-fuzz/bin/*_fuzz; do
   name=$(basename "$target")
   corpus=fuzz/corpus/$name
   work=build-fuzz/corpus/$name

@@ -228,6 +228,31 @@ TEST_F(TransformEngineTest, DebugLinesOfARun) {
   EXPECT_NE(err.find("\nTransformation Output Buffer follows\n00000000: 33206162 63"),
             std::string::npos)
       << err;
+
+  // The object shows the command over the buffer's whole capacity and the last output.
+  char* text = nullptr;
+  int length = fixed.display(text);
+  std::string shown(text, length);
+  delete[] text;
+  EXPECT_NE(shown.find("ExitParams: dwSize=480 dwFromLen=5 nReturn=0\nErrmsg=\nlpDataToApp: \n"
+                       "00000000: 272F"),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("\nlpDataFromApp: \n00000000: 33206162 63"), std::string::npos);
+}
+
+TEST_F(TransformEngineTest, DebugLineNamesTheCommandLineOptions) {
+  TsiFixedTransform fixed(kMapsDir.c_str(), "warn_so.so", "", "-oe1s -rc 0", "", 0, nullptr);
+  std::string output;
+  ZVRdebug = 1;
+  ::testing::internal::CaptureStderr();
+  int rc = run(fixed, "abc", output);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  ZVRdebug = 0;
+  ASSERT_EQ(rc, 1);
+  EXPECT_NE(err.find("\nUsing map: '" + kMapsDir + "/warn_so.so', options: -oe1s -rc 0\n"),
+            std::string::npos)
+      << err;
 }
 
 // The destination variant over the cache, with the dictionary's options reaching the map.

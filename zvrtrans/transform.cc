@@ -127,17 +127,18 @@ int TsiTransform::_buildCommand(const char* mapName, const void* input,
     case TsiCommandBuffer::kNoTail:
       break;
   }
-  // The engine reads its head from a 512-character area: a longer one is refused here
-  // rather than overflowing it or being cut (a cut head would misstate the input length).
-  ErrorADT* error = new ErrorADT(ZVRID_T0003, kZvrError, ZVRTXT_T0003);
   if (command_.headLength() > TsiCommandBuffer::kMaxHead) {
+    // The engine reads its head from a 512-character area: a longer one is refused here
+    // rather than overflowing it or being cut (a cut head would misstate the input length).
+    ErrorADT* error = new ErrorADT(ZVRID_T0003, kZvrError, ZVRTXT_T0003);
     std::string info = zvrFormat("The command head of %zu characters exceeds %zu: %.64s...",
                                  command_.headLength(), TsiCommandBuffer::kMaxHead, mapName);
     error->addInfo(info.c_str(), nullptr, 0);
+    zvrSetError(error);
   } else {
-    error->addInfo("No memory for the command buffer.", nullptr, 0);
+    zvrSetError(new TransformError(ZVRID_T0002, kZvrError, ZVRTXT_T0002, ZVRUA_T0002, nullptr,
+                                   "no memory for the command buffer"));
   }
-  zvrSetError(error);
   return trace.result(0);
 }
 

@@ -191,6 +191,25 @@ TEST_F(TsiDestinationTest, TransformWithoutMapFailsBeforeTheEngine) {
   EXPECT_NE(err.find("ZVRD0006", first + 1), std::string::npos);
 }
 
+TEST_F(TsiDestinationTest, DebugLinesOfTheLookup) {
+  TsiDestinationTransform keyed("", "", "", "", "ORDERMAPS", 1, nullptr);
+  ZVRdebug = 1;
+  ::testing::internal::CaptureStderr();
+  char* map = keyed.lookupMap("ORDERS", "Billing");
+  char* options = keyed.mercOptions("ORDERS", "Billing");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  ZVRdebug = 0;
+  EXPECT_EQ(take(map), "INVMAP");
+  EXPECT_EQ(options, nullptr);
+  // Only lookupMap names the key and the value it found.
+  const std::string key = "\nDictionary key: ORDERMAPS\n";
+  const std::string found = "\nFound dictionary entry: INVMAP\n";
+  ASSERT_NE(err.find(key), std::string::npos) << err;
+  EXPECT_EQ(err.find(key, err.find(key) + 1), std::string::npos);
+  ASSERT_NE(err.find(found), std::string::npos) << err;
+  EXPECT_EQ(err.find(found, err.find(found) + 1), std::string::npos);
+}
+
 TEST_F(TsiDestinationTest, NoCacheMeansNoEntry) {
   TsiDestinationTransform::getHashObject = nullptr;
   EXPECT_ZVR_FAILURE(transform_.lookupMap("ORDERS", "Billing"), "ZVRD0006");

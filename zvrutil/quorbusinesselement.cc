@@ -118,6 +118,21 @@ const QLXSYNC* QuorBusinessElement::getSync() const {
   return transaction_->getSync();
 }
 
+unsigned long QuorBusinessElement::handle() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<unsigned long>(handle_));
+}
+
+const char* QuorBusinessElement::name() const {
+  trc::Scope trace(kTrace);
+  return name_;
+}
+
+QuorTransaction* QuorBusinessElement::transaction() const {
+  trc::Scope trace(kTrace);
+  return transaction_.get();
+}
+
 void* QuorBusinessElement::directoryHandle() const {
   trc::Scope trace(kTrace);
   return directory_ ? directory_->ldapHandle() : nullptr;

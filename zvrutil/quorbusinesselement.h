@@ -31,7 +31,8 @@ class QuorBusinessElement {
   // (ZVRR0010), committed away and skipped. Null with ZVRerror = ZVRR0002 when the get
   // fails, or ZVRR0003 when committing a suppressed request fails.
   QuorRequest* getRequest() const;
-  // 1 when the response was put or may be dropped; 0 with ZVRerror = ZVRR0009.
+  // 1 when the response was put or may be dropped; 0 with ZVRerror = ZVRR0009 (0 with
+  // nothing new recorded for a null response: its creation already failed).
   int putResponse(const QuorResponse* response) const;
   // Non-zero on success; 0 with ZVRerror = ZVRR0003 / ZVRR0004 (not logged).
   int commit() const;
@@ -43,12 +44,12 @@ class QuorBusinessElement {
   // Returns the length; `text` gets a new text the caller frees with delete[].
   int display(char*& text) const;
 
-  unsigned long handle() const { return handle_; }
-  const char* name() const { return name_; }
+  unsigned long handle() const;
+  const char* name() const;
   // The directory interface of the connection (a qlxDirInterface*, owned by the
   // middleware until the connection ends).
   void* directoryHandle() const;
-  QuorTransaction* transaction() const { return transaction_.get(); }
+  QuorTransaction* transaction() const;
 
  private:
   [[noreturn]] void _fail(const char* id, unsigned severity, const char* text,

@@ -113,6 +113,26 @@ int QuorClient::rollback() const {
   return trace.result(0);
 }
 
+unsigned long QuorClient::handle() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<unsigned long>(handle_));
+}
+
+const char* QuorClient::name() const {
+  trc::Scope trace(kTrace);
+  return name_;
+}
+
+const char* QuorClient::service() const {
+  trc::Scope trace(kTrace);
+  return service_;
+}
+
+QuorTransaction* QuorClient::transaction() const {
+  trc::Scope trace(kTrace);
+  return transaction_.get();
+}
+
 int QuorClient::display(char*& text) const {
   trc::Scope trace(kTrace);
   return trace.result(zvrNewText(

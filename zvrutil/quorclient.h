@@ -38,10 +38,10 @@ class QuorClient {
   // `text` gets a new text the caller frees with delete[].
   int display(char*& text) const;
 
-  unsigned long handle() const { return handle_; }
-  const char* name() const { return name_; }
-  const char* service() const { return service_; }
-  QuorTransaction* transaction() const { return transaction_.get(); }
+  unsigned long handle() const;
+  const char* name() const;
+  const char* service() const;
+  QuorTransaction* transaction() const;
 
  private:
   [[noreturn]] void _fail(const char* id, unsigned severity, const char* text,

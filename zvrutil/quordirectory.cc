@@ -43,6 +43,11 @@ QuorDirectory::QuorDirectory(void* handle) : _ldapHandle(handle) {
 
 QuorDirectory::~QuorDirectory() { trc::Scope trace(kTrace); }
 
+void* QuorDirectory::ldapHandle() const {
+  trc::Scope trace(kTrace);
+  return _ldapHandle;
+}
+
 int QuorDirectory::_lookupEntry(const char* name, const qlxEntryType type,
                                 qlxDirEntry& entry) const {
   trc::Scope trace(kTrace);

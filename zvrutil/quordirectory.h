@@ -36,7 +36,7 @@ class QuorDirectory {
   // details are in stError. Writes no message.
   int _lookupEntry(const char* name, const qlxEntryType type, qlxDirEntry& entry) const;
 
-  void* ldapHandle() const { return _ldapHandle; }
+  void* ldapHandle() const;
 
  protected:
   void* const _ldapHandle;

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "erroradt.h"
+#include "quorbusinesselement.h"
 #include "testing/zvr_testing.h"
 #include "zvrlog.h"
 
@@ -131,6 +133,31 @@ TEST_F(DictionaryTest, DirectoryWithoutInterfaceFindsNothing) {
   QuorDictionary dictionary(nullptr);
   EXPECT_EQ(dictionary.lookupEntry("MAPS"), 0);
   EXPECT_EQ(directory_.calls, 0);
+}
+
+// The same questions against the broker's directory, through a business element.
+TEST_F(DictionaryTest, BrokerDictionaryRecords) {
+  if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
+  const std::string path = home() + "/directory.toml";
+  std::ofstream(path) << "[element.E]\nformats = []\n"
+                         "[dictionary.MAPS]\npairs = [[\"ORDERS C1\", \"upper -oe1s\"], "
+                         "[\"BROKEN C1\", \"\"], [\"ORDERS C1\", \"shadowed\"]]\n";
+  ASSERT_EQ(qlxadm("load '" + path + "'"), 0);
+  QuorBusinessElement element("E", 1);
+  QuorDictionary dictionary(element.directoryHandle());
+  ASSERT_EQ(dictionary.lookupEntry("MAPS"), 1);
+  EXPECT_STREQ(dictionary.getEntryValue("ORDERS C1"), "upper -oe1s");
+  EXPECT_STREQ(dictionary.getEntryValue("BROKEN C1"), "");
+  EXPECT_EQ(dictionary.getEntryValue("INVOICE C1"), nullptr);
+  EXPECT_EQ(dictionary.numEntries(), 3);
+  EXPECT_EQ(dictionary.lookupEntry("NOSUCH"), 0);
+  EXPECT_EQ(count("ZVRD0006"), 2u);
+  EXPECT_EQ(count("ZVRD0003"), 1u);
+  EXPECT_NE(logText().find("``NOSUCH''"), std::string::npos);
+
+  ASSERT_EQ(qlxadm("unset MAPS 'BROKEN C1'"), 0);
+  ASSERT_EQ(dictionary.lookupEntry("MAPS"), 1);  // re-read: the edit shows
+  EXPECT_EQ(dictionary.numEntries(), 2);
 }
 
 }  // namespace

@@ -278,10 +278,25 @@ int QuorRequest::reportError(const QLXSYNC* sync) const {
   QLXHANDLE context = theme_;
   const bool accepted = zvrReportError(handle_, &options, &msg, &exception, sync, &context);
 
-  zvrWriteLog(text, error ? error->severity() : kZvrInfo);
+  if (error) zvrWriteLog(text, error->severity());
   zvrReleaseBuffer(0, exception.TextBuffer);
   delete[] text;
   return trace.result(accepted ? 1 : 0);
+}
+
+unsigned long QuorRequest::handle() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<unsigned long>(handle_));
+}
+
+const QLXMSG& QuorRequest::descriptor() const {
+  trc::Scope trace(kTrace);
+  return descriptor_;
+}
+
+const QLXGETOPT& QuorRequest::getOptions() const {
+  trc::Scope trace(kTrace);
+  return getOptions_;
 }
 
 int QuorRequest::display(char*& text) const {
@@ -374,6 +389,16 @@ int QuorResponse::putResponse(const unsigned long handle, QuorTransaction* trans
   addText(*error, "Quor Response follows:", text);
   zvrSetError(error);
   return trace.result(0);
+}
+
+const QLXMSG& QuorResponse::descriptor() const {
+  trc::Scope trace(kTrace);
+  return descriptor_;
+}
+
+const QLXPUTOPT& QuorResponse::getPutOptions() const {
+  trc::Scope trace(kTrace);
+  return putOptions_;
 }
 
 int QuorResponse::display(char*& text) const {

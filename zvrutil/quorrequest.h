@@ -109,16 +109,19 @@ class QuorRequest {
   // `text` gets a new text the caller frees with delete[].
   int display(char*& text) const;
 
-  unsigned long handle() const { return handle_; }
-  const QLXMSG& descriptor() const { return descriptor_; }
-  const QLXGETOPT& getOptions() const { return getOptions_; }
+  unsigned long handle() const;
+  const QLXMSG& descriptor() const;
+  // The get options as adjusted by lookupThemeID.
+  const QLXGETOPT& getOptions() const;
 
  private:
   QLXHANDLE handle_;
   QLXMSG descriptor_;
   QLXHANDLE theme_;
   QLXGETOPT getOptions_;
-  QLXPUTOPT putOptions_;
+  // Started from the template with the request and kept for the record's sake: responses
+  // take their put options from the get options instead.
+  [[maybe_unused]] QLXPUTOPT putOptions_;
   char formatName_[kQlxFormatNameLength + 1];
   char themeID_[kQlxMsgIdLength];
 };
@@ -149,8 +152,8 @@ class QuorResponse {
   // "\nQuor Response\n-------------" and the descriptor with its buffers.
   int display(char*& text) const;
 
-  const QLXMSG& descriptor() const { return descriptor_; }
-  const QLXPUTOPT& getPutOptions() const { return putOptions_; }
+  const QLXMSG& descriptor() const;
+  const QLXPUTOPT& getPutOptions() const;
 
  private:
   QLXMSG descriptor_;

@@ -105,6 +105,11 @@ QuorWorkflowComponent::QuorWorkflowComponent(const char* name, void* directory)
 
 QuorWorkflowComponent::~QuorWorkflowComponent() { trc::Scope trace(kTrace); }
 
+const char* QuorWorkflowComponent::name() const {
+  trc::Scope trace(kTrace);
+  return name_.c_str();
+}
+
 int QuorWorkflowComponent::acceptFormat(const char* formatName) const {
   trc::Scope trace(kTrace);
   qlxBusinessComponent entry;

@@ -74,7 +74,7 @@ class QuorWorkflowComponent : public QuorDirectory {
   // the directory (ZVRD0004 logged as a warning).
   virtual int acceptFormat(const char* formatName) const;
 
-  const char* name() const { return name_.c_str(); }
+  const char* name() const;
 
  private:
   static QuorWorkflowComponent* _fromNextHop(const ZvrNextHop& hop, void* directory,

@@ -27,7 +27,7 @@ void logAssert();
 
 // Passes the six arguments unchanged to qlxReportError. True only when the middleware
 // accepted the report and the actions it performed agree with those the profile
-// requested (performed 32, or both with bit 2, or both with bit 1, or equal); the records
+// requested (performed 32, or both have 2 set, or both have 1 set, or equal); the records
 // are traced. Writes nothing to the log: the caller logs the error text either way.
 bool zvrReportError(unsigned long handle, QLXEPOPT* options, QLXMSG* msg,
                     QLXEXCEPTION* exception, QLXSYNCP sync, QLXHANDLE* context);

@@ -8,7 +8,6 @@
 #ifndef TRC_H
 #define TRC_H
 
-#include <source_location>
 #include <type_traits>
 
 extern "C" {
@@ -47,9 +46,10 @@ struct Module {
 // that the exit event carries.
 class Scope {
  public:
-  explicit Scope(const Module& module,
-                 std::source_location where = std::source_location::current())
-      : module_(module), function_(where.function_name()) {
+  // `function` defaults to the name of the function the guard stands in (a builtin that
+  // both GCC and clang offer, where std::source_location is not yet available to clang).
+  explicit Scope(const Module& module, const char* function = __builtin_FUNCTION())
+      : module_(module), function_(function) {
     if (module_.events()) TRC1_Event(module_.name, function_, "entry", 0, 0);
   }
   ~Scope() {

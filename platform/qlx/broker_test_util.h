@@ -100,11 +100,12 @@ class BrokerTest : public ::testing::Test {
 
   void sql(const std::string& text) { ASSERT_TRUE(store_.exec(text.c_str())) << store_.errorText(); }
 
-  QLXHANDLE element(const char* name) {
+  QLXHANDLE element(const char* name, void** dirOut = nullptr) {
     QLXADDR addr = kQlxAddrDefault;
     setName(addr.Name, name);
     QLXHANDLE handle = 0;
-    void* directory = nullptr;
+    void* scratch = nullptr;
+    void*& directory = dirOut ? *dirOut : scratch;
     unsigned char work[852] = {};
     EXPECT_EQ(qlxSPIInitialize(&addr, 1, &handle, &directory, work), 1) << lastReason();
     open_.push_back(handle);

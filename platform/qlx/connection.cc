@@ -199,7 +199,10 @@ bool CallScope::injected(const char* faultName, const char* name) {
   for (const FaultKind& kind : faultKinds())
     if (!call && kind.callType == callType_) call = kind.name;
   Connection* own = connection_ && connection_->pid == currentPid() ? connection_ : nullptr;
-  Store* store = own ? &own->store : processStore();
+  // Without a connection a call looks only at a home that exists: a program that merely
+  // releases a buffer or writes a line does not create a broker database.
+  Store* store = own ? &own->store
+                     : (access(databasePath().c_str(), F_OK) == 0 ? processStore() : nullptr);
   if (!call || !store) return false;
   const std::string who = name ? name : (own ? own->name : processConnectionName());
   Fault fault;

@@ -120,6 +120,8 @@ int takeMessage(Store& store, const std::string& queue, const Match& match, Take
   int found = 0;
   if (take == Take::kBrowse)
     return trace.result(selectCandidate(store, queue, match, row, found) ? found : -1);
+  // A claim needs no sync of its own: lost in a crash, the message is simply unclaimed.
+  store.relaxSync(take == Take::kClaim);
   Transaction tx(store);
   if (!tx.ok() || !selectCandidate(store, queue, match, row, found)) return trace.result(-1);
   if (!found) return trace.result(0);
@@ -142,6 +144,7 @@ int readMessage(Store& store, int64_t id, MessageRow& row) {
 }
 
 bool insertMessage(Store& store, const MessageRow& row) {
+  store.relaxSync(false);
   Query q(store, kInsert);
   q.bind(1, row.queue).bind(2, row.backout);
   const int32_t fields[] = {row.msgType, row.priority, row.persistence, row.format,
@@ -164,6 +167,7 @@ bool insertMessage(Store& store, const MessageRow& row) {
 
 bool commitUnit(Store& store, int64_t owner, const std::vector<MessageRow>& staged) {
   trc::Scope trace(kTrace);
+  store.relaxSync(false);
   Transaction tx(store);
   if (!tx.ok()) return trace.result(false);
   Query drop(store, "DELETE FROM message WHERE owner = ?1 AND state = 1");
@@ -176,6 +180,7 @@ bool commitUnit(Store& store, int64_t owner, const std::vector<MessageRow>& stag
 bool rollbackClaims(Store& store, int64_t owner, bool inTransaction) {
   trc::Scope trace(kTrace);
   std::optional<Transaction> tx;
+  if (!inTransaction) store.relaxSync(false);
   if (!inTransaction && !tx.emplace(store).ok()) return trace.result(false);
   std::vector<std::pair<int64_t, std::string>> claimed;
   {

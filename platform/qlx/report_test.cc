@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "broker_test_util.h"
+#include "qlxdir.h"
 #include "errors.h"
 
 namespace qlx::test {
@@ -128,6 +129,40 @@ TEST_F(ErrorProfile, ExitIsConsultedWhenOtherCallsFailAndTerminated) {
   EXPECT_NE(calls.find("analyse 2 20 4"), std::string::npos) << calls;
   ASSERT_EQ(qlxTerminate(&g), 1);
   EXPECT_NE(exitCalls().find("term"), std::string::npos);
+}
+
+unsigned long gHandlerReason = 0;
+int recordHandler(unsigned long a1, unsigned long, unsigned long, unsigned long, unsigned long,
+                  unsigned long a6, unsigned long, unsigned long, unsigned long, unsigned long) {
+  gHandlerReason = a1;
+  return static_cast<int>(a6);
+}
+
+TEST_F(ErrorProfile, DirectoryFailuresReachTheHandlerAndTheExit) {
+  void* dir = nullptr;
+  element("G", &dir);
+  ASSERT_NE(dir, nullptr);
+  auto* directory = static_cast<qlxDirInterface*>(dir);
+  QLXXSERVICES services{};
+  services.ExceptionHandler = recordHandler;
+  QLXXCTL ctl{};
+  ctl.Version = 1;
+  ctl.Type = 3;
+  ctl.Services = &services;
+  qlxBusinessComponent entry;
+  ASSERT_NE(directory->get(&ctl, "E", qlxEntryBusinessComponent, entry, nullptr), 0);
+  fault("directory", 2999, 1);
+  gHandlerReason = 0;
+  EXPECT_EQ(directory->get(&ctl, "E", qlxEntryBusinessComponent, entry, nullptr), 0);
+  EXPECT_EQ(gHandlerReason, 2999u);
+  EXPECT_EQ(ctl.Services, &services);  // the caller's table is back in place
+  gHandlerReason = 0;
+  EXPECT_EQ(directory->get(&ctl, "NOPE", qlxEntryBusinessComponent, entry, nullptr), 0);
+  EXPECT_NE(gHandlerReason, 0u);
+  std::string calls = exitCalls();
+  EXPECT_NE(calls.find("analyse 27 2999 4"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("analyse 27 " + std::to_string(gHandlerReason)), std::string::npos)
+      << calls;
 }
 
 TEST_F(ErrorProfile, MissingExitLibraryIsLoggedAndDefaultsApply) {

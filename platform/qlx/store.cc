@@ -65,11 +65,9 @@ bool makeHome(const std::string& home, std::string& error) {
 }
 
 // FULL syncs the WAL at every commit; NORMAL (the default) only at checkpoints.
-const char* synchronousPragma() {
+bool fullSync() {
   const char* mode = std::getenv("QLX_SYNC");
-  if (mode && std::strcmp(mode, "FULL") == 0) return "PRAGMA synchronous=FULL";
-  if (mode && std::strcmp(mode, "OFF") == 0) return "PRAGMA synchronous=OFF";
-  return "PRAGMA synchronous=NORMAL";
+  return mode && std::strcmp(mode, "FULL") == 0;
 }
 
 }  // namespace
@@ -105,7 +103,9 @@ bool Store::open(std::string& error) {
 bool Store::_configure(std::string& error) {
   sqlite3_busy_timeout(db_, 30000);
   sqlite3_extended_result_codes(db_, 1);
-  const bool ok = exec("PRAGMA journal_mode=WAL") && exec(synchronousPragma()) &&
+  full_ = fullSync();
+  const bool ok = exec("PRAGMA journal_mode=WAL") &&
+                  exec(full_ ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && exec(kRuntimeSchema) &&
                   exec(kDirectorySchema);
   if (!ok) error = "cannot prepare the broker database " + databasePath() + ": " + errorText();
@@ -120,6 +120,13 @@ sqlite3_stmt* Store::statement(const char* sql) {
     return nullptr;
   statements_.emplace(sql, stmt);
   return stmt;
+}
+
+void Store::relaxSync(bool relax) {
+  if (!full_ || relax == relaxed_) return;
+  // The WAL is written in order: the next full commit syncs the relaxed frames as well.
+  relaxed_ = relax;
+  exec(relax ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
 }
 
 bool Store::exec(const char* sql) {

@@ -40,6 +40,10 @@ class Store {
   // The cached prepared statement for `sql`, reset and unbound; null on failure (the
   // SQLite message is in errorText()). Owned by the store.
   sqlite3_stmt* statement(const char* sql);
+  // With QLX_SYNC=FULL, lets the next transactions skip the sync at commit (a claim, which
+  // a crash merely undoes) until restored; nothing otherwise.
+  void relaxSync(bool relax);
+
   // Runs statements without results (schema, pragmas, BEGIN/COMMIT).
   bool exec(const char* sql);
   // The last SQLite failure of this connection.
@@ -51,6 +55,8 @@ class Store {
 
   sqlite3* db_ = nullptr;
   std::string home_;
+  bool full_ = false;
+  bool relaxed_ = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
 };
 

@@ -17,10 +17,10 @@
 namespace {
 
 // Parses "module=0xC0,*=0x40" and returns the level for `module` (exact entry before "*").
-unsigned levelFor(const char* spec, std::string_view module) {
+unsigned levelFor(const char* levels, std::string_view module) {
   unsigned wildcard = 0;
   bool haveWildcard = false;
-  std::string_view rest(spec);
+  std::string_view rest(levels);
   while (!rest.empty()) {
     size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
@@ -73,9 +73,9 @@ void writeLine(const char* module, const char* text) {
 }  // namespace
 
 extern "C" unsigned TRC1_Sync(const char* module) {
-  const char* spec = std::getenv("QLX_TRACE");
-  if (!spec || !*spec || !module) return 0;
-  return levelFor(spec, module);
+  const char* levels = std::getenv("QLX_TRACE");
+  if (!levels || !*levels || !module) return 0;
+  return levelFor(levels, module);
 }
 
 extern "C" void TRC1_Event(const char* module, const char* function, const char* event,

@@ -37,14 +37,18 @@ int64_t nowMillis() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-Waiter::Waiter() {
+Waiter::Waiter() { sigemptyset(&saved_); }
+
+// Made on first use, when the home surely exists.
+void Waiter::_watch() {
+  if (watched_) return;
+  watched_ = true;
   notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   // Every commit writes the WAL file of the home: a modification is the change notice.
   if (notify_ >= 0 && inotify_add_watch(notify_, homePath().c_str(), IN_MODIFY) < 0) {
     close(notify_);
     notify_ = -1;
   }
-  sigemptyset(&saved_);
 }
 
 Waiter::~Waiter() {
@@ -54,6 +58,7 @@ Waiter::~Waiter() {
 
 void Waiter::block() {
   if (blocked_) return;
+  _watch();
   _drain();  // notices from before the check are covered by the check
   sigset_t set = asyncSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);

@@ -30,8 +30,10 @@ class Waiter {
   Outcome sleep(int64_t millis);
 
  private:
+  void _watch();
   void _drain();
 
+  bool watched_ = false;
   int notify_ = -1;
   bool blocked_ = false;
   sigset_t saved_;

@@ -1,0 +1,158 @@
+// qlxadm as a user runs it: separate processes on one broker home.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+pid_t start(const std::vector<std::string>& args, int out, int err, int in = -1) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (in >= 0) dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  std::vector<char*> argv{const_cast<char*>(QLXADM_PATH)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(QLXADM_PATH, argv.data());
+  _exit(127);
+}
+
+// Runs qlxadm to its end; stdout and stderr go through files (no pipe can fill up).
+Outcome qlxadm(const std::vector<std::string>& args) {
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  pid_t pid = start(args, fileno(out), fileno(err));
+  Outcome run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  rewind(out);
+  rewind(err);
+  run.out = readAll(fileno(out));
+  run.err = readAll(fileno(err));
+  fclose(out);
+  fclose(err);
+  return run;
+}
+
+class Qlxadm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qlxadm.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    setenv("QLX_HOME", home_.c_str(), 1);
+    Outcome load = qlxadm({"load", ZVR_SOURCE_DIR "/examples/directory.toml"});
+    ASSERT_EQ(load.status, 0) << load.err;
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + home_ + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
+  }
+  std::string home_;
+};
+
+TEST_F(Qlxadm, EchoServesAndSendReceivesTheResponse) {
+  FILE* log = tmpfile();
+  pid_t echo = start({"echo", "E"}, fileno(log), fileno(log));
+  Outcome sent = qlxadm({"send", "ECHO", "--as", "C1", "--wait", "20000", "hello world"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_EQ(sent.out, "hello world\n");
+  ASSERT_EQ(kill(echo, SIGINT), 0);  // the interrupt ends the echo's wait
+  int status = 0;
+  ASSERT_EQ(waitpid(echo, &status, 0), echo);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  fclose(log);
+  Outcome queues = qlxadm({"queues"});
+  EXPECT_EQ(queues.status, 0);
+  EXPECT_NE(queues.out.find("DEPTH"), std::string::npos);
+}
+
+TEST_F(Qlxadm, BrowseGetAndQueuesShowWhatWasSent) {
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "--format", "ORDERS", "first"}).status, 0);
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "second"}).status, 0);
+  Outcome queues = qlxadm({"queues"});
+  EXPECT_NE(queues.out.find("element:E"), std::string::npos) << queues.out;
+  Outcome browse = qlxadm({"browse", "E"});
+  EXPECT_EQ(browse.status, 0) << browse.err;
+  EXPECT_NE(browse.out.find("2 message(s)"), std::string::npos) << browse.out;
+  EXPECT_NE(browse.out.find("format 'ORDERS'"), std::string::npos) << browse.out;
+  Outcome get = qlxadm({"get", "element:E"});
+  EXPECT_EQ(get.out, "first\n");
+  EXPECT_EQ(qlxadm({"get", "E"}).out, "second\n");
+  Outcome empty = qlxadm({"get", "E"});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.err.find("no ready message"), std::string::npos);
+}
+
+TEST_F(Qlxadm, FaultMakesTheNextCallFailAndIsListed) {
+  Outcome add = qlxadm({"fault", "putrequest", "60", "3", "--for", "C1"});
+  EXPECT_EQ(add.status, 0) << add.err;
+  Outcome list = qlxadm({"fault", "list"});
+  EXPECT_NE(list.out.find("putrequest reason 60 sub-reason 3 for C1, 1 more"),
+            std::string::npos) << list.out;
+  Outcome sent = qlxadm({"send", "ECHO", "--as", "C1", "x"});
+  EXPECT_EQ(sent.status, 1);
+  EXPECT_NE(sent.err.find("injected"), std::string::npos) << sent.err;
+  EXPECT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "x"}).status, 0);
+  EXPECT_EQ(qlxadm({"fault", "clear"}).status, 0);
+}
+
+TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{}, 2, "Usage: qlxadm"},
+      {{"nosuch"}, 2, "unknown command nosuch"},
+      {{"fault", "bogus", "1"}, 2, "unknown call bogus"},
+      {{"fault", "commit"}, 2, "fault takes CALL REASON"},
+      {{"send", "ECHO"}, 2, "send takes SERVICE --as CLIENT"},
+      {{"send", "NOSUCH", "--as", "C1", "x"}, 1, "not in the directory"},
+      {{"send", "ECHO", "--as", "NOBODY", "x"}, 1, "cannot connect as client NOBODY"},
+      {{"echo", "NOBODY"}, 1, "cannot connect as business element NOBODY"},
+      {{"browse", "nobody"}, 1, "no queue named nobody"},
+      {{"log", "-n", "x"}, 2, "log takes -n N"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << c.says;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  Outcome help = qlxadm({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("echo ELEMENT"), std::string::npos);
+}
+
+TEST_F(Qlxadm, ResetEmptiesQueuesAndKeepsTheDirectory) {
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "x"}).status, 0);
+  EXPECT_EQ(qlxadm({"reset"}).status, 0);
+  EXPECT_EQ(qlxadm({"get", "E"}).status, 1);
+  EXPECT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "y"}).status, 0);
+  Outcome log = qlxadm({"log", "-n", "5"});
+  EXPECT_EQ(log.status, 0);
+}
+
+}  // namespace
