@@ -1,25 +1,11 @@
 // libFuzzer target: a whole engine output split into frames (splitMultiBuffer), each
 // frame read back into a response.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <string>
 
 #include "marshall_fuzz.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A broker home of its own, so the request's theme query touches nothing shared.
-  static std::string home = "/tmp/zvr-fuzz-XXXXXX";
-  if (mkdtemp(home.data()) == nullptr) return 0;
-  setenv("QLX_HOME", home.c_str(), 1);
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(home, ignored);
-  });
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return zvr::fuzz::marshallFuzzUseOwnHome(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return zvr::fuzz::marshallFuzzSplitFrames(data, size);

@@ -29,30 +29,9 @@ formats = []
 workflow = ["element:E", "origin"]
 )toml";
 
-// A wait of the broker that a signal interrupts fails: an alarm turns a hang into a
-// failed get.
-void interruptWaitsAfter(unsigned seconds) {
-  struct sigaction action {};
-  action.sa_handler = [](int) {};
-  sigaction(SIGALRM, &action, nullptr);
-  alarm(seconds);
-}
-
-class RoundTripTest : public zvr::testing::BrokerHome {
+class RoundTripTest : public zvr::testing::DirectoryHome {
  protected:
-  void TearDown() override {
-    alarm(0);
-    BrokerHome::TearDown();
-  }
-  void SetUp() override {
-    BrokerHome::SetUp();
-    interruptWaitsAfter(60);
-    if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
-    const std::string path = home() + "/directory.toml";
-    std::ofstream(path) << kDirectory;
-    std::string output;
-    ASSERT_EQ(qlxadm("load '" + path + "'", &output), 0) << output;
-  }
+  std::string directoryText() const override { return kDirectory; }
 
   static std::string text(const void* data, unsigned long length) {
     return std::string(static_cast<const char*>(data), length);

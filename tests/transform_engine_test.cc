@@ -57,6 +57,17 @@ class TransformEngineTest : public zvr::testing::BrokerHome {
     output = rc ? std::string(static_cast<const char*>(out), length) : "";
     return rc;
   }
+
+  // run() with ZVRdebug set; `err` gets what was written to standard error.
+  int runDebug(Transformation& transform, const std::string& input, std::string& output,
+               std::string& err) {
+    ZVRdebug = 1;
+    ::testing::internal::CaptureStderr();
+    int rc = run(transform, input, output);
+    err = ::testing::internal::GetCapturedStderr();
+    ZVRdebug = 0;
+    return rc;
+  }
 };
 
 struct MapCase {
@@ -214,12 +225,8 @@ TEST_F(TransformEngineTest, PrefixNamesTheMapFromTheFormat) {
 TEST_F(TransformEngineTest, DebugLinesOfARun) {
   TsiFixedTransform fixed(kMapsDir.c_str(), "identity_so.so", "", "", "", 0, nullptr);
   std::string output;
-  ZVRdebug = 1;
-  ::testing::internal::CaptureStderr();
-  int rc = run(fixed, "abc", output);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  ZVRdebug = 0;
-  ASSERT_EQ(rc, 1);
+  std::string err;
+  ASSERT_EQ(runDebug(fixed, "abc", output, err), 1);
   const std::string using_ = "\nUsing map: '" + kMapsDir + "/identity_so.so', options: -oe1s\n";
   std::size_t first = err.find(using_);
   ASSERT_NE(first, std::string::npos) << err;
@@ -244,12 +251,8 @@ TEST_F(TransformEngineTest, DebugLinesOfARun) {
 TEST_F(TransformEngineTest, DebugLineNamesTheCommandLineOptions) {
   TsiFixedTransform fixed(kMapsDir.c_str(), "warn_so.so", "", "-oe1s -rc 0", "", 0, nullptr);
   std::string output;
-  ZVRdebug = 1;
-  ::testing::internal::CaptureStderr();
-  int rc = run(fixed, "abc", output);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  ZVRdebug = 0;
-  ASSERT_EQ(rc, 1);
+  std::string err;
+  ASSERT_EQ(runDebug(fixed, "abc", output, err), 1);
   EXPECT_NE(err.find("\nUsing map: '" + kMapsDir + "/warn_so.so', options: -oe1s -rc 0\n"),
             std::string::npos)
       << err;

@@ -78,12 +78,6 @@ constexpr AttributeRead kAttributeReads[] = {
     {kTagBackoutCount, FieldUse::kDiscard, nullptr, nullptr},
 };
 
-// Bytes of a descriptor buffer that may be read: none when its address is null.
-size_t readableLength(const QLXBUFFER& buffer, uint32_t length) {
-  trc::Scope trace(kTrace);
-  return buffer.Data == nullptr ? 0 : length;
-}
-
 }  // namespace
 
 Marshall::Marshall(const QuorRequest& request, const unsigned flags)
@@ -98,6 +92,12 @@ Marshall::Marshall(const QuorRequest& request, const unsigned flags)
 }
 
 Marshall::~Marshall() { trc::Scope trace(kTrace); }
+
+size_t Marshall::_readable(const QLXBUFFER& buffer, uint32_t length) {
+  trc::Scope trace(kTrace);
+  // Never more than the buffer the middleware described, whatever the length field says.
+  return trace.result(buffer.Data == nullptr ? size_t{0} : std::min(length, buffer.Length));
+}
 
 unsigned long Marshall::length() const {
   trc::Scope trace(kTrace);
@@ -232,13 +232,13 @@ size_t Marshall::_marshallFormat(char* at) {
 size_t Marshall::_marshallTag(char* at) {
   trc::Scope trace(kTrace);
   if (request_->TagLength == 0) return trace.result(size_t{0});
-  size_t size = readableLength(request_->TagBuffer, request_->TagLength);
+  size_t size = _readable(request_->TagBuffer, request_->TagLength);
   return trace.result(_marshallField(at, kTagTag, request_->TagBuffer.Data, size));
 }
 
 size_t Marshall::_marshallMsgBuffer(char* at) {
   trc::Scope trace(kTrace);
-  size_t size = readableLength(request_->MsgBuffer, request_->MsgLength);
+  size_t size = _readable(request_->MsgBuffer, request_->MsgLength);
   return trace.result(_put(at, request_->MsgBuffer.Data, size));
 }
 

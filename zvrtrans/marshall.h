@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
+#include <string_view>
 
 #include "qlx.h"
 
@@ -56,7 +57,8 @@ class Marshall {
                                          unsigned& error) const;
 
   // Replaces the text with a copy of `length` bytes of `data` (borrowed; may lie inside
-  // the current text). Returns 1.
+  // the current text). Returns 1: success, by the rule that 0 means failure (the callers
+  // do not test it, and a 0 would tell any caller that did that the copy failed).
   int setBuffer(const void* data, const unsigned long length);
 
  protected:
@@ -72,6 +74,9 @@ class Marshall {
   size_t _marshallNumber(char* at, unsigned tag, long value);
   // Copies `size` bytes to `at` after checking that they fit in the allocated text.
   size_t _put(char* at, const void* bytes, size_t size);
+  // Bytes of a request buffer that may be read: `length` (MsgLength or TagLength), but
+  // never more than the buffer's own Length, and none when its address is null.
+  static size_t _readable(const QLXBUFFER& buffer, uint32_t length);
   // Allocates the text for `capacity` bytes (the writers' upper bound).
   char* _allocateText(size_t capacity);
   // Sets the length of the text the writers produced.
@@ -165,13 +170,14 @@ class TsiMarshall : public Marshall {
 
  private:
   size_t _textBound() const;
+  // A section line: `opening` ("<" or "</"), the table name, ">" CR LF.
+  size_t _marshallLine(char* at, std::string_view opening, const unsigned tag);
   // Raises the frame's error, if any, and returns the error flag. `failure` is the id met
   // while scanning the digits (null when a terminator was found), `value` the length read
   // (saturated past 32 bits), `following` the bytes after the prefix.
   unsigned _frameError(const char* failure, uint64_t value, unsigned long following) const;
   int _unMarshallRouteEntry(const char*& cursor, const char* end, const char*& valueStart,
-                            const char*& valueEnd, char* errorText,
-                            ZvrRouteList* routes) const;
+                            const char*& valueEnd, ZvrRouteList* routes) const;
 };
 
 // Writes the display text.

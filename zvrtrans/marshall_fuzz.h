@@ -6,10 +6,15 @@
 #ifndef ZVR_MARSHALL_FUZZ_H
 #define ZVR_MARSHALL_FUZZ_H
 
+#include <stdlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <system_error>
 
 #include "erroradt.h"
 #include "marshall.h"
@@ -17,6 +22,19 @@
 #include "zvrroute.h"
 
 namespace zvr::fuzz {
+
+// For a fuzzer's LLVMFuzzerInitialize: a broker home of its own, so the request's theme
+// query touches nothing shared; removed when the fuzzer exits.
+inline int marshallFuzzUseOwnHome() {
+  static std::string home = "/tmp/zvr-fuzz-XXXXXX";
+  if (mkdtemp(home.data()) == nullptr) return 0;
+  setenv("QLX_HOME", home.c_str(), 1);
+  atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+  });
+  return 0;
+}
 
 // One request for the whole run (its tag lets a response share it).
 inline const QuorRequest& marshallFuzzRequest() {

@@ -19,17 +19,6 @@ static trc::Module kTrace{"zvrtrans"};
 
 namespace {
 
-// A table name as a terminated text, for _unMarshallField.
-struct TagName {
-  explicit TagName(unsigned tag) {
-    trc::Scope trace(kTrace);
-    std::string_view name = kMarshallTagNames[tag];
-    std::memcpy(text, name.data(), name.size());
-    text[name.size()] = '\0';
-  }
-  char text[kMarshallTagNameMax + 1];
-};
-
 // Does the text at `cursor` start with `prefix` + name + ">" CR LF? The caller has checked
 // that the whole delimiter fits in the bytes left.
 bool delimiterAt(const char* cursor, std::string_view prefix, unsigned tag) {
@@ -63,28 +52,29 @@ TsiMarshall::TsiMarshall(const QuorRequest& request, const unsigned flags)
 size_t TsiMarshall::_textBound() const {
   trc::Scope trace(kTrace);
   const QLXMSG& msg = request();
-  size_t body = msg.MsgBuffer.Data == nullptr ? 0 : msg.MsgLength;
+  size_t body = _readable(msg.MsgBuffer, msg.MsgLength);
   return trace.result(body + (flags() ? marshallHeaderBound(msg.TagLength) : 0));
 }
 
 // ---- Section lines and time stamp ----
 
-size_t TsiMarshall::_marshallBegin(char* at, const unsigned tag) {
+size_t TsiMarshall::_marshallLine(char* at, std::string_view opening, const unsigned tag) {
   trc::Scope trace(kTrace);
   std::string_view name = kMarshallTagNames[tag];
-  size_t n = _put(at, "<", 1);
+  size_t n = _put(at, opening.data(), opening.size());
   n += _put(at + n, name.data(), name.size());
   n += _put(at + n, ">\r\n", 3);
   return trace.result(n);
 }
 
+size_t TsiMarshall::_marshallBegin(char* at, const unsigned tag) {
+  trc::Scope trace(kTrace);
+  return trace.result(_marshallLine(at, "<", tag));
+}
+
 size_t TsiMarshall::_marshallEnd(char* at, const unsigned tag) {
   trc::Scope trace(kTrace);
-  std::string_view name = kMarshallTagNames[tag];
-  size_t n = _put(at, "</", 2);
-  n += _put(at + n, name.data(), name.size());
-  n += _put(at + n, ">\r\n", 3);
-  return trace.result(n);
+  return trace.result(_marshallLine(at, "</", tag));
 }
 
 size_t TsiMarshall::_marshallTimestamp(char* at, const QLXTIMESTAMP timeStamp) {
@@ -123,18 +113,15 @@ int TsiMarshall::_unMarshallTimestamp(const char*& cursor, const unsigned long l
   // The value is not stored: a response's time stamp is always the default.
   const char* start = nullptr;
   const char* stop = nullptr;
-  if (_unMarshallField(cursor, cursor + left, TagName(kTagTimeStamp).text, start, stop) ||
-      start == nullptr)
-    return trace.result(1);
-  zvrMarshallRaiseNoEnd(kTagTimeStamp);
-  return trace.result(0);
+  int found = _unMarshallOptional(cursor, cursor + left, kTagTimeStamp, start, stop);
+  return trace.result(found < 0 ? 0 : 1);
 }
 
 // ---- Routing section ----
 
 int TsiMarshall::_unMarshallRouteEntry(const char*& cursor, const char* end,
                                        const char*& valueStart, const char*& valueEnd,
-                                       char* errorText, ZvrRouteList* routes) const {
+                                       ZvrRouteList* routes) const {
   trc::Scope trace(kTrace);
   char action[kMarshallRouteValueMax + 1];
   char service[kMarshallRouteValueMax + 1];
@@ -144,8 +131,7 @@ int TsiMarshall::_unMarshallRouteEntry(const char*& cursor, const char* end,
     copyRouteValue(tag == kTagAction ? action : service, valueStart, valueEnd);
   }
   if (!_unMarshallEnd(cursor, end, kTagRoute)) {
-    std::snprintf(errorText, kMarshallErrorTextSize, ZVRTXT_M0001, "Route");
-    zvrMarshallRaise(ZVRID_M0001, kZvrError, errorText, ZVRUA_M0001);
+    zvrMarshallRaiseNoEnd(kTagRoute);
     return trace.result(0);
   }
   if (routes != nullptr) routes->append(service, action);
@@ -159,7 +145,7 @@ int TsiMarshall::_unMarshallRoute(const char*& cursor, const char* end, const ch
   if (!_unMarshallBegin(cursor, end, kTagRouting)) return trace.result(1);
   unsigned long entries = 0;
   for (; _unMarshallBegin(cursor, end, kTagRoute); ++entries) {
-    if (!_unMarshallRouteEntry(cursor, end, valueStart, valueEnd, errorText, routes))
+    if (!_unMarshallRouteEntry(cursor, end, valueStart, valueEnd, routes))
       return trace.result(0);
   }
   if (entries == 0) {
@@ -168,8 +154,7 @@ int TsiMarshall::_unMarshallRoute(const char*& cursor, const char* end, const ch
     return trace.result(0);
   }
   if (!_unMarshallEnd(cursor, end, kTagRouting)) {
-    std::snprintf(errorText, kMarshallErrorTextSize, ZVRTXT_M0001, "Routing");
-    zvrMarshallRaise(ZVRID_M0001, kZvrError, errorText, ZVRUA_M0001);
+    zvrMarshallRaiseNoEnd(kTagRouting);
     return trace.result(0);
   }
   return trace.result(1);

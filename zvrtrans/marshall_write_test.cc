@@ -2,6 +2,7 @@
 // tag field, and the buffer bound.
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "dump.h"
@@ -104,6 +105,25 @@ TEST_F(MarshallWriteTest, BufferAddressNullWritesNoData) {
   std::string text(static_cast<const char*>(withHeader.buffer()), withHeader.length());
   EXPECT_NE(text.find("<Tag></Tag>\r\n</Header>\r\n"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - 11), "</Header>\r\n");
+}
+
+// A length field beyond the buffer the middleware described is not followed: the writer
+// copies only the buffer's own Length bytes (the sanitizer build catches a read past).
+TEST_F(MarshallWriteTest, LengthsBeyondTheBufferAreNotRead) {
+  request("hello", "tag");
+  auto body = std::make_unique<char[]>(3);
+  auto tag = std::make_unique<char[]>(2);
+  std::memcpy(body.get(), "hel", 3);
+  std::memcpy(tag.get(), "ta", 2);
+  descriptor_.MsgBuffer = {0, 3, body.get()};  // MsgLength still 5
+  descriptor_.TagBuffer = {0, 2, tag.get()};   // TagLength still 3
+  QuorRequest overstated(0, &descriptor_, 7, kQlxGetOptDefault);
+  TsiMarshall bodyOnly(overstated, 0);
+  EXPECT_EQ(std::string(static_cast<const char*>(bodyOnly.buffer()), bodyOnly.length()), "hel");
+  TsiMarshall withHeader(overstated, 1);
+  std::string text(static_cast<const char*>(withHeader.buffer()), withHeader.length());
+  EXPECT_NE(text.find(field("Tag", "ta") + end("Header") + "hel"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 3), "hel");
 }
 
 TEST_F(MarshallWriteTest, DisplayShowsLengthAndHexDump) {

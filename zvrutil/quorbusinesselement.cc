@@ -1,11 +1,11 @@
 #include "quorbusinesselement.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "catalog.h"
 #include "descriptor.h"
 #include "erroradt.h"
+#include "quorconnection.h"
 #include "quordirectory.h"
 #include "quorrequest.h"
 #include "quortransaction.h"
@@ -17,6 +17,13 @@ trc::Module kTrace{"zvrutil"};
 
 constexpr uint32_t kGetRequestOptions = 0x2148;
 constexpr size_t kInitializeWorkLength = 852;
+
+constexpr ZvrRaised kInitializeFailed{ZVRID_R0001, kZvrError, ZVRTXT_R0001, ZVRUA_R0001};
+constexpr ZvrRaised kBadSyncType{ZVRID_R0015, kZvrSevere, ZVRTXT_R0015, ZVRUA_R0015};
+constexpr ZvrRaised kSuppressed{ZVRID_R0010, kZvrWarning, ZVRTXT_R0010, ZVRUA_R0010};
+constexpr ZvrRaised kGetFailed{ZVRID_R0002, kZvrWarning, ZVRTXT_R0002, ZVRUA_R0002};
+constexpr ZvrRaised kCommitFailed{ZVRID_R0003, kZvrError, ZVRTXT_R0003, ZVRUA_R0003};
+constexpr ZvrRaised kRollbackFailed{ZVRID_R0004, kZvrError, ZVRTXT_R0004, ZVRUA_R0004};
 }  // namespace
 
 QuorBusinessElement::QuorBusinessElement(const char* name, unsigned long syncType) {
@@ -30,30 +37,11 @@ QuorBusinessElement::QuorBusinessElement(const char* name, unsigned long syncTyp
   if (!qlxSPIInitialize(&address, 1, &handle_, &directory, work)) {
     QLXERROR last{};
     qlxGetLastError(&last);
-    _fail(ZVRID_R0001, kZvrError, ZVRTXT_R0001, ZVRUA_R0001, last);
+    zvrConnectionFailed(handle_, kInitializeFailed, last);
   }
   directory_ = std::make_unique<QuorDirectory>(directory);
-  if (syncType == 1) {
-    transaction_ = std::make_unique<QuorLocalSync>(handle_);
-  } else if (syncType == 0) {
-    transaction_ = std::make_unique<QuorNoSync>();
-  } else {
-    QLXERROR none{};
-    _fail(ZVRID_R0015, kZvrSevere, ZVRTXT_R0015, ZVRUA_R0015, none);
-  }
-}
-
-// Writes the error, keeps it in ZVRerror and ends the process: a server without its
-// connection has nothing to do. A connection already made is ended first so that the
-// middleware does not wait for the process check to notice.
-void QuorBusinessElement::_fail(const char* id, unsigned severity, const char* text,
-                                const char* userAction, const QLXERROR& last) {
-  trc::Scope trace(kTrace);
-  auto* error = new QuorError(id, severity, text, userAction, last);
-  error->writeLog();
-  zvrSetError(error);
-  if (handle_ != 0) qlxTerminate(&handle_);
-  std::exit(1);
+  transaction_ = zvrMakeTransaction(syncType, handle_);
+  if (!transaction_) zvrConnectionFailed(handle_, kBadSyncType, QLXERROR{});
 }
 
 QuorBusinessElement::~QuorBusinessElement() {
@@ -75,14 +63,8 @@ QuorRequest* QuorBusinessElement::getRequest() const {
       transaction_->putFlag(0);
       return trace.result(new QuorRequest(handle_, &msg, theme, options));
     }
-    QLXERROR last{};
-    qlxGetLastError(&last);
-    if (!zvrIsSuppressed(last)) {
-      zvrSetError(new QuorError(ZVRID_R0002, kZvrWarning, ZVRTXT_R0002, ZVRUA_R0002, last));
+    if (!zvrSkipSuppressed(kSuppressed, kGetFailed, false) || !commit())
       return trace.result(static_cast<QuorRequest*>(nullptr));
-    }
-    QuorError(ZVRID_R0010, kZvrWarning, ZVRTXT_R0010, ZVRUA_R0010, last).writeLog();
-    if (!commit()) return trace.result(static_cast<QuorRequest*>(nullptr));
   }
 }
 
@@ -96,16 +78,12 @@ int QuorBusinessElement::putResponse(const QuorResponse* response) const {
 
 int QuorBusinessElement::commit() const {
   trc::Scope trace(kTrace);
-  if (transaction_->commit()) return trace.result(1);
-  zvrSetError(new QuorError(ZVRID_R0003, kZvrError, ZVRTXT_R0003, ZVRUA_R0003));
-  return trace.result(0);
+  return trace.result(zvrUnitOutcome(transaction_->commit(), kCommitFailed));
 }
 
 int QuorBusinessElement::rollback() const {
   trc::Scope trace(kTrace);
-  if (transaction_->rollback()) return trace.result(1);
-  zvrSetError(new QuorError(ZVRID_R0004, kZvrError, ZVRTXT_R0004, ZVRUA_R0004));
-  return trace.result(0);
+  return trace.result(zvrUnitOutcome(transaction_->rollback(), kRollbackFailed));
 }
 
 int QuorBusinessElement::anyPuts() const {

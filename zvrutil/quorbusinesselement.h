@@ -52,9 +52,6 @@ class QuorBusinessElement {
   QuorTransaction* transaction() const;
 
  private:
-  [[noreturn]] void _fail(const char* id, unsigned severity, const char* text,
-                          const char* userAction, const QLXERROR& last);
-
   QLXHANDLE handle_ = 0;
   char name_[kQlxNameLength + 1] = {};
   std::unique_ptr<QuorDirectory> directory_;

@@ -28,7 +28,7 @@ namespace {
 
 const std::string kLongName(132, 'L');
 
-std::string directoryText() {
+std::string sessionDirectory() {
   const std::string longElement = "[element." + kLongName + "]\nformats = []\n";
   return "[element.E]\nformats = [\"*\"]\n" + longElement +
          "[client.C1]\nformats = []\n"
@@ -36,30 +36,9 @@ std::string directoryText() {
          "[service.LAST]\nworkflow = [\"element:E\"]\n";
 }
 
-// A wait of the broker that a signal interrupts fails: an alarm turns a hang (a request
-// that never comes) into a failed get.
-void interruptWaitsAfter(unsigned seconds) {
-  struct sigaction action {};
-  action.sa_handler = [](int) {};
-  sigaction(SIGALRM, &action, nullptr);
-  alarm(seconds);
-}
-
-class SessionTest : public zvr::testing::BrokerHome {
+class SessionTest : public zvr::testing::DirectoryHome {
  protected:
-  void TearDown() override {
-    alarm(0);
-    BrokerHome::TearDown();
-  }
-  void SetUp() override {
-    BrokerHome::SetUp();
-    interruptWaitsAfter(60);
-    if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
-    const std::string path = home() + "/directory.toml";
-    std::ofstream(path) << directoryText();
-    std::string output;
-    ASSERT_EQ(qlxadm("load '" + path + "'", &output), 0) << output;
-  }
+  std::string directoryText() const override { return sessionDirectory(); }
 
   // Makes the next `count` calls of `call` fail (for connections named `name`, if given).
   void fault(const std::string& call, int reason, int sub = -1, int count = 1,

@@ -115,26 +115,17 @@ formats = []
 workflow = ["element:E", "origin"]
 )toml";
 
-class CallTest : public zvr::testing::BrokerHome {
+class CallTest : public zvr::testing::DirectoryHome {
  protected:
+  std::string directoryText() const override { return kDirectory; }
+
   void SetUp() override {
-    BrokerHome::SetUp();
-    if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigaction(SIGALRM, &action, nullptr);
-    alarm(60);  // a broker wait that a signal interrupts fails: no hang
-    const std::string path = home() + "/directory.toml";
-    std::ofstream(path) << kDirectory;
-    ASSERT_EQ(qlxadm("load '" + path + "'"), 0);
+    DirectoryHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     client_ = std::make_unique<QuorClient>("C1", 1, "ECHO");
     element_ = std::make_unique<QuorBusinessElement>("E", 1);
     gReleased.clear();
     gGets.clear();
-  }
-  void TearDown() override {
-    alarm(0);
-    BrokerHome::TearDown();
   }
 
   // Puts a request with a body and a tag from the client and gets it at E.

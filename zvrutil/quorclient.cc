@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "catalog.h"
 #include "descriptor.h"
 #include "erroradt.h"
+#include "quorconnection.h"
 #include "quorrequest.h"
 #include "quortransaction.h"
 #include "text.h"
@@ -19,6 +19,13 @@ trc::Module kTrace{"zvrutil"};
 // Responses of one theme match on it and skip correlation; any theme takes the next one.
 constexpr uint32_t kGetByTheme = 0x190;
 constexpr uint32_t kGetAnyTheme = 0x120;
+
+constexpr ZvrRaised kInitializeFailed{ZVRID_R0005, kZvrError, ZVRTXT_R0005, ZVRUA_R0005};
+constexpr ZvrRaised kBadSyncType{ZVRID_R0016, kZvrSevere, ZVRTXT_R0016, ZVRUA_R0016};
+constexpr ZvrRaised kSuppressed{ZVRID_R0013, kZvrWarning, ZVRTXT_R0013, ZVRUA_R0013};
+constexpr ZvrRaised kGetFailed{ZVRID_R0014, kZvrWarning, ZVRTXT_R0014, ZVRUA_R0014};
+constexpr ZvrRaised kCommitFailed{ZVRID_R0007, kZvrSevere, ZVRTXT_R0007, ZVRUA_R0007};
+constexpr ZvrRaised kRollbackFailed{ZVRID_R0008, kZvrSevere, ZVRTXT_R0008, ZVRUA_R0008};
 
 QLXPUTOPT putOptionsFrom(const QLXGETOPT& get) {
   trc::Scope trace(kTrace);
@@ -45,28 +52,10 @@ QuorClient::QuorClient(const char* name, unsigned long syncType, const char* ser
   if (!qlxClientInitialize(&address, &handle_)) {
     QLXERROR last{};
     qlxGetLastError(&last);
-    _fail(ZVRID_R0005, kZvrError, ZVRTXT_R0005, ZVRUA_R0005, last);
+    zvrConnectionFailed(handle_, kInitializeFailed, last);
   }
-  if (syncType == 1) {
-    transaction_ = std::make_unique<QuorLocalSync>(handle_);
-  } else if (syncType == 0) {
-    transaction_ = std::make_unique<QuorNoSync>();
-  } else {
-    QLXERROR none{};
-    _fail(ZVRID_R0016, kZvrSevere, ZVRTXT_R0016, ZVRUA_R0016, none);
-  }
-}
-
-// Writes the error, keeps it in ZVRerror and ends the process; a connection already made
-// is ended first.
-void QuorClient::_fail(const char* id, unsigned severity, const char* text, const char* userAction,
-                       const QLXERROR& last) {
-  trc::Scope trace(kTrace);
-  auto* error = new QuorError(id, severity, text, userAction, last);
-  error->writeLog();
-  zvrSetError(error);
-  if (handle_ != 0) qlxTerminate(&handle_);
-  std::exit(1);
+  transaction_ = zvrMakeTransaction(syncType, handle_);
+  if (!transaction_) zvrConnectionFailed(handle_, kBadSyncType, QLXERROR{});
 }
 
 QuorClient::~QuorClient() {
@@ -88,29 +77,19 @@ QuorResponse* QuorClient::getResponse(unsigned long theme, unsigned long wait) c
     if (qlxGetResponse(handle_, &msg, &options, transaction_->getSync(), &responseTheme))
       return trace.result(new QuorResponse(&msg, responseTheme, putOptionsFrom(options)));
 
-    QLXERROR last{};
-    qlxGetLastError(&last);
-    if (!zvrIsSuppressed(last, true)) {
-      zvrSetError(new QuorError(ZVRID_R0014, kZvrWarning, ZVRTXT_R0014, ZVRUA_R0014, last));
+    if (!zvrSkipSuppressed(kSuppressed, kGetFailed, true) || !commit())
       return trace.result(static_cast<QuorResponse*>(nullptr));
-    }
-    QuorError(ZVRID_R0013, kZvrWarning, ZVRTXT_R0013, ZVRUA_R0013, last).writeLog();
-    if (!commit()) return trace.result(static_cast<QuorResponse*>(nullptr));
   }
 }
 
 int QuorClient::commit() const {
   trc::Scope trace(kTrace);
-  if (transaction_->commit()) return trace.result(1);
-  zvrSetError(new QuorError(ZVRID_R0007, kZvrSevere, ZVRTXT_R0007, ZVRUA_R0007));
-  return trace.result(0);
+  return trace.result(zvrUnitOutcome(transaction_->commit(), kCommitFailed));
 }
 
 int QuorClient::rollback() const {
   trc::Scope trace(kTrace);
-  if (transaction_->rollback()) return trace.result(1);
-  zvrSetError(new QuorError(ZVRID_R0008, kZvrSevere, ZVRTXT_R0008, ZVRUA_R0008));
-  return trace.result(0);
+  return trace.result(zvrUnitOutcome(transaction_->rollback(), kRollbackFailed));
 }
 
 unsigned long QuorClient::handle() const {

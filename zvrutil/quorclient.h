@@ -44,9 +44,6 @@ class QuorClient {
   QuorTransaction* transaction() const;
 
  private:
-  [[noreturn]] void _fail(const char* id, unsigned severity, const char* text,
-                          const char* userAction, const QLXERROR& last);
-
   QLXHANDLE handle_ = 0;
   const char* const name_;
   const char* const service_;

@@ -372,12 +372,12 @@ int QuorResponse::putResponse(const unsigned long handle, QuorTransaction* trans
   if (qlxPutResponse(static_cast<QLXHANDLE>(handle), &msg, &options, syncOf(transaction), &theme))
     return trace.result(1);
 
-  QLXERROR last{};
-  qlxGetLastError(&last);
   if (isAtEndOfWorkflow()) {
     ErrorADT(ZVRID_R0019, kZvrWarning, ZVRTXT_R0019, ZVRUA_R0019).writeLog();
     return trace.result(1);
   }
+  QLXERROR last{};
+  qlxGetLastError(&last);
   const std::string text = displayText(descriptor_, kResponseTitle);
   if (zvrIsSuppressed(last)) {
     QuorError error(ZVRID_R0012, kZvrWarning, ZVRTXT_R0012, ZVRUA_R0012, last);

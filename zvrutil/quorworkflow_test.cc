@@ -189,24 +189,13 @@ workflow = ["element:E", "type:2:ODD"]
 workflow = ["element:E"]
 )toml";
 
-class BrokerHopTest : public zvr::testing::BrokerHome {
+class BrokerHopTest : public zvr::testing::DirectoryHome {
  protected:
-  void TearDown() override {
-    alarm(0);
-    BrokerHome::TearDown();
-  }
+  std::string directoryText() const override { return kWorkflows; }
+
   void SetUp() override {
-    BrokerHome::SetUp();
-    // A broker wait that a signal interrupts fails: no test hangs on a missing request.
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigaction(SIGALRM, &action, nullptr);
-    alarm(60);
-    if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
-    const std::string path = home() + "/directory.toml";
-    std::ofstream(path) << kWorkflows;
-    std::string output;
-    ASSERT_EQ(qlxadm("load '" + path + "'", &output), 0) << output;
+    DirectoryHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     client_ = std::make_unique<QuorClient>("C1", 1, "");
     element_ = std::make_unique<QuorBusinessElement>("E", 1);
   }

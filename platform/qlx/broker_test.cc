@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -330,13 +331,20 @@ TEST_F(BrokerWaits, SignalEndsAnUnlimitedWait) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // even a restarting handler ends the wait
   sigaction(SIGUSR1, &action, &saved);
+  // A signal that lands before the get starts waiting is lost (the broker installs no
+  // handler), so keep signalling until the get has returned; on a slow machine the first
+  // one may come too early.
   pthread_t self = pthread_self();
-  std::thread killer([self] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    pthread_kill(self, SIGUSR1);
+  std::atomic<bool> returned{false};
+  std::thread killer([self, &returned] {
+    while (!returned.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (!returned.load()) pthread_kill(self, SIGUSR1);
+    }
   });
   Got got;
   EXPECT_EQ(getRequest(e, got, 1, kQlxWaitUnlimited), 0);
+  returned = true;
   killer.join();
   sigaction(SIGUSR1, &saved, nullptr);
   EXPECT_EQ(lastReason(), kReasonInterrupted);

@@ -139,16 +139,21 @@ int forward(QLXHANDLE handle, QLXMSG& msg, QLXHANDLE& theme, const QLXSYNC& sync
 int serve(QLXHANDLE handle, long long count) {
   QLXSYNC sync = kQlxSyncDefault;
   sync.SyncType = 1;
-  for (long long n = 1; !gStop && (count < 0 || n <= count); ++n) {
+  for (long long n = 1; !gStop && (count < 0 || n <= count);) {
     QLXMSG msg = kQlxMsgDefault;
     QLXGETOPT get = kQlxGetOptDefault;
     get.Options = 0x2148;
+    // Waits of half a second: a signal that lands between the test of gStop and the wait
+    // (and so cannot interrupt it) still ends the loop soon.
+    get.Wait = 500;
     QLXHANDLE theme = 0;
     if (!qlxGetRequest(handle, &msg, &get, &sync, &theme)) {
-      if (lastReason() == 74) break;  // interrupted
+      if (lastReason() == 20) continue;  // nothing yet
+      if (lastReason() == 74) break;     // interrupted
       return complain(1, "cannot get a request: " + lastErrorText());
     }
-    int status = forward(handle, msg, theme, sync, n);
+    ++n;
+    int status = forward(handle, msg, theme, sync, n - 1);
     qlxFreeBuffer(handle, &msg.MsgBuffer);
     qlxFreeBuffer(handle, &msg.TagBuffer);
     qlxCloseHandle(handle, &theme);

@@ -7,12 +7,19 @@
 //       temporary directory that is removed afterwards); ZVRerror is cleared before and
 //       after the test. qlxadm("load dir.toml") runs the admin tool on that home;
 //       logText() reads the middleware log back.
+//   class BarTest : public zvr::testing::DirectoryHome {
+//     std::string directoryText() const override { return "[element.E]..."; }
+//   };
+//       the same with that directory loaded, skipped where the build has no qlxadm, and
+//       every broker wait of the test cut short by an alarm after 60 seconds.
 #ifndef ZVR_TESTING_H
 #define ZVR_TESTING_H
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -127,6 +134,36 @@ class BrokerHome : public ::testing::Test {
 
   std::string home_;
   std::optional<std::string> oldHome_;
+};
+
+// A broker wait that a signal interrupts fails: an alarm after `seconds` turns a hang (a
+// message that never comes) into a failed get.
+inline void interruptWaitsAfter(unsigned seconds) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGALRM, &action, nullptr);
+  alarm(seconds);
+}
+
+class DirectoryHome : public BrokerHome {
+ protected:
+  // The directory (TOML text of qlxadm load) every test of the fixture starts with.
+  virtual std::string directoryText() const = 0;
+
+  void SetUp() override {
+    BrokerHome::SetUp();
+    interruptWaitsAfter(60);
+    if (qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
+    const std::string path = home() + "/directory.toml";
+    std::ofstream(path) << directoryText();
+    std::string output;
+    ASSERT_EQ(qlxadm("load '" + path + "'", &output), 0) << output;
+  }
+
+  void TearDown() override {
+    alarm(0);
+    BrokerHome::TearDown();
+  }
 };
 
 }  // namespace zvr::testing
