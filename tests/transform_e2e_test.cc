@@ -82,7 +82,7 @@ class TransformE2ETest : public zvr::testing::BrokerHome {
 
   void _connectClient() {
     QLXADDR addr = kQlxAddrDefault;
-    std::strncpy(addr.Name, "C1", sizeof addr.Name);
+    std::memcpy(addr.Name, "C1", 2);
     ASSERT_EQ(qlxClientInitialize(&addr, &client_), 1);
   }
 
@@ -95,7 +95,7 @@ class TransformE2ETest : public zvr::testing::BrokerHome {
     zvrAttachBuffer(client_, msg.TagBuffer, msg.TagLength, kTag.data(),
                     static_cast<uint32_t>(kTag.size()));
     QLXSERVICE service = kQlxServiceDefault;
-    std::strncpy(service.Name, "TRANSFORM", sizeof service.Name);
+    std::memcpy(service.Name, "TRANSFORM", 9);
     QLXPUTOPT put = kQlxPutOptDefault;
     QLXSYNC sync = kQlxSyncDefault;
     sync.SyncType = 0;

@@ -37,7 +37,7 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 void copyName(char (&field)[132], const char* name) {
   std::memset(field, 0, sizeof field);
-  std::strncpy(field, name, sizeof field);
+  std::memcpy(field, name, strnlen(name, sizeof field));
 }
 
 // A broker home of the test's own with a directory of two elements (one naming the exit,
