@@ -381,19 +381,7 @@ int Marshall::_unMarshallRoute(const char*&, const char*, const char*&, const ch
 void Marshall::_startResponse(QLXMSG& msg) const {
   trc::Scope trace(kTrace);
   const QLXMSG& from = *request_;
-  zvrInitDescriptor(msg);
-  msg.MsgType = from.MsgType;
-  msg.Priority = from.Priority;
-  msg.Persistence = from.Persistence;
-  msg.Feedback = from.Feedback;
-  msg.Expiry = from.Expiry;
-  msg.CodePage = from.CodePage;
-  msg.Encoding = from.Encoding;
-  zvrSetId(msg.MsgId, from.MsgId);
-  zvrSetId(msg.CorrelId, from.CorrelId);
-  msg.Status = from.Status;
-  std::memcpy(msg.FormatName, from.FormatName, sizeof msg.FormatName);
-  msg.Format = -1;
+  zvrStartResponse(msg, from);
   // The request's tag is shared, not copied: the response lives within the request's pass.
   msg.TagLength = from.TagLength;
   msg.TagBuffer = QLXBUFFER{0, from.TagLength, from.TagBuffer.Data};

@@ -74,3 +74,21 @@ void zvrCopyName(char (&to)[kQlxNameLength], const char* name) {
   trc::Scope trace(kTrace);
   copyPadded(to, sizeof to, name);
 }
+
+void zvrStartResponse(QLXMSG& msg, const QLXMSG& request) {
+  trc::Scope trace(kTrace);
+  zvrInitDescriptor(msg);
+  msg.MsgType = request.MsgType;
+  msg.Priority = request.Priority;
+  msg.Persistence = request.Persistence;
+  msg.Feedback = request.Feedback;
+  msg.Expiry = request.Expiry;
+  msg.CodePage = request.CodePage;
+  msg.Encoding = request.Encoding;
+  zvrSetId(msg.MsgId, request.MsgId);
+  zvrSetId(msg.CorrelId, request.CorrelId);
+  msg.Status = request.Status;
+  char formatName[kFormatNameArea];
+  zvrGetFormatName(request, formatName);
+  zvrSetFormatName(msg, formatName);
+}

@@ -27,6 +27,11 @@ void zvrSetFormatName(QLXMSG& msg, const char* name);
 // terminates it.
 void zvrGetFormatName(const QLXMSG& msg, char (&out)[kFormatNameArea]);
 
+// Starts a response to `request`: the default image, then the request's MsgType,
+// Priority, Persistence, Feedback, Expiry, CodePage, Encoding, MsgId, CorrelId, Status and
+// FormatName (at most 132 characters; Format -1). Buffers are left empty.
+void zvrStartResponse(QLXMSG& msg, const QLXMSG& request);
+
 // Copies exactly 24 bytes from `from` (borrowed).
 void zvrSetId(QLXMSGID& to, const void* from);
 

@@ -191,18 +191,7 @@ QuorResponse* QuorRequest::createResponse(const void* buffer, const unsigned lon
                                           const void* tag, const unsigned long tagLength) const {
   trc::Scope trace(kTrace);
   QLXMSG msg;
-  zvrInitDescriptor(msg);
-  msg.MsgType = descriptor_.MsgType;
-  msg.Priority = descriptor_.Priority;
-  msg.Persistence = descriptor_.Persistence;
-  msg.Feedback = descriptor_.Feedback;
-  msg.Expiry = descriptor_.Expiry;
-  msg.CodePage = descriptor_.CodePage;
-  msg.Encoding = descriptor_.Encoding;
-  zvrSetId(msg.MsgId, descriptor_.MsgId);
-  zvrSetId(msg.CorrelId, descriptor_.CorrelId);
-  msg.Status = descriptor_.Status;
-  zvrSetFormatName(msg, formatName_);
+  zvrStartResponse(msg, descriptor_);
 
   // A length the descriptor cannot carry would be cut silently: no response then.
   QuorResponse* response = nullptr;
