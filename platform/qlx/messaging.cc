@@ -59,15 +59,7 @@ bool readDescriptor(int32_t call, const QLXMSG* msg, MessageRow& row) {
   if (!takeBytes(call, "MsgLength", msg->MsgLength, msg->MsgBuffer, row.body) ||
       !takeBytes(call, "TagLength", msg->TagLength, msg->TagBuffer, row.tag))
     return false;
-  row.msgType = msg->MsgType;
-  row.priority = msg->Priority;
-  row.persistence = msg->Persistence;
-  row.format = msg->Format;
-  row.feedback = msg->Feedback;
-  row.expiry = msg->Expiry;
-  row.codePage = msg->CodePage;
-  row.encoding = msg->Encoding;
-  row.formatName.assign(msg->FormatName, strnlen(msg->FormatName, sizeof msg->FormatName));
+  takeDescriptorFields(*msg, row);
   stampNow(row);
   return true;
 }

@@ -114,6 +114,18 @@ void stampNow(MessageRow& row) {
   row.putMillis = now.tv_usec / 1000;
 }
 
+void takeDescriptorFields(const QLXMSG& msg, MessageRow& row) {
+  row.msgType = msg.MsgType;
+  row.priority = msg.Priority;
+  row.persistence = msg.Persistence;
+  row.format = msg.Format;
+  row.feedback = msg.Feedback;
+  row.expiry = msg.Expiry;
+  row.codePage = msg.CodePage;
+  row.encoding = msg.Encoding;
+  row.formatName.assign(msg.FormatName, strnlen(msg.FormatName, sizeof msg.FormatName));
+}
+
 int takeMessage(Store& store, const std::string& queue, const Match& match, Take take,
                 int64_t owner, MessageRow& row) {
   trc::Scope trace(kTrace);

@@ -72,6 +72,9 @@ bool rollbackClaims(Store& store, int64_t owner, bool inTransaction);
 
 // Sets the put time of `row` to now.
 void stampNow(MessageRow& row);
+// Copies the descriptor's integer fields and its format name (read within its 132 bytes)
+// into the row; ids, buffers and the time stamp are each caller's own.
+void takeDescriptorFields(const QLXMSG& msg, MessageRow& row);
 
 }  // namespace qlx
 

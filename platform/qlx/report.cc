@@ -51,17 +51,9 @@ bool requestRow(Connection& c, const QLXMSG* msg, const QLXHANDLE* context, Mess
       !copyBytes(msg->TagLength, msg->TagBuffer, row.tag))
     return false;
   row.queue = "error:" + c.name;
-  row.msgType = msg->MsgType;
-  row.priority = msg->Priority;
-  row.persistence = msg->Persistence;
-  row.format = msg->Format;
-  row.feedback = msg->Feedback;
-  row.expiry = msg->Expiry;
-  row.codePage = msg->CodePage;
-  row.encoding = msg->Encoding;
+  takeDescriptorFields(*msg, row);
   row.msgId.assign(reinterpret_cast<const char*>(msg->MsgId), sizeof msg->MsgId);
   row.correlId.assign(reinterpret_cast<const char*>(msg->CorrelId), sizeof msg->CorrelId);
-  row.formatName.assign(msg->FormatName, strnlen(msg->FormatName, sizeof msg->FormatName));
   stampNow(row);
   if (const Theme* t = context && *context ? c.themes.find(*context) : nullptr) row.theme = *t;
   return true;
