@@ -20,18 +20,9 @@
 
 namespace {
 
-const char* const kDirectory = R"toml(
-[element.E]
-formats = ["*"]
-[client.C1]
-formats = []
-[service.ECHO]
-workflow = ["element:E", "origin"]
-)toml";
-
 class RoundTripTest : public zvr::testing::DirectoryHome {
  protected:
-  std::string directoryText() const override { return kDirectory; }
+  std::string directoryText() const override { return zvr::testing::kEchoDirectory; }
 
   static std::string text(const void* data, unsigned long length) {
     return std::string(static_cast<const char*>(data), length);

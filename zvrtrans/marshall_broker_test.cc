@@ -21,15 +21,6 @@
 namespace zvr::testing {
 namespace {
 
-const char* const kDirectory = R"toml(
-[element.E]
-formats = ["*"]
-[client.C1]
-formats = []
-[service.ECHO]
-workflow = ["element:E", "origin"]
-)toml";
-
 class MarshallBrokerTest : public BrokerHome {
  protected:
   void SetUp() override {
@@ -41,7 +32,7 @@ class MarshallBrokerTest : public BrokerHome {
     alarm(60);
     if (qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
     const std::string path = home() + "/directory.toml";
-    std::ofstream(path) << kDirectory;
+    std::ofstream(path) << kEchoDirectory;
     std::string output;
     ASSERT_EQ(qlxadm("load '" + path + "'", &output), 0) << output;
   }

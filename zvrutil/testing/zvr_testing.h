@@ -145,6 +145,17 @@ inline void interruptWaitsAfter(unsigned seconds) {
   alarm(seconds);
 }
 
+// The smallest directory of a round trip: element E (any format), client C1, and service
+// ECHO whose workflow is E then the client that sent the request.
+inline const char* const kEchoDirectory = R"toml(
+[element.E]
+formats = ["*"]
+[client.C1]
+formats = []
+[service.ECHO]
+workflow = ["element:E", "origin"]
+)toml";
+
 class DirectoryHome : public BrokerHome {
  protected:
   // The directory (TOML text of qlxadm load) every test of the fixture starts with.
