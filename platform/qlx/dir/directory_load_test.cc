@@ -184,7 +184,7 @@ TEST_F(DirectoryTest, WrittenHopOfAMissingElementIsRaw) {
 
 TEST_F(DirectoryTest, ExampleDirectoryLoads) {
   const std::filesystem::path example =
-      std::filesystem::path(__FILE__).parent_path() / "../../examples/directory.toml";
+      std::filesystem::path(__FILE__).parent_path() / "../../../examples/directory.toml";
   if (!std::filesystem::exists(example)) GTEST_SKIP() << "no " << example;
   std::string error;
   ASSERT_TRUE(loadDirectory(db_, example.string(), error)) << error;
