@@ -1,40 +1,150 @@
 #!/usr/bin/env bash
-# A request's trip through the embedded broker, with qlxadm alone: load the sample
-# directory, serve business element E in one process, send a request to the service ECHO
-# (workflow: E, then the client that sent it) from another, and read the response.
+# The whole workflow on the embedded broker: load the demo directory, start the tee
+# (zvrtee, recording into a file), the broker component (zvrbc, map `route`) and the
+# transformation component (zvrtbc, map `upper`) as background services, replay the
+# message file examples/demo/messages.txt with the test client (zvrclnt -i), show each
+# request with its response, the recording, the queues and the log, and stop every
+# server with SIGTERM. examples/demo/directory.toml draws the workflow.
 #
 #   examples/demo.sh [BUILD_DIR]        (default: build)
 #
-# The broker home is a fresh temporary folder unless QLX_HOME is set.
+# Environment:
+#   DEMO_ZVRBC_MAPS, DEMO_ZVRTBC_MAPS   map folder of zvrbc / zvrtbc (default BUILD_DIR/maps)
+#   DEMO_TIMEOUT                        seconds allowed for the replay (default 30)
+#
+# Runs in a fresh temporary broker home, removed at the end. Exits 0 only when every
+# request got its expected response, nothing is left on any queue and every server ended
+# with status 0; otherwise it names the step that failed and exits 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-adm="$build/bin/qlxadm"
-[ -x "$adm" ] || { echo "demo: $adm not found; build first (cmake --preset default && cmake --build --preset default)" >&2; exit 1; }
 
-if [ -z "${QLX_HOME:-}" ]; then
-  QLX_HOME=$(mktemp -d /tmp/zvr-demo.XXXXXX)
-  trap 'rm -rf "$QLX_HOME"' EXIT
+build=$(cd "${1:-build}" 2>/dev/null && pwd) || { echo "demo: no build folder ${1:-build}" >&2; exit 1; }
+bin=$build/bin
+messages=examples/demo/messages.txt
+timeout_s=${DEMO_TIMEOUT:-30}
+step_name="Check the build"
+
+step() {
+  step_name=$*
+  printf '\n== %s\n' "$*"
+}
+
+fail() {
+  printf '\ndemo: FAILED at step "%s": %s\n' "$step_name" "$*" >&2
+  exit 1
+}
+
+for f in "$bin/qlxadm" "$bin/zvrtee" "$bin/zvrbc" "$bin/zvrtbc" "$bin/zvrclnt" \
+         "$build/lib/libzvrear.so"; do
+  [ -e "$f" ] || fail "$f not found; build first (cmake --preset default && cmake --build --preset default)"
+done
+
+work=$(mktemp -d /tmp/zvr-demo.XXXXXX)
+export QLX_HOME=$work/home
+declare -A pids=()
+
+cleanup() {
+  local name
+  for name in "${!pids[@]}"; do
+    kill -KILL "${pids[$name]}" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+adm() { "$bin/qlxadm" "$@"; }
+
+# Starts a server in the background with its standard error in $work/NAME.err.
+start() {
+  local name=$1 maps=$2
+  shift 2
+  MERC_MAP_PATH=$maps "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  pids[$name]=$!
+  printf '%-7s pid %-7s %s\n' "$name" "${pids[$name]}" "${*#"$bin/"}"
+}
+
+# Waits until a server has written its start-up line, or fails showing its output.
+await_start() {
+  local name=$1 i
+  for ((i = 0; i < 150; i++)); do
+    grep -qi 'initialized\.' "$work/$name.err" 2>/dev/null && return 0
+    kill -0 "${pids[$name]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  tail -n 20 "$work/$name.err" >&2 || true
+  fail "$name did not start"
+}
+
+step "Load the demo directory (broker home $QLX_HOME)"
+# The directory names the error-action exit relative to its own folder; the copy loaded
+# here names the one of this build.
+sed "s|\"../../build/lib/libzvrear.so\"|\"$build/lib/libzvrear.so\"|" \
+  examples/demo/directory.toml >"$work/directory.toml"
+adm load "$work/directory.toml" || fail "qlxadm load refused the demo directory"
+adm show service DEMO
+adm show dictionary DemoBroker
+adm show dictionary DemoTransform
+
+step "Start the servers in the background"
+start zvrtee "$build/maps" "$bin/zvrtee" -e TEE1 -o "$work/recording.msgs"
+start zvrbc "${DEMO_ZVRBC_MAPS:-$build/maps}" "$bin/zvrbc" -e ZVRBC1 -destination -key DemoBroker
+start zvrtbc "${DEMO_ZVRTBC_MAPS:-$build/maps}" "$bin/zvrtbc" -e ZVRTBC1 -destination -key DemoTransform
+for name in zvrtee zvrbc zvrtbc; do await_start "$name"; done
+echo "all three are serving"
+
+step "Replay $messages with zvrclnt -i (client DEMOCLIENT, service DEMO)"
+grep -v '^#' "$messages" | tail -n +2
+expected=$(grep -v '^#' "$messages" | tail -n +2 |
+  sed -n 's/.*FormatName: \([^ ]*\) .*MsgBuffer: \[\([^]]*\)\].*/\1 \2/p' |
+  while read -r format body; do
+    if [ "$format" = ORDERS ]; then echo "${body^^}"; else echo "$body"; fi
+  done)
+rc=0
+timeout "$timeout_s" "$bin/zvrclnt" -c DEMOCLIENT -s DEMO -i "$messages" \
+  >"$work/zvrclnt.out" 2>"$work/zvrclnt.err" || rc=$?
+echo
+awk '/^Sending Message: *$/ { getline; print "request:  " $0 }
+     /^Received Message: *$/ { getline; print "response: " $0 }' "$work/zvrclnt.err"
+received=$(awk '/^Received Message: *$/ { getline; print }' "$work/zvrclnt.err")
+if [ "$received" != "$expected" ]; then
+  echo >&2
+  [ "$rc" -eq 124 ] && echo "zvrclnt was still waiting after $timeout_s s" >&2
+  printf 'expected responses:\n%s\n' "$expected" >&2
+  echo "error queues:" >&2
+  adm errors >&2 || true
+  fail "$(printf '%s\n' "$received" | grep -c .) of $(printf '%s\n' "$expected" | grep -c .) responses came back as expected"
 fi
-export QLX_HOME
+[ "$rc" -eq 0 ] || fail "zvrclnt ended with status $rc"
+echo "every request got its response"
 
-step() { printf '\n== %s\n' "$*"; }
-
-step "Load the directory (broker home $QLX_HOME)"
-"$adm" load examples/directory.toml
-"$adm" show service ECHO
-
-step "Serve business element E in the background: it forwards each request unchanged"
-"$adm" echo E --count 2 &
-echo_pid=$!
-
-step "Send two requests to ECHO as client C1 and wait for each response"
-"$adm" send ECHO --as C1 --format ORDERS --wait 10000 "order 1: 3 widgets"
-echo "order 2: 5 gadgets" | "$adm" send ECHO --as C1 --format ORDERS --wait 10000 -
-wait "$echo_pid"
+step "What zvrtee recorded (a message file zvrclnt -i can replay)"
+cat "$work/recording.msgs"
 
 step "Queues afterwards: nothing left, nothing in flight"
-"$adm" queues
+adm queues
+adm errors
+if adm queues | awk 'NR > 1 && ($2 != 0 || $3 != 0) { bad = 1 } END { exit !bad }'; then
+  fail "messages are left on a queue"
+fi
 
 step "The broker log"
-"$adm" log -n 10
+adm log -n 30
+
+step "Stop every server with SIGTERM"
+for name in zvrtee zvrbc zvrtbc; do
+  kill -TERM "${pids[$name]}"
+done
+for name in zvrtee zvrbc zvrtbc; do
+  status=0
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "${pids[$name]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "${pids[$name]}" 2>/dev/null && fail "$name still runs 10 s after SIGTERM"
+  wait "${pids[$name]}" || status=$?
+  unset "pids[$name]"
+  echo "$name ended with status $status"
+  [ "$status" -eq 0 ] || { tail -n 20 "$work/$name.err" >&2; fail "$name ended with status $status"; }
+done
+
+printf '\ndemo: the whole workflow ran; every response came back and every server ended with status 0\n'

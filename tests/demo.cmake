@@ -1,0 +1,18 @@
+# The README's main command runs examples/demo.sh: the whole workflow must pass on the
+# built tree, and a server whose map is missing must make it fail loudly, naming the step.
+set(zvr_demo_ready TRUE)
+foreach(t qlxadm zvrbc zvrtbc zvrtee zvrclnt zvrear sample_maps)
+  if(NOT TARGET ${t})
+    set(zvr_demo_ready FALSE)
+  endif()
+endforeach()
+if(zvr_demo_ready)
+  add_test(NAME demo_whole_workflow
+           COMMAND ${CMAKE_SOURCE_DIR}/examples/demo.sh ${CMAKE_BINARY_DIR})
+  add_test(NAME demo_missing_map
+           COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/demo_missing_map.sh ${CMAKE_SOURCE_DIR}
+                   ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_whole_workflow demo_missing_map PROPERTIES TIMEOUT 180)
+else()
+  message(STATUS "The demo is not tested: this build lacks one of its programs")
+endif()
