@@ -1,0 +1,153 @@
+#include "dumpcomponent.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <new>
+
+#include "catalog.h"
+#include "erroradt.h"
+#include "marshall.h"
+#include "quorbusinesselement.h"
+#include "quorrequest.h"
+#include "text.h"
+#include "trc.h"
+#include "zvrlog.h"
+
+static trc::Module kTrace{"zvrdump"};
+
+namespace {
+
+// The pending error and a newline, to standard error; nothing when none is pending.
+void _writePendingError() {
+  trc::Scope trace(kTrace);
+  if (ZVRerror != nullptr) std::cerr << *ZVRerror << "\n";
+}
+
+bool _is(const char* arg, const char* option) { return std::strcmp(arg, option) == 0; }
+
+}  // namespace
+
+ZvrDumpParse zvrParseDumpOptions(int argc, const char* const* argv, ZvrDumpOptions& options) {
+  trc::Scope trace(kTrace);
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (_is(arg, "-e") && hasValue) {
+      options.element = argv[++i];
+    } else if (_is(arg, "-o") && hasValue) {
+      options.outFile = argv[++i];
+    } else if (_is(arg, "-hdr")) {
+      options.header = 1;
+    } else if (_is(arg, "-?")) {
+      options.help = true;
+    } else {
+      return ZvrDumpParse::kInvalid;
+    }
+  }
+  // Help is help: it needs no output file to be asked for.
+  if (options.help) return ZvrDumpParse::kHelp;
+  return options.outFile == nullptr ? ZvrDumpParse::kInvalid : ZvrDumpParse::kRun;
+}
+
+void zvrDumpUsage(FILE* to) {
+  trc::Scope trace(kTrace);
+  std::fputs("\nUsage: zvrdumpt [-?] [-e element_name] [-hdr] -o out_file\n\n", to);
+  std::fflush(to);
+}
+
+int zvrWriteWholeFile(const char* path, const void* data, unsigned long length, bool& opened,
+                      std::string& reason) {
+  trc::Scope trace(kTrace);
+  FILE* file = std::fopen(path, "wb");
+  opened = file != nullptr;
+  if (!opened) {
+    reason = std::strerror(errno);
+    return trace.result(0);
+  }
+  bool ok = length == 0 || std::fwrite(data, 1, length, file) == length;
+  int writeErrno = errno;
+  // A full disk often shows only when the buffered bytes reach it at close.
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    writeErrno = errno;
+  }
+  if (!ok) reason = std::strerror(writeErrno);
+  return trace.result(ok ? 1 : 0);
+}
+
+ZvrDumpComponent::ZvrDumpComponent(const ZvrDumpOptions& options) : options_(options) {}
+
+void ZvrDumpComponent::_banner() const {
+  trc::Scope trace(kTrace);
+  std::string text = zvrFormat("Quor Transformation Dump Component ( %s %s )\n\n", __DATE__,
+                               __TIME__);
+  text += "\n" + std::string(52, '=') + "\n";
+  text += "The Dump Component retrieves a message and \n";
+  text += " writes a marshalled version to a file for use in   \n";
+  text += " debugging your TSI Mercator transformation maps.   \n";
+  text += std::string(53, '=') + "\n\n";
+  text += "Operating Parameters\n--------------------\n";
+  text += zvrFormat("Business Element Name: %s\n", options_.element);
+  text += "Marshalled Output for: TSI Mercator\n";
+  text += zvrFormat("Header information marshalled: %s\n", options_.header ? "TRUE" : "FALSE");
+  text += zvrFormat("Output File: %s\n", options_.outFile);
+  text += "Quor Dump Server starting...  \n";
+  std::cerr << text << std::flush;
+}
+
+int ZvrDumpComponent::_fail(QuorBusinessElement& element) const {
+  trc::Scope trace(kTrace);
+  // The pending error has been written already; a failed rollback only adds its own.
+  if (!element.rollback()) _writePendingError();
+  return trace.result(1);
+}
+
+int ZvrDumpComponent::_writeFile(const Marshall& marshall) const {
+  trc::Scope trace(kTrace);
+  bool opened = false;
+  std::string reason;
+  if (zvrWriteWholeFile(options_.outFile, marshall.buffer(), marshall.length(), opened,
+                        reason)) {
+    return trace.result(1);
+  }
+  std::string text = zvrFormat(ZVRTXT_P0001, options_.outFile);
+  // A file that opened but could not be written whole is reported under the same entry,
+  // with the system's reason, so that a short file is never taken for a dump.
+  std::string info = "Writing the file failed: " + reason;
+  ErrorADT error(ZVRID_P0001, kZvrError, text.c_str(), ZVRUA_P0001,
+                 opened ? info.c_str() : nullptr, nullptr, 0);
+  std::cerr << error << "\n";
+  return trace.result(0);
+}
+
+int ZvrDumpComponent::run() {
+  trc::Scope trace(kTrace);
+  _banner();
+  // A unit of work (syncpoint type 1) keeps the request queued until the file is written.
+  QuorBusinessElement element(options_.element, 1);
+  std::cerr << "Quor Server initialized.\n\n" << std::flush;
+
+  std::unique_ptr<QuorRequest> request(element.getRequest());
+  if (!request) {
+    _writePendingError();
+    return trace.result(1);
+  }
+  std::unique_ptr<Marshall> marshall(new (std::nothrow) TsiMarshall(*request, options_.header));
+  if (!marshall) {
+    if (ZVRverbose) {
+      _writePendingError();
+      std::cerr << *request << "\n";
+    }
+    return trace.result(_fail(element));
+  }
+  std::cerr << *marshall << std::flush;
+  if (!_writeFile(*marshall)) return trace.result(_fail(element));
+  if (!element.commit()) {
+    _writePendingError();
+    return trace.result(_fail(element));
+  }
+  std::cerr << "\nQuor Dump Server shutting down.\n" << std::flush;
+  return trace.result(0);
+}
