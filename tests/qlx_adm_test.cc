@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,6 +57,13 @@ Outcome qlxadm(const std::vector<std::string>& args) {
   return run;
 }
 
+// A command line, the exit status it ends with and a text its standard error holds.
+struct Case {
+  std::vector<std::string> args;
+  int status;
+  const char* says;
+};
+
 class Qlxadm : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,6 +73,15 @@ class Qlxadm : public ::testing::Test {
     setenv("QLX_HOME", home_.c_str(), 1);
     Outcome load = qlxadm({"load", ZVR_SOURCE_DIR "/examples/directory.toml"});
     ASSERT_EQ(load.status, 0) << load.err;
+  }
+  // Writes a file into the home and returns its path.
+  std::string writeFile(const std::string& name, const std::string& text) {
+    const std::string path = home_ + "/" + name;
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) return path;
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+    return path;
   }
   void TearDown() override {
     std::string command = "rm -rf '" + home_ + "'";
@@ -129,11 +146,7 @@ TEST_F(Qlxadm, FaultMakesTheNextCallFailAndIsListed) {
 }
 
 TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    const char* says;
-  } cases[] = {
+  const Case cases[] = {
       {{}, 2, "Usage: qlxadm"},
       {{"nosuch"}, 2, "unknown command nosuch"},
       {{"fault", "bogus", "1"}, 2, "unknown call bogus"},
@@ -153,6 +166,61 @@ TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
   Outcome help = qlxadm({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("echo ELEMENT"), std::string::npos);
+}
+
+// Bad input as a new user gives it: each refused with a clear message and a non-zero
+// status, and the broker's state (directory, queues, faults) as it was.
+TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "waiting"}).status, 0);
+  const std::string fifo = home_ + "/fifo", big = home_ + "/big.toml";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(truncate(writeFile("big.toml", "").c_str(), 17 << 20), 0);
+  std::string deep = "[element";
+  for (int i = 0; i < 50000; ++i) deep += ".e";
+  const std::string n132(132, 'N'), n133(133, 'N');
+  const Case cases[] = {
+      {{"load", home_}, 1, "is a folder"},
+      {{"load", fifo}, 1, "is not a regular file"},
+      {{"load", "/dev/zero"}, 1, "is not a regular file"},
+      {{"load", big}, 1, "a directory file holds at most 16777216 bytes"},
+      {{"load", writeFile("deep.toml", deep + "]\n")}, 1, "nested deeper than 32 levels"},
+      {{"load", writeFile("empty.toml", "")}, 1, "(load --allow-empty FILE does that)"},
+      {{"send", "ECHO", "--as", n133, "x"}, 2, "client name 'NNNN"},
+      {{"send", "ECHO", "--as", n132, "x"}, 1, "cannot connect as client NNNN"},
+      {{"send", n133, "--as", "C1", "x"}, 2, "service name 'NNNN"},
+      {{"send", "ECHO", "--as", "C1", "--format", n133, "x"}, 2, "format name 'NNNN"},
+      {{"send", "ECHO", "--as", "C1", "--format", "", "x"}, 2, "format name is empty"},
+      {{"echo", n133}, 2, "element name 'NNNN"},
+      {{"send", "ECHO", "--as", "C1", "--wait", "2147483648", "x"}, 2, "--wait needs"},
+      {{"send", "ECHO", "--as", "C1", "--wait", "99999999999999999999", "x"}, 2, "--wait"},
+      {{"send", "ECHO", "--as", "C1", "--wait", " 5", "x"}, 2, "--wait"},
+      {{"fault", "commit", "4294967297"}, 2, "REASON must be"},
+      {{"fault", "commit", "5", "-1"}, 2, "SUBREASON from 0"},
+      {{"fault", "commit", "0"}, 2, "REASON must be from 1"},
+      {{"fault", "commit", "5", "--for", n133}, 2, "connection name"},
+      {{"set", "ZVRBroker", "K", "\xFF"}, 1, "the value is not valid UTF-8"},
+  };
+  const std::string directory = qlxadm({"show"}).out, queues = qlxadm({"queues"}).out;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(qlxadm({"show"}).out, directory);
+  EXPECT_EQ(qlxadm({"queues"}).out, queues);
+  EXPECT_EQ(qlxadm({"fault", "list"}).out, "no faults pending\n");
+}
+
+// A refused load does not even create the broker home it names.
+TEST_F(Qlxadm, RefusedLoadCreatesNoHome) {
+  const std::string fresh = home_ + "/fresh";
+  Outcome run = qlxadm({"--home", fresh, "load", writeFile("empty.toml", "\n")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+  run = qlxadm({"--home", fresh, "load", "--allow-empty", home_ + "/empty.toml"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("loaded"), std::string::npos);
 }
 
 TEST_F(Qlxadm, ResetEmptiesQueuesAndKeepsTheDirectory) {

@@ -33,11 +33,13 @@ void usage(std::ostream& out) {
          "  reset                          empty queues and faults, keep the directory\n";
 }
 
+// The broker home is opened (and created) only once the command has checked its input.
 int directory(int argc, char** argv) {
   qlx::Store store;
-  std::string error;
-  if (!store.open(error)) return qlx::adm::complain(1, error);
-  return qlx::directoryCommand(store.db(), argc, argv, std::cout, std::cerr);
+  auto open = [&store](std::string& error) -> sqlite3* {
+    return store.db() || store.open(error) ? store.db() : nullptr;
+  };
+  return qlx::directoryCommand(open, argc, argv, std::cout, std::cerr);
 }
 
 }  // namespace

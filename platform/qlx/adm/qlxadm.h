@@ -23,8 +23,12 @@ int echo(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
-// A whole decimal number; false when `text` is not one.
+// A whole decimal number ("-" and digits only); false when `text` is not one or does not
+// fit `value`.
 bool parseNumber(const std::string& text, long long& value);
+// True when `name` fits the broker's 132-byte name fields and could be a directory entry;
+// else false with `error` saying "<what> name ... is ...".
+bool checkName(const char* what, const std::string& name, std::string& error);
 
 }  // namespace qlx::adm
 

@@ -1,4 +1,5 @@
 // qlxadm fault: fault injection.
+#include <cstdint>
 #include <iostream>
 
 #include "admin.h"
@@ -48,6 +49,10 @@ bool parseFault(const Args& args, Fault& fault, std::string& error) {
   if (!findFaultKind(words[0])) return (error = "unknown call " + words[0] + "; one of " + kindNames()), false;
   if (!parseNumber(words[1], reason) || (words.size() == 3 && !parseNumber(words[2], sub)))
     return (error = "REASON and SUBREASON are numbers"), false;
+  // Reason codes travel in 32-bit fields: a bigger number would arrive as another code.
+  if (reason < 1 || reason > INT32_MAX || sub < 0 || sub > INT32_MAX)
+    return (error = "REASON must be from 1 and SUBREASON from 0, each up to 2147483647"), false;
+  if (fault.name && !checkName("connection", *fault.name, error)) return false;
   fault.call = words[0];
   fault.reason = static_cast<int32_t>(reason);
   if (words.size() == 3) fault.subReason = static_cast<int32_t>(sub);

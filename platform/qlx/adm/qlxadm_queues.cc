@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "admin.h"
+#include "directory_model.h"
 #include "qlxadm.h"
 
 namespace qlx::adm {
@@ -60,11 +61,20 @@ int complain(int status, const std::string& text) {
 }
 
 bool parseNumber(const std::string& text, long long& value) {
-  if (text.empty()) return false;
+  const size_t digits = text.rfind('-', 0) == 0 ? 1 : 0;
+  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos)
+    return false;
   char* end = nullptr;
   errno = 0;
   value = std::strtoll(text.c_str(), &end, 10);
   return errno == 0 && end && *end == '\0';
+}
+
+bool checkName(const char* what, const std::string& name, std::string& error) {
+  const std::string problem = checkDirectoryName(name);
+  if (problem.empty()) return true;
+  error = std::string(what) + " name " + problem;
+  return false;
 }
 
 int queues(const Args& args) {

@@ -1,6 +1,7 @@
 // qlxadm send and echo: a client and a business element on the broker's C interface.
 #include <signal.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -45,9 +46,11 @@ int32_t lastReason() {
   return error.Reason.Code;
 }
 
-// Fills a 132-byte name field: at most 132 characters, NUL-padded.
+// Fills a 132-byte name field, NUL-padded. Names are checked before (checkName): one cut
+// to the field could name another entry.
 template <size_t N>
 void setName(char (&field)[N], const std::string& name) {
+  static_assert(N == kQlxNameLength);
   std::memset(field, 0, N);
   std::memcpy(field, name.data(), name.size() < N ? name.size() : N);
 }
@@ -65,19 +68,29 @@ struct SendOptions {
 
 bool parseSend(const Args& args, SendOptions& o, std::string& error) {
   std::vector<std::string> words;
+  bool formatGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if ((a == "--as" || a == "--format" || a == "--wait") && i + 1 >= args.size())
       return (error = a + " needs a value"), false;
-    if (a == "--as") o.client = args[++i];
-    else if (a == "--format") o.format = args[++i];
-    else if (a == "--wait") {
-      if (!parseNumber(args[++i], o.wait) || o.wait < 0) return (error = "--wait needs milliseconds"), false;
-    } else words.push_back(a);
+    if (a == "--as") {
+      o.client = args[++i];
+    } else if (a == "--format") {
+      o.format = args[++i];
+      formatGiven = true;
+    } else if (a == "--wait") {
+      if (!parseNumber(args[++i], o.wait) || o.wait < 0 || o.wait > INT32_MAX)
+        return (error = "--wait needs milliseconds from 0 to 2147483647"), false;
+    } else {
+      words.push_back(a);
+    }
   }
   if (words.empty() || words.size() > 2 || o.client.empty())
     return (error = "send takes SERVICE --as CLIENT [BODY|-]"), false;
   o.service = words[0];
+  if (!checkName("service", o.service, error) || !checkName("client", o.client, error) ||
+      (formatGiven && !checkName("format", o.format, error)))
+    return false;
   if (words.size() == 2 && words[1] == "-")
     o.body.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   else if (words.size() == 2)
@@ -182,6 +195,8 @@ int echo(const Args& args) {
   if (args.empty() || !(args.size() == 1 || (args.size() == 3 && args[1] == "--count" &&
                                              parseNumber(args[2], count) && count > 0)))
     return complain(2, "echo takes ELEMENT [--count N] (see qlxadm --help)");
+  std::string error;
+  if (!checkName("element", args[0], error)) return complain(2, error);
   catchSignals();
   QLXADDR addr = address(args[0]);
   QLXHANDLE handle = 0;

@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -40,8 +41,11 @@ std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db);
 // Replaces the whole directory by the one in the TOML file at `path`, in one transaction.
 // On failure nothing changes and `error` says what is wrong, as "FILE:LINE:COLUMN: text"
 // when the fault lies at a place in the file. Relative exit paths are resolved against the
-// directory of the file.
-bool loadDirectory(sqlite3* db, const std::string& path, std::string& error);
+// directory of the file. Refused: anything but a regular file, a file over 16 MiB, text
+// nested deeper than 32 levels, and (unless `allowEmpty`) a file that defines no entry,
+// which would empty the directory.
+bool loadDirectory(sqlite3* db, const std::string& path, std::string& error,
+                   bool allowEmpty = false);
 
 // True for the qlxadm subcommands that directoryCommand handles.
 bool isDirectoryCommand(const char* word);
@@ -50,16 +54,24 @@ bool isDirectoryCommand(const char* word);
 // column 34 (on a line of its own when the command is longer).
 void directoryUsage(std::ostream& out);
 
+// Opens the database a directory subcommand works on (borrowed by the command, which
+// neither closes it nor keeps it); null with `error` set on failure.
+using DirectoryOpener = std::function<sqlite3*(std::string& error)>;
+
 // Runs one qlxadm directory subcommand. argv[0] is the subcommand word, argv[1..argc-1]
 // its arguments:
-//   load FILE                     replace the directory by the file's
+//   load [--allow-empty] FILE     replace the directory by the file's
 //   show [KIND [NAME]]            print entries as TOML that `load` reads back
 //   delete KIND NAME              KIND: element, client, service, dictionary
 //   set DICTIONARY KEY VALUE      replace the first pair named KEY, or append one (the
 //                                 record is created when missing)
 //   unset DICTIONARY KEY          remove every pair named KEY
 // Returns the exit status: 0 done; 1 refused (clear message on `err`, nothing changed);
-// 2 usage error.
+// 2 usage error. `open` is called only once the arguments (and for load the file) have
+// been checked, so a refused command creates and changes nothing.
+int directoryCommand(const DirectoryOpener& open, int argc, char** argv, std::ostream& out,
+                     std::ostream& err);
+// The same on a database already open (borrowed).
 int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace qlx

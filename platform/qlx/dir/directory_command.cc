@@ -1,6 +1,7 @@
 // The qlxadm subcommands that load, show and edit the directory.
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string_view>
 
 #include "directory.h"
@@ -13,13 +14,33 @@ namespace {
 
 enum Status { kOk = 0, kRefused = 1, kUsage = 2 };
 
+// What a command works with. The database is opened on first use, after the command has
+// checked its arguments, so that a refused command leaves the broker home untouched.
+class CommandContext {
+ public:
+  CommandContext(const DirectoryOpener& open, const char* word, std::ostream& out,
+                 std::ostream& err)
+      : open_(open), word_(word), out(out), err(err) {}
+  // The database with the directory tables; null after writing the refusal.
+  sqlite3* db();
+
+ private:
+  const DirectoryOpener& open_;
+  const char* const word_;
+  sqlite3* db_ = nullptr;
+
+ public:
+  std::ostream& out;
+  std::ostream& err;
+};
+
 struct Command {
   const char* word;
   int minArgs;  // arguments after the word
   int maxArgs;
   const char* usage;
   const char* help;
-  int (*run)(sqlite3* db, char** args, int count, std::ostream& out, std::ostream& err);
+  int (*run)(CommandContext& c, char** args, int count);
 };
 
 bool isKind(std::string_view kind) {
@@ -29,6 +50,17 @@ bool isKind(std::string_view kind) {
 int refuse(std::ostream& err, const char* word, const std::string& what) {
   err << "qlxadm " << word << ": " << what << "\n";
   return kRefused;
+}
+
+sqlite3* CommandContext::db() {
+  if (db_) return db_;
+  std::string error;
+  sqlite3* db = open_(error);
+  if (db == nullptr || !ensureDirectorySchema(db, error)) {
+    refuse(err, word_, error);
+    return nullptr;
+  }
+  return db_ = db;
 }
 
 // Runs `edit` inside one transaction; a refusal or a failed commit changes nothing.
@@ -43,14 +75,19 @@ int inTransaction(sqlite3* db, const char* word, std::ostream& err,
   return kOk;
 }
 
-int runLoad(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
-  std::string error;
-  if (!loadDirectory(db, args[0], error)) return refuse(err, "load", error);
+int runLoad(CommandContext& c, char** args, int count) {
+  const char* path = args[count - 1];
+  if (count == 2 && std::strcmp(args[0], "--allow-empty") != 0) return kUsage;
+  const EmptyDirectory empty = count == 2 ? EmptyDirectory::kAllow : EmptyDirectory::kRefuse;
   DirectoryModel model;
-  if (!readDirectory(db, model, error)) return refuse(err, "load", error);
-  out << "loaded " << args[0] << ": " << model.elements.size() << " elements, "
-      << model.clients.size() << " clients, " << model.services.size() << " services, "
-      << model.dictionaries.size() << " dictionary records\n";
+  std::string error;
+  if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err, "load", error);
+  sqlite3* db = c.db();
+  if (db == nullptr) return kRefused;
+  if (!replaceDirectory(db, model, path, error)) return refuse(c.err, "load", error);
+  c.out << "loaded " << path << ": " << model.elements.size() << " elements, "
+        << model.clients.size() << " clients, " << model.services.size() << " services, "
+        << model.dictionaries.size() << " dictionary records\n";
   return kOk;
 }
 
@@ -66,7 +103,11 @@ void keep(std::vector<T>& entries, bool wanted, const char* name) {
   std::erase_if(entries, [name](const T& entry) { return entry.name != name; });
 }
 
-int runShow(sqlite3* db, char** args, int count, std::ostream& out, std::ostream& err) {
+int runShow(CommandContext& c, char** args, int count) {
+  sqlite3* db = c.db();
+  if (db == nullptr) return kRefused;
+  std::ostream& out = c.out;
+  std::ostream& err = c.err;
   DirectoryModel model;
   std::string error;
   if (!readDirectory(db, model, error)) return refuse(err, "show", error);
@@ -123,10 +164,14 @@ bool deleteRows(sqlite3* db, std::string_view kind, const std::string& name, int
   return true;
 }
 
-int runDelete(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+int runDelete(CommandContext& c, char** args, int) {
   const std::string_view kind = args[0];
   const std::string name = args[1];
   if (!isKind(kind)) return kUsage;
+  sqlite3* db = c.db();
+  if (db == nullptr) return kRefused;
+  std::ostream& out = c.out;
+  std::ostream& err = c.err;
   const int status = inTransaction(db, "delete", err, [&](std::string& problem) {
     int removed = 0;
     if (!deleteRows(db, kind, name, removed)) return kRefused;
@@ -174,12 +219,43 @@ int setPair(sqlite3* db, const std::string& dict, const std::string& key, const 
   return write.run() ? kOk : kRefused;
 }
 
-int runSet(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+// Empty when `text` can stand in a directory file, else what is wrong with it.
+std::string checkText(const char* what, const std::string& text) {
+  if (!isUtf8(text)) return std::string(what) + " is not valid UTF-8, which a directory file cannot hold";
+  return std::string();
+}
+
+// Refuses an edit after which `show` would print a directory that `load` refuses: the
+// stored directory is written as TOML and read back, inside the edit's transaction.
+int checkReadsBack(sqlite3* db, std::string& problem) {
+  DirectoryModel model, back;
+  std::string error;
+  if (!readDirectory(db, model, error)) {
+    problem = error;
+    return kRefused;
+  }
+  std::ostringstream text;
+  writeDirectoryToml(model, text);
+  if (parseDirectoryToml(text.str(), "the directory as shown", back, error)) return kOk;
+  problem = "the directory would no longer load from what show prints: " + error;
+  return kRefused;
+}
+
+int runSet(CommandContext& c, char** args, int) {
   const std::string dict = args[0], key = args[1], value = args[2];
-  if (key.empty()) return refuse(err, "set", "the pair name is empty");
-  const int status = inTransaction(
-      db, "set", err, [&](std::string& problem) { return setPair(db, dict, key, value, problem); });
-  if (status == kOk) out << "set " << key << " in dictionary " << dict << "\n";
+  if (key.empty()) return refuse(c.err, "set", "the pair name is empty");
+  std::string problem = checkDirectoryName(dict);
+  if (!problem.empty()) problem = "dictionary name " + problem;
+  if (problem.empty()) problem = checkText("the pair name", key);
+  if (problem.empty()) problem = checkText("the value", value);
+  if (!problem.empty()) return refuse(c.err, "set", problem);
+  sqlite3* db = c.db();
+  if (db == nullptr) return kRefused;
+  const int status = inTransaction(db, "set", c.err, [&](std::string& why) {
+    const int set = setPair(db, dict, key, value, why);
+    return set == kOk ? checkReadsBack(db, why) : set;
+  });
+  if (status == kOk) c.out << "set " << key << " in dictionary " << dict << "\n";
   return status;
 }
 
@@ -190,7 +266,11 @@ bool recordExists(sqlite3* db, const std::string& dict) {
   return q.ok() && q.bind(1, dict).step() == SQLITE_ROW;
 }
 
-int runUnset(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err) {
+int runUnset(CommandContext& c, char** args, int) {
+  sqlite3* db = c.db();
+  if (db == nullptr) return kRefused;
+  std::ostream& out = c.out;
+  std::ostream& err = c.err;
   const std::string dict = args[0], key = args[1];
   int removed = 0;
   const int status = inTransaction(db, "unset", err, [&](std::string& problem) {
@@ -209,7 +289,11 @@ int runUnset(sqlite3* db, char** args, int, std::ostream& out, std::ostream& err
 }
 
 const Command kCommands[] = {
-    {"load", 1, 1, "load FILE", "replace the whole directory by the TOML file's", runLoad},
+    {"load", 1, 2, "load [--allow-empty] FILE",
+     "replace the whole directory by the TOML file's:\n"
+     "a regular file of at most 16 MiB; one that defines\n"
+     "no entries only with --allow-empty",
+     runLoad},
     {"show", 0, 2, "show [element|client|service|dictionary [NAME]]",
      "print entries as TOML (the format load reads)", runShow},
     {"delete", 2, 2, "delete element|client|service|dictionary NAME", "remove one entry",
@@ -241,11 +325,18 @@ void directoryUsage(std::ostream& out) {
       out << std::string(kWidth - usage.size(), ' ');
     else
       out << "\n" << std::string(kWidth + 2, ' ');
-    out << command.help << "\n";
+    for (const char* line = command.help; *line != '\0';) {
+      const char* end = std::strchr(line, '\n');
+      const size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+      out << (line == command.help ? "" : std::string(kWidth + 2, ' '))
+          << std::string_view(line, length) << "\n";
+      line += length + (end ? 1 : 0);
+    }
   }
 }
 
-int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err) {
+int directoryCommand(const DirectoryOpener& open, int argc, char** argv, std::ostream& out,
+                     std::ostream& err) {
   const Command* command = argc > 0 ? findCommand(argv[0]) : nullptr;
   if (command == nullptr) {
     err << "usage: qlxadm COMMAND, directory commands:\n";
@@ -256,12 +347,15 @@ int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std:
   const bool kindOk = std::strcmp(command->word, "show") != 0 || count == 0 || isKind(argv[1]);
   int status = kUsage;
   if (count >= command->minArgs && count <= command->maxArgs && kindOk) {
-    std::string error;
-    if (!ensureDirectorySchema(db, error)) return refuse(err, command->word, error);
-    status = command->run(db, argv + 1, count, out, err);
+    CommandContext context(open, command->word, out, err);
+    status = command->run(context, argv + 1, count);
   }
   if (status == kUsage) err << "usage: qlxadm " << command->usage << "\n";
   return status;
+}
+
+int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err) {
+  return directoryCommand([db](std::string&) { return db; }, argc, argv, out, err);
 }
 
 }  // namespace qlx

@@ -27,6 +27,7 @@ TEST_F(DirectoryCommand, UsageErrors) {
       {"bogus"},
       {"load"},
       {"load", "a", "b"},
+      {"load", "--allow-emtpy", "f"},
       {"show", "elements"},
       {"show", "element", "E", "extra"},
       {"delete", "element"},
@@ -53,6 +54,39 @@ TEST_F(DirectoryCommand, Load) {
   EXPECT_EQ(command({"load", bad}), 1);
   EXPECT_NE(err_.str().find("bad.toml:2:"), std::string::npos) << err_.str();
   EXPECT_EQ(stored().clients.size(), 2u);
+}
+
+TEST_F(DirectoryCommand, LoadEmptiesOnlyWhenAllowed) {
+  const std::string empty = writeFile("empty.toml", "# nothing\n");
+  EXPECT_EQ(command({"load", empty}), 1);
+  EXPECT_NE(err_.str().find("load --allow-empty"), std::string::npos) << err_.str();
+  EXPECT_EQ(stored().elements.size(), 2u);
+  EXPECT_EQ(command({"load", "--allow-empty", empty}), 0) << err_.str();
+  EXPECT_EQ(stored(), DirectoryModel{});
+}
+
+// The database is opened only for a command whose input passed its checks, so that a
+// refused command does not even create a broker home.
+TEST_F(DirectoryCommand, RefusedCommandsOpenNoDatabase) {
+  int opened = 0;
+  const DirectoryOpener open = [&](std::string&) {
+    ++opened;
+    return db_;
+  };
+  const std::string bad = writeFile("bad.toml", "[client.X]\nformat = []\n");
+  const std::vector<std::vector<std::string>> refused = {
+      {"load", bad}, {"load", dir_.string()}, {"load", "--allow-empty"},
+      {"set", "D", "", "V"}, {"set", "D", "K", "\xFF"}, {"delete", "queue", "Q"}};
+  for (std::vector<std::string> words : refused) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    EXPECT_NE(directoryCommand(open, static_cast<int>(argv.size()), argv.data(), out_, err_), 0);
+  }
+  EXPECT_EQ(opened, 0);
+  char show[] = "show";
+  char* argv[] = {show};
+  EXPECT_EQ(directoryCommand(open, 1, argv, out_, err_), 0);
+  EXPECT_EQ(opened, 1);
 }
 
 TEST_F(DirectoryCommand, ShowKindsAndNames) {
@@ -149,6 +183,33 @@ TEST_F(DirectoryCommand, SetRefusesBadNames) {
   EXPECT_NE(err_.str().find("dictionary name is empty"), std::string::npos);
   EXPECT_EQ(command({"set", std::string(200, 'D'), "K", "v"}), 1);
   EXPECT_EQ(stored().dictionaries.size(), 2u);
+}
+
+// What set stores, show must write so that load reads it back: TOML holds only UTF-8,
+// and a directory file at most 16 MiB.
+TEST_F(DirectoryCommand, SetRefusesWhatShowCouldNotWriteBack) {
+  const DirectoryModel before = stored();
+  struct Case {
+    std::string dict, key, value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"ZVRBroker", "K", "bad \xFF byte", "the value is not valid UTF-8"},
+      {"ZVRBroker", "K", "cut \xE2\x9C", "the value is not valid UTF-8"},
+      {"ZVRBroker", "\xC0\x80", "v", "the pair name is not valid UTF-8"},  // overlong NUL
+      {"D\xED\xA0\x80", "K", "v", "dictionary name is not valid UTF-8"},   // a surrogate
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(command({"set", c.dict, c.key, c.value}), 1) << c.message;
+    EXPECT_NE(err_.str().find(c.message), std::string::npos) << err_.str();
+  }
+  EXPECT_EQ(stored(), before);
+  const std::string half(kMaxDirectoryFileBytes / 2 + 1, 'v');
+  EXPECT_EQ(command({"set", "BIG", "ONE", half}), 0) << err_.str();
+  EXPECT_EQ(command({"set", "BIG", "TWO", half}), 1);
+  EXPECT_NE(err_.str().find("would no longer load"), std::string::npos) << err_.str();
+  EXPECT_EQ(pairsOf("BIG").size(), 1u);
+  EXPECT_EQ(command({"set", "ZVRBroker", "K", "Gr\xC3\xBC\xC3\x9F""e \xF0\x9D\x84\x9E"}), 0);
 }
 
 TEST_F(DirectoryCommand, UnsetRemovesEveryPairOfThatName) {

@@ -1,5 +1,7 @@
 // Loading the directory from TOML: what is stored, what is refused, and that a refused file
 // changes nothing.
+#include <sys/stat.h>
+
 #include "directory_test_util.h"
 
 namespace qlx::testing {
@@ -60,8 +62,81 @@ TEST_F(DirectoryTest, LoadReplacesTheWholeDirectory) {
   EXPECT_TRUE(model.services.empty());
   EXPECT_TRUE(model.dictionaries.empty());
   ASSERT_EQ(model.clients.size(), 1u);
-  ASSERT_EQ(load(""), "");
+}
+
+// A file without entries empties the directory only when asked to: an empty file is far
+// more often a mistake (a failed download, a truncated copy) than a wish.
+TEST_F(DirectoryTest, EmptyFileNeedsConsent) {
+  ASSERT_EQ(load(kSmallDirectory), "");
+  const DirectoryModel before = stored();
+  for (const char* text : {"", "\n# nothing yet\n", "[element]\n[service]\n"}) {
+    SCOPED_TRACE(text);
+    EXPECT_NE(load(text).find("defines no entries"), std::string::npos);
+    EXPECT_EQ(stored(), before);
+  }
+  std::string error;
+  ASSERT_TRUE(loadDirectory(db_, writeFile("empty.toml", ""), error, true)) << error;
   EXPECT_EQ(stored(), DirectoryModel{});
+}
+
+// Only a regular file of sane size is read: a folder once loaded as an empty directory,
+// a device never ends and a FIFO would wait for a writer.
+TEST_F(DirectoryTest, OnlyARegularFileOfSaneSizeIsRead) {
+  ASSERT_EQ(load(kSmallDirectory), "");
+  const DirectoryModel before = stored();
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = writeFile("big.toml", "");
+  std::filesystem::resize_file(big, kMaxDirectoryFileBytes + 1);  // sparse: nothing written
+  const std::string fits = writeFile("fits.toml", "[client.C]\n");
+  std::filesystem::resize_file(fits, kMaxDirectoryFileBytes);  // NUL bytes: a TOML error
+  struct Case {
+    std::string path;
+    const char* message;
+  };
+  const Case cases[] = {
+      {dir_.string(), "is a folder"},
+      {fifo, "is not a regular file"},
+      {"/dev/zero", "is not a regular file"},
+      {big, "holds 16777217 bytes; a directory file holds at most 16777216"},
+      {fits, "fits.toml:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    EXPECT_FALSE(loadDirectory(db_, c.path, error));
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_EQ(stored(), before);
+  }
+}
+
+// Nesting deep enough to exhaust the reader's stack is refused before parsing, at the
+// place where it passes the limit.
+TEST_F(DirectoryTest, DeepNestingIsRefusedBeforeParsing) {
+  std::string header = "[client.C]\n[element";
+  for (int i = 0; i < 50000; ++i) header += ".e";
+  const std::string arrays = "[dictionary.D]\npairs = " + std::string(100000, '[');
+  std::string tables = "[dictionary.D]\npairs = ";
+  for (int i = 0; i < 50000; ++i) tables += "{a=";
+  ASSERT_EQ(load(kSmallDirectory), "");
+  const DirectoryModel before = stored();
+  const std::string* texts[] = {&header, &arrays, &tables};
+  for (const std::string* text : texts) {
+    const std::string error = load(*text, "deep.toml");
+    EXPECT_EQ(error.rfind((dir_ / "deep.toml").string() + ":2:", 0), 0u) << error;
+    EXPECT_NE(error.find("nested deeper than 32 levels"), std::string::npos) << error;
+    EXPECT_EQ(stored(), before);
+  }
+  std::string nested = "[dictionary.D]\npairs = [[\"A\", \"B\"]]\n";
+  EXPECT_EQ(load(nested), "");
+}
+
+TEST_F(DirectoryTest, TextOverTheLimitIsNotParsed) {
+  DirectoryModel model;
+  std::string error;
+  const std::string text(kMaxDirectoryFileBytes + 1, ' ');
+  EXPECT_FALSE(parseDirectoryToml(text, "memory", model, error));
+  EXPECT_NE(error.find("memory: 16777217 bytes"), std::string::npos) << error;
 }
 
 // Every refused file: the message names the file, the line and the fault, and the

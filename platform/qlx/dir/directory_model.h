@@ -62,9 +62,37 @@ inline constexpr size_t kMaxDirectoryName = 132;
 // Empty when `name` is acceptable as an entry or format name, else what is wrong with it.
 std::string checkDirectoryName(std::string_view name);
 
+// Limits of a directory file, far above what a directory needs: a bigger file is refused
+// before it is read (a device or a growing file would never end), and deeper nesting
+// before it is parsed (the TOML reader recurses once per level).
+inline constexpr size_t kMaxDirectoryFileBytes = 16u << 20;  // 16 MiB
+inline constexpr size_t kMaxDirectoryNesting = 32;
+
 // Parses TOML text. `path` names the file in messages and anchors relative exit paths.
+// Text over kMaxDirectoryFileBytes or nested deeper than kMaxDirectoryNesting is refused
+// without parsing. False with `error` set ("PATH:LINE:COLUMN: text" where the fault lies
+// at a place in the text); `model` then holds what was read before the fault.
 bool parseDirectoryToml(std::string_view text, const std::string& path, DirectoryModel& model,
                         std::string& error);
+
+// What `load` does with a file that defines no entry at all (empty, or only comments).
+enum class EmptyDirectory { kRefuse, kAllow };
+
+// Reads and checks the directory file at `path`: a regular file of at most
+// kMaxDirectoryFileBytes (a folder, FIFO, device or socket is refused without waiting or
+// reading), with text parseDirectoryToml accepts, and with at least one entry unless
+// `empty` allows none. Touches no database. False with `error` set.
+bool readDirectoryFile(const std::string& path, EmptyDirectory empty, DirectoryModel& model,
+                       std::string& error);
+
+// Replaces the stored directory by `model` in one transaction (`path` names the file in
+// messages). On failure nothing changes and `error` says why.
+bool replaceDirectory(sqlite3* db, const DirectoryModel& model, const std::string& path,
+                      std::string& error);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or code points
+// above U+10FFFF): the only text a TOML file may hold.
+bool isUtf8(std::string_view text);
 
 // Writes the entries of `shown` in the format parseDirectoryToml reads. A hop that names
 // an element or client which `whole` does not define is written in the raw "type:N:NAME"

@@ -9,6 +9,7 @@
 
 #include "directory_model.h"
 #include "directory_schema.h"
+#include "toml_nesting.h"
 
 namespace qlx {
 namespace {
@@ -17,6 +18,15 @@ constexpr const char* kHopForms =
     "element:NAME, client:NAME, origin, native, native:NAME or type:N:NAME";
 
 bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Length of the UTF-8 sequence a byte starts: 1 to 4, or 0 for a byte that starts none.
+size_t utf8Length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
 
 // "N" or "N:NAME" of a raw hop: any type number, any name.
 bool rawHop(std::string_view rest, HopDef& hop) {
@@ -346,6 +356,7 @@ std::string writtenHop(const HopDef& hop, const DirectoryModel& model) {
 
 std::string checkDirectoryName(std::string_view name) {
   if (name.empty()) return "is empty";
+  if (!isUtf8(name)) return "is not valid UTF-8";
   if (name.size() > kMaxDirectoryName)
     return "'" + std::string(name.substr(0, 40)) + "...' is longer than " +
            std::to_string(kMaxDirectoryName) + " bytes";
@@ -356,9 +367,41 @@ std::string checkDirectoryName(std::string_view name) {
   return std::string();
 }
 
+bool isUtf8(std::string_view text) {
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = utf8Length(lead);
+    if (length == 0 || length > text.size() - i) return false;
+    uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+      return false;
+    i += length;
+  }
+  return true;
+}
+
 bool parseDirectoryToml(std::string_view text, const std::string& path, DirectoryModel& model,
                         std::string& error) {
   model = DirectoryModel{};
+  if (text.size() > kMaxDirectoryFileBytes) {
+    error = path + ": " + std::to_string(text.size()) + " bytes; a directory file holds at most " +
+            std::to_string(kMaxDirectoryFileBytes) + " bytes (16 MiB)";
+    return false;
+  }
+  const TomlNesting nesting = scanTomlNesting(text, kMaxDirectoryNesting);
+  if (nesting.line != 0) {
+    error = path + ":" + std::to_string(nesting.line) + ":" + std::to_string(nesting.column) +
+            ": tables, keys and arrays nested deeper than " +
+            std::to_string(kMaxDirectoryNesting) + " levels";
+    return false;
+  }
   toml::table root;
   try {
     root = toml::parse(text, path);
