@@ -52,6 +52,8 @@ bool requestRow(Connection& c, const QLXMSG* msg, const QLXHANDLE* context, Mess
     return false;
   row.queue = "error:" + c.name;
   takeDescriptorFields(*msg, row);
+  // Kept for the operator (qlxadm errors); a resubmitted request starts again from 0.
+  row.backout = msg->BackoutCount > 0 ? msg->BackoutCount : 0;
   row.msgId.assign(reinterpret_cast<const char*>(msg->MsgId), sizeof msg->MsgId);
   row.correlId.assign(reinterpret_cast<const char*>(msg->CorrelId), sizeof msg->CorrelId);
   stampNow(row);

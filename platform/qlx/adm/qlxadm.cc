@@ -25,7 +25,13 @@ void usage(std::ostream& out) {
          "                                 KIND element, client, native or error)\n"
          "  get QUEUE                      take the first message and print its body\n"
          "  echo ELEMENT [--count N]       serve as ELEMENT: forward each request unchanged\n"
-         "  errors [ELEMENT]               the error queues\n"
+         "  errors [ELEMENT]               the error queues: per failed request the element,\n"
+         "                                 reason and sub-reason, time, backout count and\n"
+         "                                 the start of the body\n"
+         "  resubmit ELEMENT ID|--all      put one entry (or all) of the element's error queue\n"
+         "                                 back on its queue, descriptor intact, in one\n"
+         "                                 transaction, to be processed again\n"
+         "  purge ELEMENT ID|--all         remove one entry (or all) of the error queue\n"
          "  log [-n N]                     the last N (default 20) log entries\n"
          "  fault CALL REASON [SUBREASON] [--count N] [--for NAME]\n"
          "                                 make the next N (default 1) calls fail\n"
@@ -63,7 +69,8 @@ int main(int argc, char** argv) {
   static const std::map<std::string, int (*)(const qlx::adm::Args&)> kCommands = {
       {"queues", qlx::adm::queues}, {"browse", qlx::adm::browse}, {"get", qlx::adm::get},
       {"errors", qlx::adm::errors}, {"log", qlx::adm::log},       {"fault", qlx::adm::fault},
-      {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo}};
+      {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo},
+      {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge}};
   auto found = kCommands.find(command);
   if (found == kCommands.end()) {
     std::cerr << "qlxadm: unknown command " << command << "\n\n";

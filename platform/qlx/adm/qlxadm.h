@@ -4,6 +4,7 @@
 #ifndef QLX_QLXADM_H
 #define QLX_QLXADM_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ int queues(const Args& args);
 int browse(const Args& args);
 int get(const Args& args);
 int errors(const Args& args);
+int resubmit(const Args& args);
+int purge(const Args& args);
 int log(const Args& args);
 int fault(const Args& args);
 int reset(const Args& args);
@@ -26,6 +29,8 @@ int complain(int status, const std::string& text);
 // A whole decimal number ("-" and digits only); false when `text` is not one or does not
 // fit `value`.
 bool parseNumber(const std::string& text, long long& value);
+// Local time of a put or report, "YYYY-MM-DD HH:MM:SS".
+std::string timeText(int64_t seconds);
 // True when `name` fits the broker's 132-byte name fields and could be a directory entry;
 // else false with `error` saying "<what> name ... is ...".
 bool checkName(const char* what, const std::string& name, std::string& error);

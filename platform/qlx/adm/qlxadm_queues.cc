@@ -1,4 +1,4 @@
-// qlxadm commands over the broker home: queues, browse, get, errors, log, fault, reset.
+// qlxadm commands over the broker home: queues, browse, get, log, reset.
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -30,15 +30,6 @@ std::string preview(const std::string& bytes, size_t limit = 60) {
   return out;
 }
 
-std::string timeText(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  tm local{};
-  localtime_r(&t, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 void printMessage(const MessageRow& row, bool claimed) {
   const Theme& t = row.theme;
   std::cout << "message " << row.id << (claimed ? " (in flight)" : "") << "\n"
@@ -54,6 +45,15 @@ void printMessage(const MessageRow& row, bool claimed) {
 int usageError(const std::string& text) { return complain(2, text + " (see qlxadm --help)"); }
 
 }  // namespace
+
+std::string timeText(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
 
 int complain(int status, const std::string& text) {
   std::cerr << "qlxadm: " << text << "\n";
@@ -119,26 +119,6 @@ int get(const Args& args) {
   if (found == 0) return complain(1, "queue " + queue + " holds no ready message");
   std::fwrite(row.body.data(), 1, row.body.size(), stdout);
   if (!row.body.empty() && row.body.back() != '\n') std::fputc('\n', stdout);
-  return 0;
-}
-
-int errors(const Args& args) {
-  if (args.size() > 1) return usageError("errors takes at most one ELEMENT");
-  Store store;
-  std::string error;
-  std::vector<MessageRow> rows;
-  if (!openStore(store)) return 1;
-  if (!listErrors(store, args.empty() ? "" : args[0], rows, error)) return complain(1, error);
-  for (const MessageRow& row : rows) {
-    const ErrorInfo& e = *row.error;
-    std::cout << row.queue << " entry " << row.id << " at " << timeText(row.putSec)
-              << " by " << e.reporter << ": reason " << e.reason << "/" << e.subReason
-              << ", call type " << e.callType << ", actions requested 0x" << std::hex
-              << e.defaultActions << ", performed 0x" << e.performedActions << std::dec
-              << "\n  text: " << preview(e.text, 400) << "\n  body: " << preview(row.body)
-              << "\n";
-  }
-  if (rows.empty()) std::cout << "no entries on the error queues\n";
   return 0;
 }
 

@@ -1,0 +1,115 @@
+// The error queues as an operator works them: a request fails at its element and lands on
+// the element's error queue, qlxadm errors shows it, and once the cause is fixed qlxadm
+// resubmit puts it back so that it completes; qlxadm purge removes what is not wanted.
+#include <cstring>
+
+#include "qlx.h"
+#include "qlx_adm_util.h"
+
+namespace {
+
+using namespace qlxtest;
+
+class ErrorQueues : public Qlxadm {
+ protected:
+  // Serves one request of element E as a failing component does: takes it under a unit of
+  // work, hands it to the error profile and commits.
+  void failOneAtE() {
+    QLXADDR addr = kQlxAddrDefault;
+    std::memcpy(addr.Name, "E", 1);
+    QLXHANDLE e = 0;
+    void* directory = nullptr;
+    unsigned char work[852] = {};
+    ASSERT_EQ(qlxSPIInitialize(&addr, 1, &e, &directory, work), 1);
+    QLXSYNC sync = kQlxSyncDefault;
+    sync.SyncType = 1;
+    QLXMSG msg = kQlxMsgDefault;
+    QLXGETOPT get = kQlxGetOptDefault;
+    get.Options |= kQlxGetWait;
+    get.Wait = 20000;
+    QLXHANDLE theme = 0;
+    ASSERT_EQ(qlxGetRequest(e, &msg, &get, &sync, &theme), 1);
+    std::string text = "no map for format ORDERS";
+    QLXEXCEPTION exception = kQlxExceptionDefault;
+    exception.Flags = kQlxExcError | kQlxExcText;
+    exception.Error.Flags = kQlxErrorReason | kQlxErrorSubReason;
+    exception.Error.Reason.Code = 2001;
+    exception.Error.SubReason.Code = 14;
+    exception.TextLength = static_cast<uint32_t>(text.size());
+    exception.TextBuffer = {0, exception.TextLength, text.data()};
+    QLXEPOPT options = kQlxEpOptDefault;
+    EXPECT_EQ(qlxReportError(e, &options, &msg, &exception, &sync, &theme), 1);
+    EXPECT_EQ(qlxCommit(e, &sync), 1);
+    qlxFreeBuffer(e, &msg.MsgBuffer);
+    qlxFreeBuffer(e, &msg.TagBuffer);
+    qlxTerminate(&e);
+  }
+};
+
+TEST_F(ErrorQueues, FailedRequestIsResubmittedAndCompletes) {
+  // The client waits for its answer all along.
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  const pid_t client = start({"send", "ECHO", "--as", "C1", "--wait", "60000", "order 7"},
+                             fileno(out), fileno(err));
+  failOneAtE();
+  Outcome listed = qlxadm({"errors", "E"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.out.find("error:E entry "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("reason 2001, sub-reason 14, call type 0, backout 0,"),
+            std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("service 'ECHO' from client:C1, hop 1 of 2"), std::string::npos);
+  EXPECT_NE(listed.out.find("text: no map for format ORDERS"), std::string::npos);
+  EXPECT_NE(listed.out.find("body (7 bytes): order 7\n"), std::string::npos);
+
+  Outcome resubmitted = qlxadm({"resubmit", "E", "--all"});
+  EXPECT_EQ(resubmitted.status, 0) << resubmitted.err;
+  EXPECT_EQ(resubmitted.out, "resubmitted 1 request from the error queue of E to element:E\n");
+  EXPECT_EQ(qlxadm({"errors", "E"}).out, "no entries on the error queues\n");
+  // The cause fixed, the element serves it and the waiting client gets its answer.
+  Outcome served = qlxadm({"echo", "E", "--count", "1"});
+  EXPECT_EQ(served.status, 0) << served.err;
+  int status = 0;
+  ASSERT_EQ(waitpid(client, &status, 0), client);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  rewind(out);
+  EXPECT_EQ(readAll(fileno(out)), "order 7\n");
+  fclose(out);
+  fclose(err);
+  EXPECT_EQ(qlxadm({"queues"}).out.find("element:E"), std::string::npos);
+}
+
+TEST_F(ErrorQueues, BodyIsShownEscapedAndPurgeRemovesTheEntries) {
+  FILE* in = tmpfile();
+  fwrite("a\x01\\\n", 1, 4, in);
+  rewind(in);
+  FILE* log = tmpfile();
+  const pid_t sender = start({"send", "ECHO", "--as", "C1", "-"}, fileno(log), fileno(log),
+                             fileno(in));
+  int status = 0;
+  ASSERT_EQ(waitpid(sender, &status, 0), sender);
+  fclose(in);
+  fclose(log);
+  failOneAtE();
+  EXPECT_NE(qlxadm({"errors"}).out.find("body (4 bytes): a\\x01\\\\\\n\n"), std::string::npos);
+  const Case refused[] = {
+      {{"resubmit", "E"}, 2, "resubmit takes ELEMENT ID|--all"},
+      {{"purge", "E", "0"}, 2, "ID is an entry number"},
+      {{"purge", std::string(133, 'E'), "--all"}, 2, "element name"},
+      {{"purge", "E", "999999"}, 1, "the error queue of E holds no entry 999999"},
+      {{"resubmit", "NOPE", "--all"}, 1, "no element named NOPE"},
+  };
+  for (const Case& c : refused) {
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << c.says;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  Outcome purged = qlxadm({"purge", "E", "--all"});
+  EXPECT_EQ(purged.status, 0) << purged.err;
+  EXPECT_EQ(purged.out, "removed 1 request from the error queue of E\n");
+  EXPECT_EQ(qlxadm({"errors"}).out, "no entries on the error queues\n");
+  EXPECT_EQ(qlxadm({"purge", "E", "--all"}).status, 1);
+}
+
+}  // namespace
