@@ -1,0 +1,16 @@
+# End-to-end tests of the broker component's routing: each tests/zvrbc_*_test.cc starts the
+# real zvrbc against a broker home of its own with the sample maps (server_testing.h).
+if(TARGET zvrbc AND TARGET qlxadm)
+  file(GLOB ZVR_ZVRBC_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/zvrbc_*_test.cc)
+  foreach(f IN LISTS ZVR_ZVRBC_TESTS)
+    get_filename_component(n ${f} NAME_WE)
+    zvr_add_test(${n} ${f} LIBS zvrutil)
+    target_include_directories(${n} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_compile_definitions(${n} PRIVATE ZVR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    foreach(d zvrbc qlxadm sample_maps)
+      if(TARGET ${d})
+        add_dependencies(${n} ${d})
+      endif()
+    endforeach()
+  endforeach()
+endif()
