@@ -47,7 +47,7 @@ class Message {
 
   // Numeric fields. Getters give the field's value (signed fields sign-extended, the two
   // lengths as unsigned); setters keep the low 32 bits. Signature is the four characters as
-  // one big-endian number ("BXMD" is 1112034628).
+  // one big-endian number ("BXMD" is 1113083204).
   long Signature() const;
   void Signature(unsigned long value);
   long Version() const;
