@@ -28,6 +28,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,24 @@ class ServerHome : public DirectoryHome {
     return false;
   }
 
+  // True once the broker log says that the server `process` has started (within
+  // `millis`): its "<title> Initialized." line.
+  bool waitUntilServing(const ServerProcess& process, int millis = 5000) const {
+    const std::string pid = " " + std::to_string(process.pid()) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    do {
+      std::istringstream lines(logText());
+      std::string line;
+      while (std::getline(lines, line)) {
+        if (line.find(pid) != std::string::npos &&
+            line.find("Component Initialized.") != std::string::npos)
+          return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+  }
+
   // How often `text` stands in the broker log.
   size_t logCount(const std::string& text) const {
     const std::string log = logText();
@@ -207,6 +226,23 @@ class ServerHome : public DirectoryHome {
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
       ++count;
     return count;
+  }
+
+  // One line of `qlxadm queues`; all 0 for a queue not listed.
+  struct QueueState {
+    long long depth = 0, inFlight = 0, backedOut = 0, maxBackout = 0;
+  };
+  QueueState queueState(const std::string& queue) const {
+    std::istringstream lines(adminText("queues"));
+    std::string line;
+    QueueState state;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line);
+      std::string name;
+      if (words >> name && name == queue)
+        words >> state.depth >> state.inFlight >> state.backedOut >> state.maxBackout;
+    }
+    return state;
   }
 
   // The output of a qlxadm command that lists something (queues, errors, browse QUEUE).
