@@ -133,13 +133,22 @@ TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
   EXPECT_EQ(qlxadm({"fault", "list"}).out, "no faults pending\n");
 }
 
-// A refused load does not even create the broker home it names.
-TEST_F(Qlxadm, RefusedLoadCreatesNoHome) {
+// A refused command does not even create the broker home it names.
+TEST_F(Qlxadm, RefusedCommandsCreateNoHome) {
   const std::string fresh = home_ + "/fresh";
-  Outcome run = qlxadm({"--home", fresh, "load", writeFile("empty.toml", "\n")});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(access(fresh.c_str(), F_OK), 0);
-  run = qlxadm({"--home", fresh, "load", "--allow-empty", home_ + "/empty.toml"});
+  const std::vector<std::string> refused[] = {
+      {"load", writeFile("empty.toml", "\n")},
+      {"set", "D", "K", "\xC3"},
+      {"fault", "commit", "0"},
+      {"purge", "E", "x"},
+  };
+  for (const std::vector<std::string>& args : refused) {
+    std::vector<std::string> words{"--home", fresh};
+    words.insert(words.end(), args.begin(), args.end());
+    EXPECT_NE(qlxadm(words).status, 0) << args[0];
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0) << args[0];
+  }
+  Outcome run = qlxadm({"--home", fresh, "load", "--allow-empty", home_ + "/empty.toml"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("loaded"), std::string::npos);
 }

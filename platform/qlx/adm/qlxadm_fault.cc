@@ -65,12 +65,15 @@ bool parseFault(const Args& args, Fault& fault, std::string& error) {
 int fault(const Args& args) {
   Store store;
   std::string error;
-  if (!store.open(error)) return complain(1, error);
-  if (args.size() == 1 && args[0] == "list") return faultList(store);
-  if (args.size() == 1 && args[0] == "clear")
-    return clearFaults(store, error) ? 0 : complain(1, error);
+  const bool list = args.size() == 1 && args[0] == "list";
+  const bool clear = args.size() == 1 && args[0] == "clear";
   Fault f;
-  if (!parseFault(args, f, error)) return complain(2, error + " (see qlxadm --help)");
+  // The command line is checked before the home is opened: a refused one changes nothing.
+  if (!list && !clear && !parseFault(args, f, error))
+    return complain(2, error + " (see qlxadm --help)");
+  if (!store.open(error)) return complain(1, error);
+  if (list) return faultList(store);
+  if (clear) return clearFaults(store, error) ? 0 : complain(1, error);
   if (!addFault(store, f, error)) return complain(1, error);
   std::cout << "the next " << f.remaining << " " << f.call << " call(s)"
             << (f.name ? " of " + *f.name : "") << " fail with reason " << f.reason << "\n";
