@@ -25,20 +25,31 @@ int hexValue(char c) {
   return -1;
 }
 
+// The first occurrence of `needle` in `text` at or after `from`, or kNone. memmem, not a
+// character loop: records run to 16 KB and are searched once per label.
+size_t findText(std::string_view text, std::string_view needle, size_t from) {
+  if (from > text.size()) return kNone;
+  const void* hit = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+  return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : kNone;
+}
+
 // The first occurrence of `label` at or after `from` that begins a word: at `from` itself
 // or after a blank or a line break. A label glued to the end of another value (a format
 // name "xMsgId:" followed by its blank) is not a label.
 size_t findLabel(std::string_view text, std::string_view label, size_t from = 0) {
-  for (size_t pos = text.find(label, from); pos != kNone; pos = text.find(label, pos + 1)) {
+  for (size_t pos = findText(text, label, from); pos != kNone;
+       pos = findText(text, label, pos + 1)) {
     if (pos == from || text[pos - 1] == ' ' || text[pos - 1] == '\n') return pos;
   }
   return kNone;
 }
 
 void appendHex(std::string& out, const unsigned char* bytes, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    out += kHexDigits[bytes[i] >> 4];
-    out += kHexDigits[bytes[i] & 0xF];
+  size_t at = out.size();
+  out.resize(at + 2 * length);
+  for (size_t i = 0; i < length; ++i, at += 2) {
+    out[at] = kHexDigits[bytes[i] >> 4];
+    out[at + 1] = kHexDigits[bytes[i] & 0xF];
   }
 }
 
@@ -100,7 +111,7 @@ constexpr DataFaults kTagFaults = {
     "TagBuffer: closing bracket missing", "TagBuffer: malformed hexadecimal digits"};
 
 size_t nextBlank(std::string_view line, size_t from) {
-  size_t blank = line.find(' ', from);
+  size_t blank = findText(line, " ", from);
   return blank == kNone ? line.size() : blank;
 }
 
@@ -114,9 +125,9 @@ void parseHexValue(std::string_view line, size_t start, DataValue& value,
     value.end = nextBlank(line, run);
     return;
   }
-  value.bytes.reserve((run - start) / 2);
-  for (size_t i = start; i < run; i += 2)
-    value.bytes += static_cast<char>(hexValue(line[i]) * 16 + hexValue(line[i + 1]));
+  value.bytes.resize((run - start) / 2);
+  for (size_t i = start, at = 0; i < run; i += 2, ++at)
+    value.bytes[at] = static_cast<char>(hexValue(line[i]) * 16 + hexValue(line[i + 1]));
   value.usable = true;
   value.end = run;
 }
@@ -130,7 +141,7 @@ DataValue parseDataValue(std::string_view line, size_t labelPos, size_t labelSiz
   value.begin = labelPos;
   size_t start = labelPos + labelSize;
   if (start < line.size() && line[start] == '[') {
-    size_t close = line.find(']', start + 1);
+    size_t close = findText(line, "]", start + 1);
     if (close == kNone) {
       // The rest of the line may be a body cut at the length limit: trust none of it.
       value.fault = faults.unclosed;
@@ -218,14 +229,26 @@ void setNumbers(std::string_view text, const NumberField* fields, size_t count, 
   }
 }
 
-void setFormatName(std::string_view text, Message& m) {
+// Where the data labels may begin: past the format name when its label comes before both
+// of them, since a name is any text up to a blank and may end in "MsgBuffer:".
+size_t afterFormatName(std::string_view line) {
+  size_t pos = findLabel(line, "FormatName: ");
+  if (pos == kNone) return 0;
+  if (std::min(findLabel(line, kBodyLabel), findLabel(line, kTagLabel)) < pos) return 0;
+  return nextBlank(line, pos + std::string_view("FormatName: ").size());
+}
+
+// Takes the format name (up to the next blank) out of `text`, so that a name ending in a
+// label word ("MsgId:") cannot pose as that label. False when the record has none.
+bool takeFormatName(std::string& text, std::string& name) {
   constexpr std::string_view label = "FormatName: ";
   size_t pos = findLabel(text, label);
-  if (pos == kNone) return;
+  if (pos == kNone) return false;
   size_t start = pos + label.size();
-  size_t end = std::min(text.find(' ', start), text.find('\n', start));
-  std::string name(text.substr(start, end == kNone ? kNone : end - start));
-  m.FormatName(name.c_str());
+  size_t end = std::min({findText(text, " ", start), findText(text, "\n", start), text.size()});
+  name = text.substr(start, end - start);
+  text.replace(start, end - start, "\n");
+  return true;
 }
 
 void setIdField(std::string_view text, std::string_view label, bool correl, Message& m,
@@ -316,8 +339,9 @@ const char* zvrParseRecord(const char* data, size_t length, Message& m) {
   std::string_view line(data, length);
   // Whichever data label comes first owns the text up to its value's end; the other is
   // looked for only after that, so a body holding "TagBuffer: " cannot pose as the tag.
-  size_t bodyPos = findLabel(line, kBodyLabel);
-  size_t tagPos = findLabel(line, kTagLabel);
+  size_t from = afterFormatName(line);
+  size_t bodyPos = findLabel(line, kBodyLabel, from);
+  size_t tagPos = findLabel(line, kTagLabel, from);
   bool bodyFirst = bodyPos != kNone && (tagPos == kNone || bodyPos < tagPos);
   DataValue body, tag;
   if (bodyFirst) {
@@ -331,8 +355,10 @@ const char* zvrParseRecord(const char* data, size_t length, Message& m) {
   }
   std::string fields = bodyFirst ? fieldText(line, body, tag) : fieldText(line, tag, body);
   const char* fault = nullptr;
+  std::string name;
+  bool named = takeFormatName(fields, name);
   setNumbers(fields, kLeadingFields, std::size(kLeadingFields), m, fault);
-  setFormatName(fields, m);
+  if (named) m.FormatName(name.c_str());
   setNumbers(fields, kTrailingFields, std::size(kTrailingFields), m, fault);
   setIdField(fields, "MsgId: ", false, m, "MsgId: value is not 48 hexadecimal digits", fault);
   setIdField(fields, "CorrelId: ", true, m, "CorrelId: value is not 48 hexadecimal digits",
@@ -349,17 +375,19 @@ const char* zvrParseRecord(const char* data, size_t length, Message& m) {
 
 ZvrLineStatus zvrReadLine(std::FILE* file, std::string& line, size_t limit) {
   trc::Scope trace(kTrace);
-  line.clear();
+  line.resize(limit);
+  size_t used = 0;
   bool any = false;
   bool tooLong = false;
   for (int c; (c = getc_unlocked(file)) != EOF;) {
     any = true;
     if (c == '\n') break;
-    if (line.size() < limit)
-      line += static_cast<char>(c);
+    if (used < limit)
+      line[used++] = static_cast<char>(c);
     else
       tooLong = true;
   }
+  line.resize(used);
   if (!any) return trace.result(kLineEnd);
   return trace.result(tooLong ? kLineTooLong : kLineWhole);
 }
