@@ -2,6 +2,9 @@
 // element's queue intact and served again, or purged; a refused operation moves nothing.
 #include "errorqueue.h"
 
+#include <chrono>
+#include <thread>
+
 #include "broker_test_util.h"
 
 namespace qlx::test {
@@ -91,6 +94,21 @@ TEST_F(ErrorQueue, ResubmitAllKeepsTheOrder) {
     EXPECT_EQ(got.body(), body);
   }
   EXPECT_EQ(queue("element:E").depth, 0);
+}
+
+// An element already waiting for work gets the resubmitted request.
+TEST_F(ErrorQueue, ResubmitWakesAWaitingElement) {
+  failAtE("late");
+  std::string body;
+  std::thread waiting([&] {
+    Got got;
+    if (getRequest(e_, got, 0, 30000) == 1) body = got.body();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string error;
+  EXPECT_EQ(resubmitErrors(store_, {"E", std::nullopt}, error), 1) << error;
+  waiting.join();
+  EXPECT_EQ(body, "late");
 }
 
 // Each refusal leaves both queues as they were: the transaction is all or nothing.
