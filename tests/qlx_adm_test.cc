@@ -128,6 +128,18 @@ TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
   }
+  // A body on standard input that never ends.
+  FILE* zero = fopen("/dev/zero", "rb");
+  FILE* err = tmpfile();
+  ASSERT_NE(zero, nullptr);
+  int status = 0;
+  waitpid(start({"send", "ECHO", "--as", "C1", "-"}, fileno(err), fileno(err), fileno(zero)),
+          &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  rewind(err);
+  EXPECT_NE(readAll(fileno(err)).find("over 64 MiB"), std::string::npos);
+  fclose(zero);
+  fclose(err);
   EXPECT_EQ(qlxadm({"show"}).out, directory);
   EXPECT_EQ(qlxadm({"queues"}).out, queues);
   EXPECT_EQ(qlxadm({"fault", "list"}).out, "no faults pending\n");

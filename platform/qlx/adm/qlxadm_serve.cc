@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <iterator>
 
 #include "qlx.h"
 #include "qlxadm.h"
@@ -66,6 +65,23 @@ struct SendOptions {
   long long wait = -1;  // no wait
 };
 
+// Largest body send reads from standard input: far above any test message, and a
+// stream that never ends (/dev/zero) is refused instead of filling the memory.
+constexpr size_t kMaxBody = 64u << 20;
+
+bool readBody(std::string& body, std::string& error) {
+  char chunk[65536];
+  body.clear();
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+    if (got > kMaxBody - body.size())
+      return (error = "the body on standard input is over 64 MiB (67108864 bytes)"), false;
+    body.append(chunk, got);
+  }
+  if (std::ferror(stdin)) return (error = "cannot read the body from standard input"), false;
+  return true;
+}
+
 bool parseSend(const Args& args, SendOptions& o, std::string& error) {
   std::vector<std::string> words;
   bool formatGiven = false;
@@ -92,8 +108,8 @@ bool parseSend(const Args& args, SendOptions& o, std::string& error) {
       (formatGiven && !checkName("format", o.format, error)))
     return false;
   if (words.size() == 2 && words[1] == "-")
-    o.body.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-  else if (words.size() == 2)
+    return readBody(o.body, error);
+  if (words.size() == 2)
     o.body = words[1];
   return true;
 }
