@@ -45,6 +45,7 @@ declare -A pids=()
 
 cleanup() {
   local name
+  disown -a 2>/dev/null || true
   for name in "${!pids[@]}"; do
     kill -KILL "${pids[$name]}" 2>/dev/null || true
   done
@@ -116,6 +117,14 @@ if [ "$received" != "$expected" ]; then
 fi
 [ "$rc" -eq 0 ] || fail "zvrclnt ended with status $rc"
 echo "every request got its response"
+
+step "Take the last response back off the client's queue"
+# zvrclnt rolls back its open unit of work when it ends, so the response it took last
+# (after its last commit) is back on the client's queue with backout count 1.
+adm browse client:DEMOCLIENT | grep -E 'backout|body'
+last=$(adm get client:DEMOCLIENT) || fail "the last response is not on the client's queue"
+[ "$last" = "$(printf '%s\n' "$expected" | tail -n 1)" ] || fail "the client's queue holds \"$last\""
+echo "taken: $last"
 
 step "What zvrtee recorded (a message file zvrclnt -i can replay)"
 cat "$work/recording.msgs"
