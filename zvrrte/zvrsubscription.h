@@ -17,7 +17,8 @@ class QuorResponse;
 
 class ZVRSubscription {
  public:
-  enum action_codes { insert = 0, replace = 1, notify = 2 };
+  // A fixed underlying type: an overriding getActionCode may hand back codes of its own.
+  enum action_codes : int { insert = 0, replace = 1, notify = 2 };
   // Results of route(service, action).
   enum { kRouted = 0, kRouteFailed = 1, kRouteEmpty = 2 };
 
