@@ -95,9 +95,26 @@ count=$(find "$work/blocks" -name '*.sh' | wc -l)
   echo 'jobs -p | while read -r p; do kill "$p" 2>/dev/null; done; wait'
 } >"$work/runner.sh"
 
-TMPDIR=$work/tmp ZVR_DOCS_RUN=$work/run bash "$work/runner.sh" </dev/null
-
+# The runner leads a process group of its own, so that whatever an example leaves running
+# (or a page that hangs) is ended with it.
+limit=${ZVR_DOCS_TIMEOUT:-150}
+TMPDIR=$work/tmp ZVR_DOCS_RUN=$work/run setsid bash "$work/runner.sh" </dev/null &
+runner=$!
 failed=0
+for ((t = 0; t < limit * 10; t++)); do
+  kill -0 "$runner" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$runner" 2>/dev/null; then
+  failed=1
+  last=$(cd "$work/out" && ls | grep -v setup | sort -n | tail -n 1)
+  echo "---- $page: example ${last:-1} still runs after $limit s; stopped"
+  sed 's/^/  $ /' "$work/blocks/${last:-1}.sh"
+  cat "$work/out/${last:-1}" 2>/dev/null
+fi
+kill -KILL -- "-$runner" 2>/dev/null
+wait "$runner" 2>/dev/null
+
 for ((i = 1; i <= count; i++)); do
   [ -f "$work/blocks/$i.expected" ] || continue
   if ! matches "$work/blocks/$i.expected" "$work/out/$i"; then
