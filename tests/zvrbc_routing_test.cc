@@ -149,7 +149,14 @@ INSTANTIATE_TEST_SUITE_P(
         RoutingCase{"OutputNotFramed", {"-map", "identity_so", "-options", "-oe1"}, "hello",
                     {}, 0, 0, 0, 0, {}, {"ZVRTB0007", "ZVRM0005"}},
         RoutingCase{"LengthWithoutTerminator", {"-map", "identity_so", "-options", "-oe1"},
-                    "12", {}, 0, 0, 0, 1, {"ZVRM0005"}, {}}),
+                    "12", {}, 0, 0, 0, 1, {"ZVRM0005"}, {}},
+        // Unframed identity output is the body itself: frames written by hand.
+        RoutingCase{"HandWrittenFrames", {"-map", "identity_so", "-options", "-oe1"},
+                    "5 hello3\nabc", {"hello", "abc"}, 0, 2, 1, 0, {}, {}},
+        // The first frame is put, the second claims more than is left: rolled back, and
+        // the redelivered request goes to the error profile.
+        RoutingCase{"FrameLongerThanTheRest", {"-map", "identity_so", "-options", "-oe1"},
+                    "5 hello9 abc", {}, 0, 1, 1, 1, {"ZVRM0006", "ZVRS0005"}, {}}),
     [](const ::testing::TestParamInfo<RoutingCase>& info) { return info.param.name; });
 
 TEST_F(ZvrbcTest, RequiredIsRefused) {
