@@ -63,13 +63,13 @@ void MessageFile::reset() {
   lineNumber_ = 1;
 }
 
-void MessageFile::writeMsg(const Message& message) const {
+int MessageFile::writeMsg(const Message& message) const {
   trc::Scope trace(kTrace);
   std::FILE* file = std::fopen(fileName_.c_str(), "a");
   if (file == nullptr) {
     std::printf("Error opening file: %.*s\n", static_cast<int>(fileName_.size()),
                 fileName_.c_str());
-    return;
+    return trace.result(0);
   }
   std::string record = zvrFormatRecord(message, isDisplayHdr(), isHexMsgData());
   if (record.size() >= kRecordLineLimit) {
@@ -79,9 +79,12 @@ void MessageFile::writeMsg(const Message& message) const {
                  record.size() - 1, fileName_.c_str(), size_t{kRecordTextLimit});
   }
   bool written = std::fwrite(record.data(), 1, record.size(), file) == record.size();
-  if (std::fclose(file) != 0 || !written)
+  if (std::fclose(file) != 0 || !written) {
     std::printf("Error writing file: %.*s\n", static_cast<int>(fileName_.size()),
                 fileName_.c_str());
+    return trace.result(0);
+  }
+  return trace.result(1);
 }
 
 int MessageFile::readMsg(Message& message) {

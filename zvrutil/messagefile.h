@@ -37,9 +37,11 @@ class MessageFile {
   // Back to the first record: the start of the file, past the header line.
   void reset();
   // Appends one record. When the file cannot be opened, prints "Error opening file: <name>"
-  // to standard output and writes nothing; the caller is not told. A record longer than a
-  // reader takes is written whole, with a warning on standard error.
-  void writeMsg(const Message& message) const;
+  // to standard output and writes nothing; a write that fails part-way prints "Error
+  // writing file: <name>". A record longer than a reader takes is written whole, with a
+  // warning on standard error. 1 when the whole record was written, else 0 (callers that
+  // only record may ignore it: the failure has been shown).
+  int writeMsg(const Message& message) const;
   // Reads the next record (comment lines skipped) into `message`: 1 when a record was read,
   // 0 at end of file. recordFault() then tells whether the record was whole.
   int readMsg(Message& message);

@@ -237,6 +237,23 @@ TEST(MessageRecordTest, FieldsReadBack) {
   EXPECT_EQ(m.Encoding(), -2);  // inside the body, not a field
 }
 
+// A record that cannot be appended is reported on standard output and to the caller.
+TEST_F(MessageFileTest, UnwritableFile) {
+  const struct {
+    std::string path;
+    std::string shown;
+  } rows[] = {{dir_ + "/no/such/file", "Error opening file: "}, {"/dev/full", "Error writing file: "}};
+  for (const auto& row : rows) {
+    if (row.path == "/dev/full" && !fs::exists(row.path)) continue;
+    MessageFile file(row.path.c_str(), 0, 1, 0, 1, 0, 1);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(file.writeMsg(sample("x", "")), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.shown + row.path + "\n");
+  }
+  MessageFile file(path_.c_str(), 0, 1, 0, 1, 0, 1);
+  EXPECT_EQ(file.writeMsg(sample("x", "")), 1);
+}
+
 TEST_F(MessageFileTest, UnreadableFileEndsTheProcess) {
   EXPECT_EXIT(MessageFile((dir_ + "/missing").c_str()), ::testing::ExitedWithCode(1),
               "Reason: No such file or directory");
