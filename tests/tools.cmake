@@ -1,19 +1,22 @@
 # End-to-end tests of the tools zvrdumpt, zvrtee and zvrclnt: each starts the programs of
 # this build (found in bin/ at run time; a test skips itself when one is missing) against
-# the embedded broker.
+# the embedded broker. The dump test also builds the expected text with the marshaller.
 if(TARGET zvrutil AND TARGET qlxadm)
   file(GLOB ZVR_TOOLS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/tools_*_test.cc)
   foreach(f IN LISTS ZVR_TOOLS_TESTS)
     get_filename_component(n ${f} NAME_WE)
+    if(n STREQUAL "tools_dump_test" AND NOT TARGET zvrtrans)
+      continue()
+    endif()
     zvr_add_test(${n} ${f} LIBS zvrutil)
     add_dependencies(${n} qlxadm)
-    foreach(t zvrdumpt zvrtee_program zvrclnt zvrbc sample_maps)
+    foreach(t zvrdumpt zvrtee_program zvrclnt_program zvrbc sample_maps)
       if(TARGET ${t})
         add_dependencies(${n} ${t})
       endif()
     endforeach()
   endforeach()
-  if(TARGET tools_dump_test AND TARGET zvrtrans)
+  if(TARGET tools_dump_test)
     target_link_libraries(tools_dump_test PRIVATE zvrtrans)
   endif()
 endif()

@@ -101,7 +101,8 @@ TEST_F(TeeTest, EmptiesItsFileThenRecordsAndForwardsEveryRequest) {
 TEST_F(TeeTest, NoForwardConsumesRequests) {
   Client client("C1");
   ASSERT_TRUE(client.connected());
-  auto tee = startTee({"-noforward", "-o", file("rec"), "-e", "TEE1"});
+  // A later option overrides an earlier one.
+  auto tee = startTee({"-e", "ZVRTee1", "-noforward", "-o", file("rec"), "-e", "TEE1"});
   EXPECT_NE(text("err").find("Do not forward messages\n"), std::string::npos);
   ASSERT_TRUE(client.send("T", Outgoing("first", "")));
   ASSERT_TRUE(client.send("T", Outgoing("second", "")));
