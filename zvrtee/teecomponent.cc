@@ -57,6 +57,14 @@ std::uintmax_t _sizeOf(const char* path) {
   return error ? 0 : size;
 }
 
+// Whether an append to `path` can be measured: a regular file, or none yet. A device or
+// a pipe named as output has no size to compare.
+bool _measurable(const char* path) {
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::status(path, error);
+  return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
+}
+
 }  // namespace
 
 int zvrParseTeeOptions(int argc, const char* const* argv, ZvrTeeOptions& options) {
@@ -115,9 +123,10 @@ int ZvrTeeComponent::_appendToFile(const Message& message) const {
   // The message file reports a record it cannot append but does not return it; the
   // file's growth by exactly the record tells whether the record is whole.
   const std::uintmax_t expected = zvrFormatRecord(message, full_message, hex_dump).size();
+  const bool measurable = _measurable(options_.out_filename);
   const std::uintmax_t before = _sizeOf(options_.out_filename);
   file_->writeMsg(message);
-  const bool whole = _sizeOf(options_.out_filename) == before + expected;
+  const bool whole = !measurable || _sizeOf(options_.out_filename) == before + expected;
   return trace.result(whole || !options_.eat_msgs ? 1 : 0);
 }
 
