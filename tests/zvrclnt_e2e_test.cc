@@ -209,6 +209,24 @@ TEST_F(ZvrclntTest, InteractiveUntilQuitting) {
   EXPECT_EQ(depth("client:C1"), 0);
 }
 
+// Middleware failures are shown: an unknown client ends the program, a put to an unknown
+// service is reported and the conversation goes on.
+TEST_F(ZvrclntTest, FailuresAreShown) {
+  std::unique_ptr<Program> stranger = client({"-c", "NOPE"});
+  EXPECT_EQ(stranger->finish(), 1);
+  EXPECT_NE(stranger->err().find("ZVRR0005\nERROR: Unable to initialize Quor Client connection."),
+            std::string::npos);
+
+  std::unique_ptr<Program> run = client({"-s", "NOSVC"});
+  run->write("lost\nQUIT\n");
+  EXPECT_EQ(run->finish(), 0);
+  std::string err = run->err();
+  EXPECT_NE(err.find("ZVRR0006\nWARNING: Unable to put a request message."), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("\nQuor Client shutting down.\n"), std::string::npos);
+  EXPECT_EQ(run->out(), kPrompt + "Message Body:\n" + kPrompt + "Message Body:\n");
+}
+
 // -hdr: every field typed in, full prints of request and response on standard output.
 TEST_F(ZvrclntTest, InteractiveFullEntry) {
   std::unique_ptr<Program> echo = serve(1);
