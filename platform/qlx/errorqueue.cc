@@ -58,8 +58,9 @@ bool elementExists(Store& store, const std::string& element, std::string& error)
 // not pass it on: an entry reported without its theme has no workflow to go on with.
 bool standsAtElement(const MessageRow& row, const std::string& element, std::string& error) {
   const Theme& theme = row.theme;
-  const bool inside = theme.position >= 0 && static_cast<size_t>(theme.position) < theme.hops.size();
-  if (inside && queueOfHop(theme.hops[static_cast<size_t>(theme.position)]) == "element:" + element)
+  const auto position = static_cast<size_t>(theme.position);
+  if (theme.position >= 0 && position < theme.hops.size() &&
+      queueOfHop(theme.hops[position]) == "element:" + element)
     return true;
   error = "entry " + std::to_string(row.id) + " has no workflow standing at element " +
           element + "; it cannot be resubmitted (purge it, or take it with get)";

@@ -20,18 +20,18 @@ class CommandContext {
  public:
   CommandContext(const DirectoryOpener& open, const char* word, std::ostream& out,
                  std::ostream& err)
-      : open_(open), word_(word), out(out), err(err) {}
+      : open_(open), word_(word), out_(out), err_(err) {}
   // The database with the directory tables; null after writing the refusal.
   sqlite3* db();
+  std::ostream& out() const { return out_; }
+  std::ostream& err() const { return err_; }
 
  private:
   const DirectoryOpener& open_;
   const char* const word_;
+  std::ostream& out_;
+  std::ostream& err_;
   sqlite3* db_ = nullptr;
-
- public:
-  std::ostream& out;
-  std::ostream& err;
 };
 
 struct Command {
@@ -57,7 +57,7 @@ sqlite3* CommandContext::db() {
   std::string error;
   sqlite3* db = open_(error);
   if (db == nullptr || !ensureDirectorySchema(db, error)) {
-    refuse(err, word_, error);
+    refuse(err_, word_, error);
     return nullptr;
   }
   return db_ = db;
@@ -81,11 +81,11 @@ int runLoad(CommandContext& c, char** args, int count) {
   const EmptyDirectory empty = count == 2 ? EmptyDirectory::kAllow : EmptyDirectory::kRefuse;
   DirectoryModel model;
   std::string error;
-  if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err, "load", error);
+  if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err(), "load", error);
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
-  if (!replaceDirectory(db, model, path, error)) return refuse(c.err, "load", error);
-  c.out << "loaded " << path << ": " << model.elements.size() << " elements, "
+  if (!replaceDirectory(db, model, path, error)) return refuse(c.err(), "load", error);
+  c.out() << "loaded " << path << ": " << model.elements.size() << " elements, "
         << model.clients.size() << " clients, " << model.services.size() << " services, "
         << model.dictionaries.size() << " dictionary records\n";
   return kOk;
@@ -106,8 +106,8 @@ void keep(std::vector<T>& entries, bool wanted, const char* name) {
 int runShow(CommandContext& c, char** args, int count) {
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
-  std::ostream& out = c.out;
-  std::ostream& err = c.err;
+  std::ostream& out = c.out();
+  std::ostream& err = c.err();
   DirectoryModel model;
   std::string error;
   if (!readDirectory(db, model, error)) return refuse(err, "show", error);
@@ -170,8 +170,8 @@ int runDelete(CommandContext& c, char** args, int) {
   if (!isKind(kind)) return kUsage;
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
-  std::ostream& out = c.out;
-  std::ostream& err = c.err;
+  std::ostream& out = c.out();
+  std::ostream& err = c.err();
   const int status = inTransaction(db, "delete", err, [&](std::string& problem) {
     int removed = 0;
     if (!deleteRows(db, kind, name, removed)) return kRefused;
@@ -221,7 +221,8 @@ int setPair(sqlite3* db, const std::string& dict, const std::string& key, const 
 
 // Empty when `text` can stand in a directory file, else what is wrong with it.
 std::string checkText(const char* what, const std::string& text) {
-  if (!isUtf8(text)) return std::string(what) + " is not valid UTF-8, which a directory file cannot hold";
+  if (!isUtf8(text))
+    return std::string(what) + " is not valid UTF-8, which a directory file cannot hold";
   return std::string();
 }
 
@@ -243,19 +244,19 @@ int checkReadsBack(sqlite3* db, std::string& problem) {
 
 int runSet(CommandContext& c, char** args, int) {
   const std::string dict = args[0], key = args[1], value = args[2];
-  if (key.empty()) return refuse(c.err, "set", "the pair name is empty");
+  if (key.empty()) return refuse(c.err(), "set", "the pair name is empty");
   std::string problem = checkDirectoryName(dict);
   if (!problem.empty()) problem = "dictionary name " + problem;
   if (problem.empty()) problem = checkText("the pair name", key);
   if (problem.empty()) problem = checkText("the value", value);
-  if (!problem.empty()) return refuse(c.err, "set", problem);
+  if (!problem.empty()) return refuse(c.err(), "set", problem);
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
-  const int status = inTransaction(db, "set", c.err, [&](std::string& why) {
+  const int status = inTransaction(db, "set", c.err(), [&](std::string& why) {
     const int set = setPair(db, dict, key, value, why);
     return set == kOk ? checkReadsBack(db, why) : set;
   });
-  if (status == kOk) c.out << "set " << key << " in dictionary " << dict << "\n";
+  if (status == kOk) c.out() << "set " << key << " in dictionary " << dict << "\n";
   return status;
 }
 
@@ -269,8 +270,8 @@ bool recordExists(sqlite3* db, const std::string& dict) {
 int runUnset(CommandContext& c, char** args, int) {
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
-  std::ostream& out = c.out;
-  std::ostream& err = c.err;
+  std::ostream& out = c.out();
+  std::ostream& err = c.err();
   const std::string dict = args[0], key = args[1];
   int removed = 0;
   const int status = inTransaction(db, "unset", err, [&](std::string& problem) {
