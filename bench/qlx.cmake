@@ -1,5 +1,6 @@
 # The embedded broker: get + put + commit cycles of 1 KiB messages, one and two processes,
-# SQLite synchronous FULL and NORMAL.
+# competing consumers and a deep queue, SQLite synchronous FULL and NORMAL, each also as a
+# ratio to the disk's fdatasync rate measured in the same run.
 if(TARGET qlx)
   find_package(SQLite3 REQUIRED)
   zvr_add_bench(qlx_bench ${CMAKE_CURRENT_LIST_DIR}/qlx_bench.cc LIBS qlx SQLite::SQLite3)

@@ -1,15 +1,26 @@
 // The broker's unit-of-work cycle: a business element gets a 1 KiB request, puts it on as a
-// response and commits. One process (requests filled in while the timer is paused) and two
-// processes (a child client keeps requests coming and drains the responses), each with
-// SQLite synchronous FULL and NORMAL. Items per second = messages per second.
+// response and commits. Every figure is also given as a ratio to F, the rate of 4 KiB
+// write + fdatasync pairs this disk does, measured at the start of the same run (per_F).
+//
+// - Cycle/one_process: client and element in one process (requests filled in while the
+//   timer is paused), SQLite synchronous FULL and NORMAL.
+// - Cycle/two_processes: a child client keeps requests coming and drains the responses.
+// - Consumers/N: N element processes on one element (or on N elements) for a fixed time
+//   while a feeder child keeps the queues filled; share_min is the smallest consumer's
+//   part of the messages (fairness).
+// - Cycle/deep_queue: as one_process, with 10,000 messages always waiting.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qlx.h"
 #include "store.h"
@@ -18,22 +29,54 @@ namespace {
 
 constexpr size_t kBody = 1024;
 constexpr int kBatch = 200;
+constexpr int kDeepQueue = 10000;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Write + fdatasync pairs per second of a 4 KiB block in /tmp, where the homes live.
+double measureFsyncRate() {
+  char path[] = "/tmp/qlxbench-fsync.XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) std::abort();
+  unlink(path);
+  std::string block(4096, 'f');
+  int count = 0;
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(1)) {
+    if (pwrite(fd, block.data(), block.size(), 0) != 4096 || fdatasync(fd) != 0) std::abort();
+    ++count;
+  }
+  const double rate = count / seconds(Clock::now() - start);
+  close(fd);
+  return rate;
+}
+
+double fsyncRate() {
+  static const double rate = measureFsyncRate();
+  return rate;
+}
 
 const char* syncName(int64_t full) { return full ? "FULL" : "NORMAL"; }
 
-// A fresh broker home with element E, client C and service S = [E, origin].
-std::string makeHome(int64_t full) {
+// A fresh broker home with elements E0..E<n-1>, client C and services S<i> = [E<i>, origin].
+std::string makeHome(int64_t full, int elements = 1) {
   char pattern[] = "/tmp/qlxbench.XXXXXX";
   std::string home = mkdtemp(pattern);
   setenv("QLX_HOME", home.c_str(), 1);
   setenv("QLX_SYNC", syncName(full), 1);
   qlx::Store store;
   std::string error;
-  if (!store.open(error) ||
-      !store.exec("INSERT INTO element (name) VALUES ('E'); INSERT INTO client (name) "
-                  "VALUES ('C'); INSERT INTO service VALUES ('S'); INSERT INTO hop VALUES "
-                  "('S', 0, 1, 'E'), ('S', 1, 100, '')"))
-    std::abort();
+  if (!store.open(error) || !store.exec("INSERT INTO client (name) VALUES ('C')")) std::abort();
+  for (int i = 0; i < elements; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string sql = "INSERT INTO element (name) VALUES ('E" + n +
+                            "'); INSERT INTO service VALUES ('S" + n +
+                            "'); INSERT INTO hop VALUES ('S" + n + "', 0, 1, 'E" + n +
+                            "'), ('S" + n + "', 1, 100, '')";
+    if (!store.exec(sql.c_str())) std::abort();
+  }
   return home;
 }
 
@@ -42,9 +85,9 @@ void removeHome(const std::string& home) {
   if (std::system(command.c_str()) != 0) std::abort();
 }
 
-QLXHANDLE connect(const char* name, bool element) {
+QLXHANDLE connect(const std::string& name, bool element) {
   QLXADDR addr = kQlxAddrDefault;
-  std::strcpy(addr.Name, name);
+  std::strcpy(addr.Name, name.c_str());
   QLXHANDLE handle = 0;
   void* dir = nullptr;
   int ok = element ? qlxSPIInitialize(&addr, 1, &handle, &dir, nullptr)
@@ -59,11 +102,11 @@ QLXSYNC localSync() {
   return sync;
 }
 
-// Puts `count` requests of 1 KiB to S and commits once.
-void sendBatch(QLXHANDLE client, int count) {
+// Puts `count` requests of 1 KiB to `service` and commits once.
+void sendBatch(QLXHANDLE client, int count, const char* service = "S0") {
   static const std::string body(kBody, 'r');
   QLXSERVICE svc = kQlxServiceDefault;
-  std::strcpy(svc.Name, "S");
+  std::strcpy(svc.Name, service);
   QLXSYNC sync = localSync();
   for (int i = 0; i < count; ++i) {
     QLXMSG msg = kQlxMsgDefault;
@@ -77,39 +120,52 @@ void sendBatch(QLXHANDLE client, int count) {
 }
 
 // Takes responses off the client's queue until `count` were taken (waiting) or none is
-// left (not waiting, count < 0).
+// left (not waiting, count < 0); commits every batch.
 void drain(QLXHANDLE client, int count) {
   QLXSYNC sync = localSync();
   for (int n = 0; count < 0 || n < count; ++n) {
     QLXMSG msg = kQlxMsgDefault;
     QLXGETOPT get = kQlxGetOptDefault;
     get.Options = count < 0 ? 0x120 : 0x128;
+    get.Wait = 1000;
     QLXHANDLE theme = 0;
     if (!qlxGetResponse(client, &msg, &get, &sync, &theme)) break;
     qlxFreeBuffer(client, &msg.MsgBuffer);
     qlxCloseHandle(client, &theme);
+    if (n % kBatch == kBatch - 1) qlxCommit(client, &sync);
   }
   qlxCommit(client, &sync);
 }
 
-// One cycle of the element: get (waiting), put on, commit.
-void cycle(QLXHANDLE element) {
+// One cycle of the element: get (waiting), put on, commit. False when no request came.
+bool cycle(QLXHANDLE element, int32_t waitMillis = -2) {
   QLXSYNC sync = localSync();
   QLXMSG msg = kQlxMsgDefault;
   QLXGETOPT get = kQlxGetOptDefault;
   get.Options = 0x2148;
+  get.Wait = waitMillis;
   QLXHANDLE theme = 0;
-  if (!qlxGetRequest(element, &msg, &get, &sync, &theme)) std::abort();
+  if (!qlxGetRequest(element, &msg, &get, &sync, &theme)) return false;
   QLXPUTOPT put = kQlxPutOptDefault;
   if (!qlxPutResponse(element, &msg, &put, &sync, &theme) || !qlxCommit(element, &sync))
     std::abort();
   qlxFreeBuffer(element, &msg.MsgBuffer);
   qlxCloseHandle(element, &theme);
+  return true;
 }
 
-void BM_CycleOneProcess(benchmark::State& state) {
+void reportRate(benchmark::State& state, int64_t full) {
+  state.SetItemsProcessed(state.iterations());
+  state.counters["per_F"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) / fsyncRate(),
+                         benchmark::Counter::kIsRate);
+  state.SetLabel(syncName(full));
+}
+
+void oneProcess(benchmark::State& state, int standing) {
   const std::string home = makeHome(state.range(0));
-  QLXHANDLE client = connect("C", false), element = connect("E", true);
+  QLXHANDLE client = connect("C", false), element = connect("E0", true);
+  for (int sent = 0; sent < standing; sent += kBatch) sendBatch(client, kBatch);
   int ready = 0;
   for (auto _ : state) {
     if (ready == 0) {
@@ -122,39 +178,119 @@ void BM_CycleOneProcess(benchmark::State& state) {
     cycle(element);
     --ready;
   }
-  state.SetItemsProcessed(state.iterations());
-  state.SetLabel(syncName(state.range(0)));
+  reportRate(state, state.range(0));
   qlxTerminate(&element);
   qlxTerminate(&client);
   removeHome(home);
 }
 
-// The child client: keeps a batch ahead of the element and drains its responses.
-[[noreturn]] void clientLoop() {
+void BM_Fdatasync(benchmark::State& state) {
+  for (auto _ : state) state.SetIterationTime(1.0);
+  state.counters["F"] = fsyncRate();
+}
+
+void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0); }
+void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue); }
+
+// The feeder: keeps `ahead` requests waiting on each service beyond those in work and
+// drains the responses.
+[[noreturn]] void feederLoop(int services, int ahead) {
   QLXHANDLE client = connect("C", false);
-  sendBatch(client, kBatch);
   for (;;) {
-    sendBatch(client, kBatch);
-    drain(client, kBatch);
+    for (int i = 0; i < services; ++i) {
+      const std::string service = "S" + std::to_string(i);
+      for (int sent = 0; sent < ahead; sent += kBatch) sendBatch(client, kBatch, service.c_str());
+    }
+    drain(client, kBatch * services);
+    ahead = kBatch;
   }
 }
 
 void BM_CycleTwoProcesses(benchmark::State& state) {
   const std::string home = makeHome(state.range(0));
   pid_t child = fork();
-  if (child == 0) clientLoop();
-  QLXHANDLE element = connect("E", true);
+  if (child == 0) feederLoop(1, 2 * kBatch);
+  QLXHANDLE element = connect("E0", true);
   for (auto _ : state) cycle(element);
-  state.SetItemsProcessed(state.iterations());
-  state.SetLabel(syncName(state.range(0)));
+  reportRate(state, state.range(0));
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   qlxTerminate(&element);
   removeHome(home);
 }
 
+// A consumer process: waits for the start byte, cycles until `millis` passed, writes its
+// count.
+[[noreturn]] void consumerLoop(const std::string& element, int start, int result,
+                               int64_t millis) {
+  QLXHANDLE handle = connect(element, true);
+  char byte = 0;
+  if (read(start, &byte, 1) != 1) _exit(1);
+  const auto end = Clock::now() + std::chrono::milliseconds(millis);
+  int64_t count = 0;
+  while (Clock::now() < end)
+    if (cycle(handle, 200)) ++count;
+  if (write(result, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) _exit(1);
+  qlxTerminate(&handle);
+  _exit(0);
+}
+
+// Consumers/N on one element (range 1 = 0) or on N elements (range 1 = 1).
+void BM_Consumers(benchmark::State& state) {
+  const int64_t full = state.range(0);
+  const int consumers = static_cast<int>(state.range(2));
+  const bool ownElements = state.range(1) != 0;
+  const int elements = ownElements ? consumers : 1;
+  constexpr int64_t kMillis = 3000;
+  std::vector<int64_t> counts;
+  for (auto _ : state) {
+    const std::string home = makeHome(full, elements);
+    pid_t feeder = fork();
+    if (feeder == 0) feederLoop(elements, 3 * kBatch);
+    int start[2], result[2];
+    if (pipe(start) != 0 || pipe(result) != 0) std::abort();
+    std::vector<pid_t> children;
+    for (int i = 0; i < consumers; ++i) {
+      const std::string name = "E" + std::to_string(ownElements ? i : 0);
+      pid_t pid = fork();
+      if (pid == 0) consumerLoop(name, start[0], result[1], kMillis);
+      children.push_back(pid);
+    }
+    usleep(300000);  // the feeder fills the queues, the consumers connect
+    for (int i = 0; i < consumers; ++i)
+      if (write(start[1], "g", 1) != 1) std::abort();
+    counts.assign(static_cast<size_t>(consumers), 0);
+    for (int i = 0; i < consumers; ++i)
+      if (read(result[0], &counts[static_cast<size_t>(i)], sizeof(int64_t)) != sizeof(int64_t))
+        std::abort();
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    kill(feeder, SIGKILL);
+    waitpid(feeder, nullptr, 0);
+    for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
+    removeHome(home);
+    state.SetIterationTime(kMillis / 1000.0);
+  }
+  int64_t total = 0;
+  for (int64_t n : counts) total += n;
+  const double rate = total / (kMillis / 1000.0);
+  state.counters["cycles_per_s"] = rate;
+  state.counters["per_F"] = rate / fsyncRate();
+  state.counters["share_min"] =
+      total ? static_cast<double>(*std::min_element(counts.begin(), counts.end())) / total : 0;
+  state.SetLabel(std::string(syncName(full)) + (ownElements ? " own elements" : " one element"));
+}
+
 }  // namespace
 
+BENCHMARK(BM_Fdatasync)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_CycleDeepQueue)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_Consumers)
+    ->Args({1, 0, 2})
+    ->Args({0, 0, 2})
+    ->Args({1, 1, 4})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -1,6 +1,9 @@
 // Administration of the broker home.
 #include "admin.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "connection.h"
 #include "trc.h"
 
@@ -20,19 +23,43 @@ bool exists(Store& store, const char* sql, const std::string& name) {
   return q.step() == SQLITE_ROW;
 }
 
+// The ids of the messages that units of work hold now.
+bool heldMessages(Store& store, std::vector<int64_t>& held, std::string& error) {
+  held.clear();
+  Query range(store, "SELECT MIN(id), MAX(id) FROM message");
+  if (range.step() != SQLITE_ROW) return storeFailed(store, error);
+  if (range.isNull(0)) return true;
+  if (store.claims().heldIn(range.integer(0), range.integer(1), held)) return true;
+  error = std::string("claims file: ") + std::strerror(errno);
+  return false;
+}
+
 }  // namespace
 
 bool listQueues(Store& store, std::vector<QueueInfo>& queues, std::string& error) {
   trc::Scope trace(kTrace);
   recoverDeadConnections(store);
   queues.clear();
+  std::vector<int64_t> held;
+  if (!heldMessages(store, held, error)) return false;
   Query q(store,
-          "SELECT queue, SUM(state = 0), SUM(state = 1), SUM(backout > 0), MAX(backout) "
+          "SELECT queue, COUNT(*), SUM(backout > 0), MAX(backout) "
           "FROM message GROUP BY queue ORDER BY queue");
   int rc;
   while ((rc = q.step()) == SQLITE_ROW)
-    queues.push_back({q.text(0), q.integer(1), q.integer(2), q.integer(3), q.integer(4)});
-  return rc == SQLITE_DONE || storeFailed(store, error);
+    queues.push_back({q.text(0), q.integer(1), 0, q.integer(2), q.integer(3)});
+  if (rc != SQLITE_DONE) return storeFailed(store, error);
+  q.reset();
+  for (int64_t id : held) {
+    Query where(store, "SELECT queue FROM message WHERE id = ?1");
+    if (where.bind(1, id).step() != SQLITE_ROW) continue;
+    for (QueueInfo& info : queues)
+      if (info.queue == where.text(0)) {
+        --info.depth;
+        ++info.inFlight;
+      }
+  }
+  return true;
 }
 
 std::string resolveQueue(Store& store, const std::string& name, std::string& error) {
@@ -59,12 +86,12 @@ bool browseQueue(Store& store, const std::string& queue, std::vector<BrowsedMess
   std::vector<int64_t> ids;
   std::vector<bool> claimed;
   {
-    Query q(store, "SELECT id, state FROM message WHERE queue = ?1 ORDER BY seq, id");
+    Query q(store, "SELECT id FROM message WHERE queue = ?1 ORDER BY seq, id");
     q.bind(1, queue);
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) {
       ids.push_back(q.integer(0));
-      claimed.push_back(q.integer(1) == kClaimed);
+      claimed.push_back(store.claims().heldByOther(q.integer(0)) == 1);
     }
     if (rc != SQLITE_DONE) return storeFailed(store, error);
   }
@@ -78,7 +105,7 @@ bool browseQueue(Store& store, const std::string& queue, std::vector<BrowsedMess
 }
 
 int takeFirst(Store& store, const std::string& queue, MessageRow& row, std::string& error) {
-  int found = takeMessage(store, queue, Match{}, Take::kDelete, 0, row);
+  int found = takeMessage(store, queue, Match{}, Take::kDelete, row);
   if (found < 0) storeFailed(store, error);
   return found;
 }

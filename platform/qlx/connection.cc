@@ -34,54 +34,53 @@ std::map<QLXHANDLE, std::unique_ptr<Connection>>& registry() {
 
 constexpr int64_t kRecoveryIntervalMillis = 1000;
 
-// The process's state letter and start time (clock ticks since boot) from /proc.
-bool processInfo(pid_t pid, char& state, int64_t& start) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return false;
-  size_t close = line.rfind(')');  // the command name may hold blanks and parentheses
-  if (close == std::string::npos) return false;
-  std::istringstream fields(line.substr(close + 1));
-  std::string field;
-  for (int index = 3; fields >> field; ++index) {
-    if (index == 3) state = field.empty() ? '?' : field[0];
-    if (index == 22) {
-      start = std::stoll(field);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool processAlive(int64_t pid, int64_t start) {
-  if (pid <= 0) return false;
-  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
-  char state = '?';
-  int64_t actual = 0;
-  if (!processInfo(static_cast<pid_t>(pid), state, actual)) return true;  // cannot tell
-  return state != 'Z' && state != 'X' && (start == 0 || actual == start);
-}
-
-struct DeadOwner {
+struct Ended {
   int64_t id;
-  bool registered;
+  std::string token;
 };
 
-std::vector<DeadOwner> deadOwners(Store& store) {
-  std::vector<DeadOwner> dead;
-  Query list(store, "SELECT id, pid, pid_start FROM connection");
-  while (list.step() == SQLITE_ROW)
-    if (!processAlive(list.integer(1), list.integer(2))) dead.push_back({list.integer(0), true});
-  Query orphans(store,
-                "SELECT DISTINCT owner FROM message WHERE state = 1 AND owner NOT IN "
-                "(SELECT id FROM connection)");
-  while (orphans.step() == SQLITE_ROW) dead.push_back({orphans.integer(0), false});
-  return dead;
+std::vector<Ended> endedConnections(Store& store) {
+  std::vector<Ended> ended;
+  Query list(store, "SELECT id, token FROM connection");
+  while (list.step() == SQLITE_ROW) {
+    std::string token = list.text(1);
+    if (!leaseHeld(store.home(), token)) ended.push_back({list.integer(0), std::move(token)});
+  }
+  return ended;
 }
+
+// Within the recovery transaction: the connection's row is still there (no other process
+// recovered it meanwhile), its claims go back, the row goes.
+bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues) {
+  {
+    Query still(store, "SELECT 1 FROM connection WHERE id = ?1");
+    const int rc = still.bind(1, ended.id).step();
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return false;
+  }
+  if (!returnClaims(store, leaseClaims(store.home(), ended.token), true, queues)) return false;
+  Query drop(store, "DELETE FROM connection WHERE id = ?1");
+  return drop.bind(1, ended.id).run();
+}
+
+// In a child after fork: the parent's connections keep their leases and claims.
+void abandonInChild();
 
 std::atomic<pid_t> gPid{0};
 
 void refreshPid() { gPid = getpid(); }
+
+void lockRegistry() { gMutex.lock(); }
+void unlockRegistry() { gMutex.unlock(); }
+
+void abandonInChild() {
+  refreshPid();
+  for (auto& entry : registry()) {
+    entry.second->lease.abandon();
+    entry.second->store.claims().abandon();
+  }
+  gMutex.unlock();
+}
 
 }  // namespace
 
@@ -89,32 +88,28 @@ pid_t currentPid() {
   pid_t pid = gPid.load(std::memory_order_relaxed);
   if (pid != 0) return pid;
   static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, refreshPid); });
+  std::call_once(once, [] { pthread_atfork(lockRegistry, unlockRegistry, abandonInChild); });
   refreshPid();
   return gPid;
 }
 
-int64_t processStartTime(pid_t pid) {
-  char state = '?';
-  int64_t start = 0;
-  return processInfo(pid, state, start) ? start : 0;
-}
-
 void recoverDeadConnections(Store& store) {
   trc::Scope trace(kTrace);
-  std::vector<DeadOwner> dead = deadOwners(store);
-  if (dead.empty()) return;
-  Transaction tx(store);
-  if (!tx.ok()) return;
-  for (const DeadOwner& owner : dead) {
-    if (!rollbackClaims(store, owner.id, true)) return;
-    Query drop(store, "DELETE FROM connection WHERE id = ?1");
-    if (!drop.bind(1, owner.id).run()) return;
+  const std::vector<Ended> ended = endedConnections(store);
+  if (ended.empty()) return;
+  std::vector<std::string> queues;
+  {
+    Transaction tx(store);
+    if (!tx.ok()) return;
+    for (const Ended& one : ended)
+      if (!recoverOne(store, one, queues)) return;
+    if (!tx.commit()) return;
   }
-  if (tx.commit())
-    appendLog(kWarning, processConnectionName(),
-              "rolled back the open units of work of " + std::to_string(dead.size()) +
-                  " ended connection(s)");
+  for (const Ended& one : ended) removeLease(store.home(), one.token);
+  notifyQueues(store, queues);
+  appendLog(kWarning, processConnectionName(),
+            "rolled back the open units of work of " + std::to_string(ended.size()) +
+                " ended connection(s)");
 }
 
 void recoverDeadConnections(Connection& connection, bool now) {
@@ -122,6 +117,24 @@ void recoverDeadConnections(Connection& connection, bool now) {
   if (!now && clock < connection.nextRecovery) return;
   connection.nextRecovery = clock + kRecoveryIntervalMillis;
   recoverDeadConnections(connection.store);
+}
+
+void endUnit(Connection& c) {
+  if (!c.work.claims.empty()) {
+    c.lease.clear();  // first: a claim released but still listed would be counted twice
+    c.store.claims().unlockAll();
+  }
+  c.work = UnitOfWork{};
+}
+
+bool rollbackUnit(Connection& c) {
+  std::vector<int64_t> ids;
+  for (const Claim& claim : c.work.claims) ids.push_back(claim.id);
+  std::vector<std::string> queues;
+  if (!ids.empty() && !returnClaims(c.store, ids, false, queues)) return false;
+  endUnit(c);
+  notifyQueues(c.store, queues);
+  return true;
 }
 
 Connection* findConnection(QLXHANDLE handle) {

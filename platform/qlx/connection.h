@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "exit.h"
+#include "lease.h"
 #include "qlx.h"
 #include "qlxdir.h"
 #include "queue.h"
@@ -31,6 +32,7 @@ struct Connection {
   std::string queue;  // "element:NAME" or "client:NAME"
   pid_t pid = 0;
   Store store;
+  Lease lease;
   ThemeTable themes;
   UnitOfWork work;
   Waiter waiter;
@@ -48,18 +50,25 @@ Connection* findConnection(QLXHANDLE handle);
 // Adds a connection made by this process; takes one out (null when unknown).
 void registerConnection(std::unique_ptr<Connection> connection);
 std::unique_ptr<Connection> unregisterConnection(QLXHANDLE handle);
-// The start time of a process as /proc gives it (0 when unknown): with the process id it
-// tells a live owner from a later process that reuses the id.
-int64_t processStartTime(pid_t pid);
 // The name of this process's newest connection, or "-" (for calls without a handle).
 std::string processConnectionName();
 // A store for calls without a connection; null when the home cannot be opened.
 Store* processStore();
 
-// Rolls back the open units of work of connections whose process has ended (and claims
-// without any connection), at most once a second per connection unless `now`.
+// Rolls back the open units of work of connections whose lease has ended (their process
+// is gone) and forgets those connections, at most once a second per connection unless
+// `now`. Costs one look at each connection's lease when nobody ended, whatever the depth
+// of the queues.
 void recoverDeadConnections(Connection& connection, bool now);
 void recoverDeadConnections(Store& store);
+
+// Ends the connection's unit of work once its commit or rollback reached the database:
+// empties the lease's claim list, then releases the claims and drops the puts.
+void endUnit(Connection& connection);
+// Rolls back the open unit of work: its claimed messages go back to the front of their
+// queues with the backout count raised by one, its puts are dropped. False (noted on the
+// store) when the database fails; the unit then stays open.
+bool rollbackUnit(Connection& connection);
 
 class CallScope {
  public:

@@ -31,6 +31,7 @@ enum Reason : int32_t {
   kReasonForeignProcess = 65,    // handle created by another process (after fork)
   kReasonInterrupted = 74,       // a signal ended the wait; sub-reason: EINTR
   kReasonExit = 75,              // the element's exit library cannot be used
+  kReasonClaimLost = 76,         // commit refused: a claimed message was taken from the unit
 };
 
 inline constexpr int32_t kFacilityBroker = 0x514C58;  // "QLX"

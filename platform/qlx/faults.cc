@@ -1,12 +1,6 @@
 // The fault table.
 #include "faults.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "qlx.h"
 #include "store.h"
 #include "trc.h"
@@ -20,23 +14,19 @@ constexpr const char* kFindFault =
     "SELECT id, reason, sub_reason FROM fault WHERE call = ?1 AND remaining > 0 AND "
     "(name IS NULL OR name = ?2) ORDER BY id LIMIT 1";
 
-// A file beside the database that exists while faults may be pending: the calls of the
-// broker look for it (one stat) before they read the fault table. It is made by addFault
-// and removed only when the table is cleared, so a fault is never missed; after the last
-// fault was used the table is read until `qlxadm fault clear` or `reset`.
-std::string markerPath(const Store& store) { return store.home() + "/faults"; }
-
-bool faultsMayBePending(const Store& store) {
-  return access(markerPath(store).c_str(), F_OK) == 0;
-}
-
+// Whether faults may be pending is a word of the home's shared control page: set by
+// addFault, cleared only when the table is emptied, so a fault is never missed; the calls
+// of the broker read the word (no system call) before they read the fault table. After
+// the last fault was used the table is read until `qlxadm fault clear` or `reset`.
 }  // namespace
 
-void forgetFaultMarker(const Store& store) { unlink(markerPath(store).c_str()); }
+void forgetFaultMarker(Store& store) { store.setFaultsPending(false); }
 
 const std::vector<FaultKind>& faultKinds() {
   static const std::vector<FaultKind> kinds = {
       {"getrequest", kQlxCallGetRequest},     {"getresponse", kQlxCallGetResponse},
+      // A get's copy of the message it took fails: the failure after a claim.
+      {"getcopy", kQlxCallGetRequest},
       {"putrequest", kQlxCallPutRequest},     {"putresponse", kQlxCallPutResponse},
       {"commit", kQlxCallCommit},             {"rollback", kQlxCallRollback},
       {"querytheme", kQlxCallQueryTheme},     {"buildtheme", kQlxCallBuildTheme},
@@ -55,7 +45,7 @@ const FaultKind* findFaultKind(std::string_view name) {
 }
 
 bool takeFault(Store& store, const char* call, std::string_view name, Fault& fault) {
-  if (!faultsMayBePending(store)) return false;
+  if (!store.faultsMayBePending()) return false;
   {
     // The common case (no fault pending) costs one indexed read and no write.
     Query probe(store, kFindFault);
@@ -89,12 +79,7 @@ bool addFault(Store& store, const Fault& fault, std::string& error) {
     error = store.errorText();
     return false;
   }
-  int fd = ::open(markerPath(store).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    error = "cannot create " + markerPath(store) + ": " + std::strerror(errno);
-    return false;
-  }
-  ::close(fd);
+  store.setFaultsPending(true);
   return true;
 }
 

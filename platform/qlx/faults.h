@@ -40,8 +40,8 @@ bool takeFault(Store& store, const char* call, std::string_view name, Fault& fau
 bool addFault(Store& store, const Fault& fault, std::string& error);
 bool listFaults(Store& store, std::vector<Fault>& faults, std::string& error);
 bool clearFaults(Store& store, std::string& error);
-// Removes the marker that tells calls to look at the fault table (after it was emptied).
-void forgetFaultMarker(const Store& store);
+// Tells calls that the fault table need not be read (after it was emptied).
+void forgetFaultMarker(Store& store);
 
 }  // namespace qlx
 

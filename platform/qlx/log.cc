@@ -60,8 +60,9 @@ int appendLog(uint32_t severity, std::string_view connection, std::string_view t
                      std::string(connection.empty() ? "-" : connection) + " " +
                      severityWord(severity, scratch, sizeof scratch) + " " +
                      logEntryText(text) + "\n";
-  if (mkdir(homePath().c_str(), 0777) != 0 && errno != EEXIST) return trace.result(errno);
-  int fd = ::open(logPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  std::string ignored;
+  if (!makeHome(homePath(), ignored)) return trace.result(errno);
+  int fd = openPrivate(logPath(), O_WRONLY | O_APPEND);
   if (fd < 0) return trace.result(errno);
   // One write per entry: O_APPEND keeps entries of several processes whole.
   ssize_t written = ::write(fd, line.data(), line.size());

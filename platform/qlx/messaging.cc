@@ -6,6 +6,7 @@
 #include "buffers.h"
 #include "connection.h"
 #include "errors.h"
+#include "faults.h"
 #include "options.h"
 #include "trc.h"
 
@@ -135,6 +136,7 @@ bool shapeGet(int32_t call, Connection& c, const QLXGETOPT* options, int sync,
   const uint32_t bits = options ? options->Options : 0;
   shape.take = getBrowses(bits) ? Take::kBrowse : (sync == 1 ? Take::kClaim : Take::kDelete);
   shape.wait = (bits & kQlxGetWait) != 0;
+  shape.match.held = &c.work.claims;
   shape.waitMillis = options ? options->Wait : 0;
   if (bits & kQlxGetMatchMsgId) shape.match.msgId = options->MsgId;
   if ((bits & kQlxGetMatchCorrelId) && !(bits & kQlxGetNoCorrel))
@@ -153,9 +155,9 @@ bool shapeGet(int32_t call, Connection& c, const QLXGETOPT* options, int sync,
 int awaitMessage(int32_t call, Connection& c, const GetRequestShape& shape, MessageRow& row) {
   const int64_t deadline = shape.waitMillis < 0 ? -1 : nowMillis() + shape.waitMillis;
   for (;;) {
-    c.waiter.block();
+    if (shape.wait) c.waiter.block();  // a signal from here on ends the wait
     recoverDeadConnections(c, false);
-    int found = takeMessage(c.store, c.queue, shape.match, shape.take, c.handle, row);
+    int found = takeMessage(c.store, c.queue, shape.match, shape.take, row);
     if (found != 0) {
       c.waiter.unblock();
       if (found > 0) return 1;
@@ -174,6 +176,33 @@ int awaitMessage(int32_t call, Connection& c, const GetRequestShape& shape, Mess
   }
 }
 
+// Makes a claimed message part of the unit of work: the caller's copy, then the lease's
+// list. Whatever fails releases the claim at once, so nothing is left held but unrecorded.
+bool holdClaim(int32_t call, Connection& c, const MessageRow& row, QLXMSG* msg) {
+  const QLXMSG before = *msg;
+  Fault fault;
+  if (takeFault(c.store, "getcopy", c.name, fault)) {
+    c.store.claims().unlock(row.id);
+    return fail(call, fault.reason, "%s: injected fault in the copy of message (reason %d)",
+                callName(call), fault.reason);
+  }
+  if (!fillDescriptor(call, row, msg)) {
+    c.store.claims().unlock(row.id);
+    return false;
+  }
+  if (!c.lease.record(c.work.claims.size(), row.id)) {
+    const int error = errno;
+    releaseOwned(msg->MsgBuffer.Data);
+    if (msg->TagBuffer.Data) releaseOwned(msg->TagBuffer.Data);
+    *msg = before;
+    c.store.claims().unlock(row.id);
+    return failSub(call, kReasonStorage, error, "%s: cannot record the claim in the lease: %s",
+                   callName(call), std::strerror(error));
+  }
+  c.work.claims.push_back(Claim{row.id, row.queue});
+  return true;
+}
+
 int getMessage(int32_t call, Connection& c, QLXMSG* msg, QLXGETOPT* options, QLXSYNCP sync,
                QLXHANDLE* theme) {
   if (!msg)
@@ -183,8 +212,9 @@ int getMessage(int32_t call, Connection& c, QLXMSG* msg, QLXGETOPT* options, QLX
   GetRequestShape shape;
   if (type < 0 || !shapeGet(call, c, options, type, theme, shape)) return 0;
   MessageRow row;
-  if (!awaitMessage(call, c, shape, row) || !fillDescriptor(call, row, msg)) return 0;
-  if (shape.take == Take::kClaim) c.work.claimed = true;
+  if (!awaitMessage(call, c, shape, row)) return 0;
+  if (shape.take == Take::kClaim && !holdClaim(call, c, row, msg)) return 0;
+  if (shape.take != Take::kClaim && !fillDescriptor(call, row, msg)) return 0;
   if (shape.theme)
     *shape.theme = row.theme;  // the handle asked with now follows this message
   else if (theme)
@@ -197,7 +227,10 @@ int putRow(int32_t call, Connection& c, MessageRow&& row, int sync) {
     c.work.staged.push_back(std::move(row));
     return 1;
   }
-  if (insertMessage(c.store, row)) return 1;
+  if (insertMessage(c.store, row)) {
+    c.store.notify(row.queue);
+    return 1;
+  }
   return failSub(call, kReasonStorage, c.store.errorCode(), "%s: broker database: %.170s",
                  callName(call), c.store.errorText().c_str());
 }
@@ -260,6 +293,27 @@ int putResponse(Connection& c, QLXMSG* msg, QLXPUTOPT* options, QLXSYNCP sync,
   return putRow(call, c, std::move(row), type);
 }
 
+// One database transaction: the claimed messages go, the puts appear. A unit one of whose
+// messages was taken from it meanwhile is refused and rolled back.
+int commitWork(Connection& c) {
+  if (c.work.empty()) return 1;
+  const int done = commitUnit(c.store, c.work);
+  if (done > 0) {
+    std::vector<std::string> queues;
+    for (const MessageRow& row : c.work.staged) queues.push_back(row.queue);
+    endUnit(c);
+    notifyQueues(c.store, queues);
+    return 1;
+  }
+  if (done == 0)
+    return failSub(kQlxCallCommit, kReasonStorage, c.store.errorCode(),
+                   "qlxCommit: broker database: %.170s", c.store.errorText().c_str());
+  const std::string why = c.store.errorText();
+  rollbackUnit(c);
+  return fail(kQlxCallCommit, kReasonClaimLost,
+              "qlxCommit: %.200s; the unit of work was rolled back", why.c_str());
+}
+
 }  // namespace
 }  // namespace qlx
 
@@ -311,13 +365,7 @@ extern "C" int qlxCommit(QLXHANDLE handle, QLXSYNCP sync) {
   if (call.injected()) return trace.result(0);
   Connection* c = call.connection();
   if (!c || syncType(kQlxCallCommit, sync) < 0) return trace.result(call.done(0));
-  if (c->work.empty()) return trace.result(1);
-  if (!commitUnit(c->store, c->handle, c->work.staged))
-    return trace.result(call.done(failSub(kQlxCallCommit, kReasonStorage, c->store.errorCode(),
-                                          "qlxCommit: broker database: %.170s",
-                                          c->store.errorText().c_str())));
-  c->work = UnitOfWork{};
-  return trace.result(1);
+  return trace.result(call.done(commitWork(*c)));
 }
 
 extern "C" int qlxRollback(QLXHANDLE handle, QLXSYNCP sync) {
@@ -326,11 +374,10 @@ extern "C" int qlxRollback(QLXHANDLE handle, QLXSYNCP sync) {
   if (call.injected()) return trace.result(0);
   Connection* c = call.connection();
   if (!c || syncType(kQlxCallRollback, sync) < 0) return trace.result(call.done(0));
-  if (c->work.claimed && !rollbackClaims(c->store, c->handle, false))
+  if (!rollbackUnit(*c))
     return trace.result(call.done(failSub(kQlxCallRollback, kReasonStorage,
                                           c->store.errorCode(),
                                           "qlxRollback: broker database: %.170s",
                                           c->store.errorText().c_str())));
-  c->work = UnitOfWork{};
   return trace.result(1);
 }

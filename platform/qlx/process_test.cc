@@ -90,6 +90,47 @@ TEST_F(BrokerProcesses, KilledHolderGivesTheMessageBackWithBackoutOne) {
   EXPECT_EQ(queue("client:C1").depth, 0);  // the killed unit's put never appeared
 }
 
+// Two containers sharing a home see each other's process ids as meaningless numbers: a
+// connection whose recorded process id names no process here (or a process that is not
+// its holder) must still count as alive while its lease is held.
+TEST_F(BrokerProcesses, AForeignProcessIdNeverEndsALiveUnit) {
+  QLXHANDLE c1 = client("C1");
+  send(c1, "ECHO", "once");
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t holder = spawn([&] {
+    QLXADDR addr = kQlxAddrDefault;
+    std::strcpy(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* dir = nullptr;
+    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    Got got;
+    if (getRequest(e, got) != 1 || forward(e, got) != 1) return 3;
+    char byte = 0;
+    if (write(ready[1], "x", 1) != 1 || read(go[0], &byte, 1) != 1) return 4;
+    return commit(e) == 1 ? 0 : 5;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  pid_t gone = spawn([] { return 0; });
+  ASSERT_EQ(waitFor(gone), 0);
+  for (int64_t pid : {static_cast<int64_t>(gone), static_cast<int64_t>(getpid()), int64_t{1}}) {
+    sql("UPDATE connection SET pid = " + std::to_string(pid) + " WHERE name = 'E'");
+    QLXHANDLE e = element("E");  // connecting looks for ended connections at once
+    EXPECT_EQ(queue("element:E").inFlight, 1) << pid;
+    Got none;
+    EXPECT_EQ(getRequest(e, none), 0) << pid;
+    ASSERT_EQ(qlxTerminate(&e), 1);
+    open_.pop_back();
+  }
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  EXPECT_EQ(waitFor(holder), 0);
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+  EXPECT_EQ(queue("client:C1").depth, 1);  // answered exactly once
+  EXPECT_EQ(queue("element:E").depth, 0);
+}
+
 TEST_F(BrokerProcesses, CompetingElementsTakeEachMessageOnce) {
   constexpr int kMessages = 40;
   QLXHANDLE c1 = client("C1");

@@ -3,6 +3,9 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "store.h"
@@ -26,16 +29,6 @@ constexpr const char* kInsert =
     "call_type, error_text, default_actions, performed_actions, reporter) VALUES "
     "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, "
     "?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29)";
-
-// The select of a get, for one combination of match fields (cached per combination).
-std::string selectSql(const Match& match) {
-  std::string sql = "SELECT " QLX_MESSAGE_COLUMNS
-                    " FROM message WHERE queue = ?1 AND state = 0";
-  if (match.msgId) sql += " AND msg_id = ?2";
-  if (match.correlId) sql += " AND correl_id = ?3";
-  if (match.themeId) sql += " AND theme_id = ?4";
-  return sql + " ORDER BY seq, id LIMIT 1";
-}
 
 int32_t int32At(const Query& q, int column) { return static_cast<int32_t>(q.integer(column)); }
 
@@ -90,19 +83,72 @@ void bindError(Query& q, const std::optional<ErrorInfo>& error) {
   q.bind(29, error->reporter);
 }
 
-bool selectCandidate(Store& store, const std::string& queue, const Match& match,
-                     MessageRow& row, int& found) {
-  const std::string sql = selectSql(match);
+constexpr int kCandidates = 8;
+
+// The next candidates of a get after (afterSeq, afterId) in delivery order; the read
+// ends before any of them is locked, so that the read after the lock sees the commit of
+// the unit that held it.
+std::string candidateSql(const Match& match) {
+  std::string sql = "SELECT id, seq FROM message WHERE queue = ?1 AND (seq, id) > (?5, ?6)";
+  if (match.msgId) sql += " AND msg_id = ?2";
+  if (match.correlId) sql += " AND correl_id = ?3";
+  if (match.themeId) sql += " AND theme_id = ?4";
+  return sql + " ORDER BY seq, id LIMIT " + std::to_string(kCandidates);
+}
+
+bool candidates(Store& store, const std::string& queue, const Match& match,
+                std::pair<int64_t, int64_t> after,
+                std::vector<std::pair<int64_t, int64_t>>& found) {
+  found.clear();
+  const std::string sql = candidateSql(match);
   Query q(store, sql.c_str());
   if (!q.ok()) return false;
-  q.bind(1, queue);
+  q.bind(1, queue).bind(5, after.second).bind(6, after.first);
   if (match.msgId) q.bindBlob(2, match.msgId, kQlxMsgIdLength);
   if (match.correlId) q.bindBlob(3, match.correlId, kQlxMsgIdLength);
   if (match.themeId) q.bindBlob(4, match.themeId, kQlxMsgIdLength);
-  int rc = q.step();
-  if (rc == SQLITE_ROW) readRow(q, row);
-  found = rc == SQLITE_ROW;
-  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) found.emplace_back(q.integer(0), q.integer(1));
+  return rc == SQLITE_DONE;
+}
+
+bool claimFailed(Store& store) {
+  return store.noteFailure(SQLITE_IOERR, std::string("claims file: ") + std::strerror(errno));
+}
+
+int deleteTaken(Store& store, int64_t id) {
+  Transaction tx(store);
+  if (!tx.ok()) return -1;
+  Query drop(store, "DELETE FROM message WHERE id = ?1");
+  if (!drop.bind(1, id).run()) return -1;
+  if (drop.changes() != 1) return 0;
+  drop.reset();
+  return tx.commit() ? 1 : -1;
+}
+
+bool heldAlready(const Match& match, int64_t id) {
+  if (!match.held) return false;
+  for (const Claim& claim : *match.held)
+    if (claim.id == id) return true;
+  return false;
+}
+
+// One candidate: 1 taken (or read, for a browse), 0 held by someone or gone, -1 failure.
+int takeCandidate(Store& store, const std::string& queue, int64_t id, Take take,
+                  MessageRow& row) {
+  if (take == Take::kBrowse) {
+    const int held = store.claims().heldByOther(id);
+    if (held != 0) return held < 0 ? (claimFailed(store), -1) : 0;
+    const int found = readMessage(store, id, row);
+    return found == 1 && row.queue != queue ? 0 : found;
+  }
+  const int locked = store.claims().tryLock(id);
+  if (locked <= 0) return locked < 0 ? (claimFailed(store), -1) : 0;
+  int found = readMessage(store, id, row);
+  if (found == 1 && row.queue != queue) found = 0;
+  if (found == 1 && take == Take::kDelete) found = deleteTaken(store, id);
+  if (found != 1 || take == Take::kDelete) store.claims().unlock(id);
+  return found;
 }
 
 }  // namespace
@@ -127,24 +173,18 @@ void takeDescriptorFields(const QLXMSG& msg, MessageRow& row) {
 }
 
 int takeMessage(Store& store, const std::string& queue, const Match& match, Take take,
-                int64_t owner, MessageRow& row) {
+                MessageRow& row) {
   trc::Scope trace(kTrace);
-  int found = 0;
-  if (take == Take::kBrowse)
-    return trace.result(selectCandidate(store, queue, match, row, found) ? found : -1);
-  // A claim needs no sync of its own: lost in a crash, the message is simply unclaimed.
-  store.relaxSync(take == Take::kClaim);
-  Transaction tx(store);
-  if (!tx.ok() || !selectCandidate(store, queue, match, row, found)) return trace.result(-1);
-  if (!found) return trace.result(0);
-  if (take == Take::kClaim) {
-    Query claim(store, "UPDATE message SET state = 1, owner = ?2 WHERE id = ?1");
-    if (!claim.bind(1, row.id).bind(2, owner).run()) return trace.result(-1);
-  } else {
-    Query drop(store, "DELETE FROM message WHERE id = ?1");
-    if (!drop.bind(1, row.id).run()) return trace.result(-1);
+  std::pair<int64_t, int64_t> after{0, INT64_MIN};  // (id, seq) of the last candidate
+  std::vector<std::pair<int64_t, int64_t>> batch;
+  for (;;) {
+    if (!candidates(store, queue, match, after, batch)) return trace.result(-1);
+    for (const auto& [id, seq] : batch)
+      if (!heldAlready(match, id))
+        if (int taken = takeCandidate(store, queue, id, take, row)) return trace.result(taken);
+    if (batch.size() < static_cast<size_t>(kCandidates)) return trace.result(0);
+    after = batch.back();
   }
-  return trace.result(tx.commit() ? 1 : -1);
 }
 
 int readMessage(Store& store, int64_t id, MessageRow& row) {
@@ -156,7 +196,6 @@ int readMessage(Store& store, int64_t id, MessageRow& row) {
 }
 
 bool insertMessage(Store& store, const MessageRow& row) {
-  store.relaxSync(false);
   Query q(store, kInsert);
   q.bind(1, row.queue).bind(2, row.backout);
   const int32_t fields[] = {row.msgType, row.priority, row.persistence, row.format,
@@ -177,41 +216,55 @@ bool insertMessage(Store& store, const MessageRow& row) {
   return q.run();
 }
 
-bool commitUnit(Store& store, int64_t owner, const std::vector<MessageRow>& staged) {
+int commitUnit(Store& store, const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
-  store.relaxSync(false);
   Transaction tx(store);
-  if (!tx.ok()) return trace.result(false);
-  Query drop(store, "DELETE FROM message WHERE owner = ?1 AND state = 1");
-  if (!drop.bind(1, owner).run()) return trace.result(false);
-  for (const MessageRow& row : staged)
-    if (!insertMessage(store, row)) return trace.result(false);
-  return trace.result(tx.commit());
+  if (!tx.ok()) return trace.result(0);
+  for (const Claim& claim : unit.claims) {
+    Query drop(store, "DELETE FROM message WHERE id = ?1");
+    if (!drop.bind(1, claim.id).run()) return trace.result(0);
+    if (drop.changes() != 1) {
+      store.noteFailure(SQLITE_NOTFOUND, "message " + std::to_string(claim.id) + " of queue " +
+                                             claim.queue + " is no longer held by this unit");
+      return trace.result(-1);
+    }
+  }
+  for (const MessageRow& row : unit.staged)
+    if (!insertMessage(store, row)) return trace.result(0);
+  return trace.result(tx.commit() ? 1 : 0);
 }
 
-bool rollbackClaims(Store& store, int64_t owner, bool inTransaction) {
+bool returnClaims(Store& store, const std::vector<int64_t>& ids, bool inTransaction,
+                  std::vector<std::string>& queues) {
   trc::Scope trace(kTrace);
   std::optional<Transaction> tx;
-  if (!inTransaction) store.relaxSync(false);
   if (!inTransaction && !tx.emplace(store).ok()) return trace.result(false);
-  std::vector<std::pair<int64_t, std::string>> claimed;
-  {
-    Query list(store,
-               "SELECT id, queue FROM message WHERE owner = ?1 AND state = 1 "
-               "ORDER BY seq DESC, id DESC");
-    list.bind(1, owner);
-    int rc;
-    while ((rc = list.step()) == SQLITE_ROW) claimed.emplace_back(list.integer(0), list.text(1));
-    if (rc != SQLITE_DONE) return trace.result(false);
-  }
-  // Last claimed first, each in front of the queue: the claims keep their order.
-  for (const auto& [id, queue] : claimed) {
+  // Last claimed first, each in front of its queue: the claims keep their order.
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+    std::string queue;
+    {
+      Query find(store, "SELECT queue FROM message WHERE id = ?1");
+      const int rc = find.bind(1, *it).step();
+      if (rc == SQLITE_DONE) continue;  // committed, or removed by an operator
+      if (rc != SQLITE_ROW) return trace.result(false);
+      queue = find.text(0);
+    }
     Query back(store,
-               "UPDATE message SET state = 0, owner = NULL, backout = backout + 1, seq = "
+               "UPDATE message SET backout = backout + 1, seq = "
                "(SELECT MIN(seq) FROM message WHERE queue = ?2) - 1 WHERE id = ?1");
-    if (!back.bind(1, id).bind(2, queue).run()) return trace.result(false);
+    if (!back.bind(1, *it).bind(2, queue).run()) return trace.result(false);
+    queues.push_back(std::move(queue));
   }
   return trace.result(tx ? tx->commit() : true);
+}
+
+void notifyQueues(Store& store, const std::vector<std::string>& queues) {
+  std::vector<std::string> done;
+  for (const std::string& queue : queues) {
+    if (std::find(done.begin(), done.end(), queue) != done.end()) continue;
+    store.notify(queue);
+    done.push_back(queue);
+  }
 }
 
 }  // namespace qlx

@@ -46,10 +46,10 @@ int lookUp(Store& store, Kind kind, const std::string& name, DirectoryEntry& ent
 
 bool registerRow(Connection& c) {
   Query add(c.store,
-            "INSERT INTO connection (name, kind, pid, pid_start, started) "
+            "INSERT INTO connection (name, kind, token, pid, started) "
             "VALUES (?1, ?2, ?3, ?4, ?5)");
-  add.bind(1, c.name).bind(2, static_cast<int>(c.kind)).bind(3, c.pid);
-  add.bind(4, processStartTime(c.pid)).bind(5, static_cast<int64_t>(time(nullptr)));
+  add.bind(1, c.name).bind(2, static_cast<int>(c.kind)).bind(3, c.lease.token());
+  add.bind(4, c.pid).bind(5, static_cast<int64_t>(time(nullptr)));
   if (!add.run()) return false;
   c.handle = static_cast<QLXHANDLE>(sqlite3_last_insert_rowid(c.store.db()));
   return true;
@@ -72,21 +72,27 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
   c->queue = (kind == Kind::kElement ? "element:" : "client:") + name;
   c->pid = currentPid();
   std::string error;
-  if (!c->store.open(error)) {
+  // The lease is taken before the row exists: a row without a held lease is an ended
+  // connection.
+  if (!c->store.open(error) || !c->lease.open(c->store.home(), error)) {
     fail(call, kReasonHome, "%.200s", error.c_str());
+    c->lease.end();
     return nullptr;
   }
   int found = lookUp(c->store, kind, name, entry);
   if (found < 0 || (found > 0 && !registerRow(*c))) {
     failSub(call, kReasonStorage, c->store.errorCode(), "broker database: %.180s",
             c->store.errorText().c_str());
+    c->lease.end();
     return nullptr;
   }
   if (found == 0) {
     fail(call, kReasonUnknownName, "%s ``%.132s'' is not in the directory",
          kind == Kind::kElement ? "business element" : "client", name.c_str());
+    c->lease.end();
     return nullptr;
   }
+  c->waiter.watch(wakePath(c->store.home(), c->queue));
   c->defaultActions = entry.defaultActions;
   recoverDeadConnections(*c, true);
   return c;
@@ -142,12 +148,14 @@ extern "C" int qlxTerminate(QLXHANDLE* handle) {
   if (call.injected()) return trace.result(0);
   Connection* c = call.connection();
   if (!c) return trace.result(0);
-  bool ok = c->work.empty() || rollbackClaims(c->store, c->handle, false);
-  c->work = UnitOfWork{};
+  bool ok = rollbackUnit(*c);
   {
     Query drop(c->store, "DELETE FROM connection WHERE id = ?1");
     ok = drop.bind(1, c->handle).run() && ok;
   }
+  // A lease whose row could not go stays held until the process ends, when the next
+  // connection that looks rolls back whatever it still lists.
+  if (ok) c->lease.end();
   if (!ok)
     failSub(kQlxCallTerminate, kReasonStorage, c->store.errorCode(),
             "qlxTerminate: broker database: %.180s", c->store.errorText().c_str());

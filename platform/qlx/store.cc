@@ -1,9 +1,16 @@
-// The broker home's database: schema, pragmas and the prepared-statement cache.
+// The broker home's database: creation, schema, pragmas, the prepared-statement cache,
+// and the small files beside it (wake files, control page).
 #include "store.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,24 +25,25 @@ static trc::Module kTrace{"qlx"};
 // Runtime tables. A message row is a request or response on a queue ("element:E",
 // "client:C", "native:N") or a reported request on an error queue ("error:E"). `seq`
 // orders a queue before `id`: new messages get 0, a message rolled back goes in front of
-// all others with a seq below the queue's lowest. The theme travels with every message:
-// its 24-byte id, the originating client, the encoded hop list and the position of the
-// hop whose queue holds the message.
+// all others with a seq below the queue's lowest. Message ids are never reused (a claim
+// lock stands for one id). Whether a message is held by a unit of work is not stored: the
+// claim locks say it (claims.h). The theme travels with every message: its 24-byte id,
+// the originating client, the encoded hop list and the position of the hop whose queue
+// holds the message. A connection row names the lease (lease.h) that tells whether the
+// connection lives.
 constexpr const char* kRuntimeSchema = R"sql(
 CREATE TABLE IF NOT EXISTS connection (
-  id        INTEGER PRIMARY KEY AUTOINCREMENT,
-  name      TEXT NOT NULL,
-  kind      INTEGER NOT NULL,
-  pid       INTEGER NOT NULL,
-  pid_start INTEGER NOT NULL,
-  started   INTEGER NOT NULL
+  id      INTEGER PRIMARY KEY AUTOINCREMENT,
+  name    TEXT NOT NULL,
+  kind    INTEGER NOT NULL,
+  token   TEXT NOT NULL,
+  pid     INTEGER NOT NULL,
+  started INTEGER NOT NULL
 );
 CREATE TABLE IF NOT EXISTS message (
   id          INTEGER PRIMARY KEY AUTOINCREMENT,
   queue       TEXT NOT NULL,
   seq         INTEGER NOT NULL DEFAULT 0,
-  state       INTEGER NOT NULL DEFAULT 0,
-  owner       INTEGER,
   backout     INTEGER NOT NULL DEFAULT 0,
   msg_type    INTEGER, priority INTEGER, persistence INTEGER, format INTEGER,
   feedback    INTEGER, expiry INTEGER, code_page INTEGER, encoding INTEGER,
@@ -46,8 +54,7 @@ CREATE TABLE IF NOT EXISTS message (
   reason      INTEGER, sub_reason INTEGER, call_type INTEGER, error_text TEXT,
   default_actions INTEGER, performed_actions INTEGER, reporter TEXT
 );
-CREATE INDEX IF NOT EXISTS message_order ON message(queue, state, seq, id);
-CREATE INDEX IF NOT EXISTS message_owner ON message(owner);
+CREATE INDEX IF NOT EXISTS message_queue ON message(queue, seq, id);
 CREATE TABLE IF NOT EXISTS fault (
   id         INTEGER PRIMARY KEY AUTOINCREMENT,
   call       TEXT NOT NULL,
@@ -58,16 +65,46 @@ CREATE TABLE IF NOT EXISTS fault (
 );
 )sql";
 
-bool makeHome(const std::string& home, std::string& error) {
-  if (mkdir(home.c_str(), 0777) == 0 || errno == EEXIST) return true;
-  error = "cannot create the broker home " + home + ": " + std::strerror(errno);
-  return false;
+constexpr int kSchemaVersion = 2;
+
+// A home made by an earlier broker kept claims in the message table and knew connections
+// by process id: its claims go back to their queues (as after a crash) and its connection
+// rows are dropped, then the tables get this version's shape.
+constexpr const char* kMigrateFromVersion1 = R"sql(
+UPDATE message SET state = 0, owner = NULL, backout = backout + 1 WHERE state = 1;
+DROP INDEX IF EXISTS message_order;
+DROP INDEX IF EXISTS message_owner;
+DROP TABLE IF EXISTS connection;
+)sql";
+
+constexpr size_t kControlSize = 4096;
+enum ControlWord { kFaultsPending = 0 };
+
+// Retries a busy database quickly: waits of 20 µs at first, then 100 µs, then 500 µs,
+// about 30 s in all before the call fails with SQLITE_BUSY.
+int retryBusy(void*, int count) {
+  if (count >= 60100) return 0;
+  const long micros = count < 10 ? 20 : (count < 100 ? 100 : 500);
+  timespec pause{0, micros * 1000};
+  nanosleep(&pause, nullptr);
+  return 1;
 }
 
 // FULL syncs the WAL at every commit; NORMAL (the default) only at checkpoints.
 bool fullSync() {
   const char* mode = std::getenv("QLX_SYNC");
   return mode && std::strcmp(mode, "FULL") == 0;
+}
+
+uint64_t fnv1a(std::string_view text) {
+  uint64_t hash = 1469598103934665603ull;
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+  return hash;
+}
+
+std::string damaged(const std::string& path, const std::string& why) {
+  return "the broker database " + path + " is damaged: " + why +
+         " (restore it from a copy, or remove it to start an empty broker)";
 }
 
 }  // namespace
@@ -80,66 +117,204 @@ std::string homePath() {
 std::string databasePath() { return homePath() + "/broker.db"; }
 std::string logPath() { return homePath() + "/log"; }
 
+std::string wakePath(const std::string& home, std::string_view queue) {
+  char name[24];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(fnv1a(queue)));
+  return home + "/wake/" + name;
+}
+
+bool makeHome(const std::string& home, std::string& error) {
+  if (mkdir(home.c_str(), 0700) == 0) {
+    chmod(home.c_str(), 0700);  // the umask may have taken the owner's bits
+    return true;
+  }
+  if (errno == EEXIST) return true;
+  error = "cannot create the broker home " + home + ": " + std::strerror(errno);
+  return false;
+}
+
+int openPrivate(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    fchmod(fd, 0600);
+    return fd;
+  }
+  return errno == EEXIST ? ::open(path.c_str(), flags | O_CLOEXEC) : -1;
+}
+
 Store::~Store() {
   for (auto& entry : statements_) sqlite3_finalize(entry.second);
   if (db_) sqlite3_close_v2(db_);
+  for (auto& entry : wakeFiles_) close(entry.second);
+  if (control_) munmap(control_, kControlSize);
 }
 
 bool Store::open(std::string& error) {
   trc::Scope trace(kTrace);
   home_ = homePath();
-  if (!makeHome(home_, error)) return trace.result(false);
+  if (!makeHome(home_, error) || !makeHome(home_ + "/wake", error)) return trace.result(false);
   const std::string path = home_ + "/broker.db";
-  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT || !_create(path, error)) {
+      if (error.empty()) error = "cannot read the broker database " + path + ": " + std::strerror(errno);
+      return trace.result(false);
+    }
+  } else if (info.st_size == 0) {
+    error = damaged(path, "the file is empty");
+    return trace.result(false);
+  }
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
   if (rc != SQLITE_OK) {
     error = "cannot open the broker database " + path + ": " +
             (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     return trace.result(false);
   }
+  if (!claims_.open(home_)) {
+    error = "cannot open " + home_ + "/claims: " + std::strerror(errno);
+    return trace.result(false);
+  }
+  _mapControl();
   return trace.result(_configure(error));
 }
 
-bool Store::_configure(std::string& error) {
-  sqlite3_busy_timeout(db_, 30000);
-  sqlite3_extended_result_codes(db_, 1);
-  full_ = fullSync();
-  const bool ok = exec("PRAGMA journal_mode=WAL") &&
-                  exec(full_ ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
-                  exec("PRAGMA foreign_keys=ON") && exec(kRuntimeSchema) &&
-                  exec(kDirectorySchema);
-  if (!ok) error = "cannot prepare the broker database " + databasePath() + ": " + errorText();
+// Builds a new database under a temporary name and links it into place, so that a
+// database file, once it exists, always holds the schema: an empty one is damage.
+bool Store::_create(const std::string& path, std::string& error) {
+  unsigned int salt = 0;
+  if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof salt))
+    salt = static_cast<unsigned int>(time(nullptr));
+  const std::string temporary =
+      path + ".new." + std::to_string(getpid()) + "." + std::to_string(salt);
+  int fd = openPrivate(temporary, O_RDWR);
+  if (fd < 0) {
+    error = "cannot create the broker database " + temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  sqlite3* fresh = nullptr;
+  bool ok = sqlite3_open_v2(temporary.c_str(), &fresh, SQLITE_OPEN_READWRITE, nullptr) ==
+            SQLITE_OK;
+  const std::string schema = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kRuntimeSchema +
+                             kDirectorySchema + "PRAGMA user_version=" +
+                             std::to_string(kSchemaVersion) + "; COMMIT;";
+  ok = ok && sqlite3_exec(fresh, schema.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) error = "cannot create the broker database " + path + ": " + sqlite3_errmsg(fresh);
+  sqlite3_close_v2(fresh);
+  // Another process may have linked its own first: then that one is the database. A file
+  // system without hard links gets a rename, which only a creator racing within the same
+  // instant could overtake.
+  if (ok && link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    const bool noLinks = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
+    if (!noLinks || rename(temporary.c_str(), path.c_str()) != 0) {
+      error = "cannot create the broker database " + path + ": " + std::strerror(errno);
+      ok = false;
+    }
+  }
+  unlink(temporary.c_str());
   return ok;
+}
+
+bool Store::_configure(std::string& error) {
+  sqlite3_busy_handler(db_, retryBusy, nullptr);
+  sqlite3_extended_result_codes(db_, 1);
+  const bool ok = exec("PRAGMA journal_mode=WAL") &&
+                  exec(fullSync() ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+                  exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
+  if (ok) return true;
+  const int code = failCode_ & 0xFF;
+  const std::string path = home_ + "/broker.db";
+  error = code == SQLITE_NOTADB || code == SQLITE_CORRUPT
+              ? damaged(path, failText_)
+              : "cannot prepare the broker database " + path + ": " + failText_;
+  return false;
+}
+
+bool Store::_migrate() {
+  int version = 0;
+  {
+    Query q(*this, "PRAGMA user_version");
+    if (q.step() != SQLITE_ROW) return false;
+    version = static_cast<int>(q.integer(0));
+  }
+  if (version >= kSchemaVersion) return true;
+  Transaction tx(*this);
+  bool hasMessages = false;
+  {
+    Query q(*this, "SELECT 1 FROM sqlite_master WHERE name = 'message'");
+    hasMessages = q.step() == SQLITE_ROW;
+  }
+  const std::string upgrade = (hasMessages ? std::string(kMigrateFromVersion1) : "") +
+                              kRuntimeSchema + "PRAGMA user_version=" +
+                              std::to_string(kSchemaVersion) + ";";
+  return tx.ok() && exec(upgrade.c_str()) && tx.commit();
+}
+
+void Store::_mapControl() {
+  int fd = openPrivate(home_ + "/control", O_RDWR);
+  if (fd < 0) return;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) < kControlSize)
+    (void)!ftruncate(fd, kControlSize);
+  void* page = mmap(nullptr, kControlSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (page != MAP_FAILED) control_ = static_cast<std::atomic<uint32_t>*>(page);
+  // An earlier broker marked pending faults with a file.
+  const std::string marker = home_ + "/faults";
+  if (control_ && access(marker.c_str(), F_OK) == 0) {
+    setFaultsPending(true);
+    unlink(marker.c_str());
+  }
+}
+
+bool Store::faultsMayBePending() const {
+  return !control_ || control_[kFaultsPending].load(std::memory_order_acquire) != 0;
+}
+
+void Store::setFaultsPending(bool pending) {
+  if (control_) control_[kFaultsPending].store(pending ? 1 : 0, std::memory_order_release);
+}
+
+void Store::notify(std::string_view queue) {
+  auto found = wakeFiles_.find(queue);
+  if (found == wakeFiles_.end()) {
+    int fd = openPrivate(wakePath(home_, queue), O_WRONLY);
+    if (fd < 0) return;  // the waiters look again within a short while anyway
+    found = wakeFiles_.emplace(std::string(queue), fd).first;
+  }
+  (void)!pwrite(found->second, "\n", 1, 0);
 }
 
 sqlite3_stmt* Store::statement(const char* sql) {
   auto found = statements_.find(std::string_view(sql));
   if (found != statements_.end()) return found->second;
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    noteFailure();
     return nullptr;
+  }
   statements_.emplace(sql, stmt);
   return stmt;
 }
 
-void Store::relaxSync(bool relax) {
-  if (!full_ || relax == relaxed_) return;
-  // The WAL is written in order: the next full commit syncs the relaxed frames as well.
-  relaxed_ = relax;
-  exec(relax ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
-}
-
 bool Store::exec(const char* sql) {
-  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK || noteFailure();
 }
 
-int Store::errorCode() const { return db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN; }
-
-std::string Store::errorText() const {
-  return db_ ? sqlite3_errmsg(db_) : "database not open";
+bool Store::noteFailure() {
+  if (!db_) return noteFailure(SQLITE_CANTOPEN, "the broker database is not open");
+  return noteFailure(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
 }
 
-Query::~Query() {
+bool Store::noteFailure(int code, std::string text) {
+  failCode_ = code;
+  failText_ = std::move(text);
+  return false;
+}
+
+Query::~Query() { reset(); }
+
+void Query::reset() {
   if (stmt_) {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
@@ -172,7 +347,12 @@ Query& Query::bindNull(int index) {
   return *this;
 }
 
-int Query::step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+int Query::step() {
+  if (!stmt_) return SQLITE_ERROR;  // the failed prepare was noted
+  const int rc = sqlite3_step(stmt_);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) store_.noteFailure();
+  return rc;
+}
 
 bool Query::run() {
   int rc;
@@ -180,6 +360,8 @@ bool Query::run() {
   }
   return rc == SQLITE_DONE;
 }
+
+int64_t Query::changes() const { return sqlite3_changes64(store_.db()); }
 
 int64_t Query::integer(int column) const { return sqlite3_column_int64(stmt_, column); }
 
@@ -202,16 +384,20 @@ std::string Query::blob(int column) const {
 }
 
 Transaction::Transaction(Store& store) : store_(store) {
-  begun_ = store_.exec("BEGIN IMMEDIATE");
+  Query begin(store_, "BEGIN IMMEDIATE");
+  begun_ = begin.run();
 }
 
 Transaction::~Transaction() {
-  if (begun_ && !done_) store_.exec("ROLLBACK");
+  if (!begun_ || done_) return;
+  Query rollback(store_, "ROLLBACK");
+  rollback.run();
 }
 
 bool Transaction::commit() {
   if (!begun_ || done_) return false;
-  done_ = store_.exec("COMMIT");
+  Query commit(store_, "COMMIT");
+  done_ = commit.run();
   return done_;
 }
 

@@ -1,16 +1,22 @@
 // The broker home and its database: every connection of the broker opens one Store on the
 // home's SQLite database (WAL mode) and runs its queries through cached prepared
 // statements. The runtime tables (connections, messages, faults) live beside the
-// directory tables of directory_schema.h.
+// directory tables of directory_schema.h. Beside the database the home holds the files
+// that need no database write: the claim locks (claims.h), the connections' leases
+// (lease.h), one wake file per queue (a commit writes it, a waiting get watches it) and a
+// small shared control page (whether faults may be pending).
 #ifndef QLX_STORE_H
 #define QLX_STORE_H
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+
+#include "claims.h"
 
 namespace qlx {
 
@@ -19,9 +25,14 @@ std::string homePath();
 // The file names inside the home.
 std::string databasePath();
 std::string logPath();
+// The file a commit to `queue` writes and a get waiting on `queue` watches.
+std::string wakePath(const std::string& home, std::string_view queue);
 
-// Message states of the message table.
-enum MessageState : int { kReady = 0, kClaimed = 1 };
+// Creates the home (0700, whatever the umask) when missing. False with `error` set.
+bool makeHome(const std::string& home, std::string& error);
+// Opens (creating when missing) a private file of the home: mode 0600 whatever the umask.
+// The descriptor (close-on-exec) or -1 with errno set.
+int openPrivate(const std::string& path, int flags);
 
 // One database connection on the broker home. Not copyable; one thread at a time.
 class Store {
@@ -31,7 +42,9 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Creates the home and the schema when missing. False with `error` set on failure.
+  // Creates the home and the database when missing; a database file that exists but is
+  // empty or not a broker database is reported as damaged and left as it is. False with
+  // `error` set on failure.
   bool open(std::string& error);
   sqlite3* db() const { return db_; }
   // The home this store was opened on.
@@ -40,31 +53,49 @@ class Store {
   // The cached prepared statement for `sql`, reset and unbound; null on failure (the
   // SQLite message is in errorText()). Owned by the store.
   sqlite3_stmt* statement(const char* sql);
-  // With QLX_SYNC=FULL, lets the next transactions skip the sync at commit (a claim, which
-  // a crash merely undoes) until restored; nothing otherwise.
-  void relaxSync(bool relax);
 
-  // Runs statements without results (schema, pragmas, BEGIN/COMMIT).
+  // Runs statements without results (schema, pragmas). False on failure, noted.
   bool exec(const char* sql);
-  // The last SQLite failure of this connection.
-  int errorCode() const;
-  std::string errorText() const;
+  // The last failure of this connection, as noted when it happened: a rollback that ran
+  // since then does not replace it.
+  int errorCode() const { return failCode_; }
+  std::string errorText() const { return failText_; }
+  // Notes the connection's current SQLite error as the last failure; returns false.
+  bool noteFailure();
+  // Notes a failure of the broker's own (not reported by SQLite); returns false.
+  bool noteFailure(int code, std::string text);
+
+  // The claim locks of the home (one open file description per store).
+  Claims& claims() { return claims_; }
+
+  // Wakes the gets waiting on `queue` (after a commit that made messages ready there).
+  void notify(std::string_view queue);
+
+  // Whether a fault may be pending: read from the shared control page, no system call.
+  bool faultsMayBePending() const;
+  void setFaultsPending(bool pending);
 
  private:
+  bool _create(const std::string& path, std::string& error);
   bool _configure(std::string& error);
+  bool _migrate();
+  void _mapControl();
 
   sqlite3* db_ = nullptr;
   std::string home_;
-  bool full_ = false;
-  bool relaxed_ = false;
+  int failCode_ = SQLITE_OK;
+  std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
+  std::map<std::string, int, std::less<>> wakeFiles_;
+  std::atomic<uint32_t>* control_ = nullptr;  // the shared control page, or null
+  Claims claims_;
 };
 
 // A prepared statement in use: binds by position (from 1), steps, reads columns, and
-// resets the statement when it goes out of scope.
+// resets the statement when it goes out of scope. A failed step is noted on the store.
 class Query {
  public:
-  Query(Store& store, const char* sql) : stmt_(store.statement(sql)) {}
+  Query(Store& store, const char* sql) : store_(store), stmt_(store.statement(sql)) {}
   ~Query();
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
@@ -79,6 +110,10 @@ class Query {
   int step();
   // Steps to completion; true when the statement finished without error.
   bool run();
+  // Rows changed by the last run.
+  int64_t changes() const;
+  // Ends the statement (and its read snapshot) before the Query goes out of scope.
+  void reset();
 
   int64_t integer(int column) const;
   bool isNull(int column) const;
@@ -86,10 +121,12 @@ class Query {
   std::string blob(int column) const;
 
  private:
+  Store& store_;
   sqlite3_stmt* const stmt_;
 };
 
-// BEGIN IMMEDIATE ... COMMIT; rolls back when destroyed uncommitted.
+// BEGIN IMMEDIATE ... COMMIT; rolls back when destroyed uncommitted. The statements are
+// prepared once per store.
 class Transaction {
  public:
   explicit Transaction(Store& store);

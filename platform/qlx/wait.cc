@@ -1,6 +1,7 @@
 // Sleeping in a get until the database changes, a deadline passes or a signal arrives.
 #include "wait.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <time.h>
@@ -16,8 +17,9 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-// Without a change notice the database is looked at again after this long: inotify may be
-// unavailable, or a writer may sit on another host's view of a shared file system.
+// Without a wake notice the queue is looked at again after this long: inotify may be
+// unavailable, a writer may sit on another host's view of a shared file system, and the
+// holder of a message may have ended without a commit.
 constexpr int64_t kRecheckMillis = 200;
 
 // Signals that report a fault of this thread stay deliverable.
@@ -43,9 +45,11 @@ Waiter::Waiter() { sigemptyset(&saved_); }
 void Waiter::_watch() {
   if (watched_) return;
   watched_ = true;
+  int fd = path_.empty() ? -1 : openPrivate(path_, O_WRONLY);
+  if (fd < 0) return;
+  close(fd);
   notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  // Every commit writes the WAL file of the home: a modification is the change notice.
-  if (notify_ >= 0 && inotify_add_watch(notify_, homePath().c_str(), IN_MODIFY) < 0) {
+  if (notify_ >= 0 && inotify_add_watch(notify_, path_.c_str(), IN_MODIFY) < 0) {
     close(notify_);
     notify_ = -1;
   }
@@ -59,7 +63,6 @@ Waiter::~Waiter() {
 void Waiter::block() {
   if (blocked_) return;
   _watch();
-  _drain();  // notices from before the check are covered by the check
   sigset_t set = asyncSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);
   blocked_ = true;
@@ -81,7 +84,10 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
   const int error = errno;
   unblock();
   if (rc < 0 && error == EINTR) return kInterrupted;
-  if (rc > 0) return kChanged;
+  if (rc > 0) {
+    _drain();  // the check that follows covers every notice read here
+    return kChanged;
+  }
   return millis >= 0 && slice == millis ? kTimedOut : kChanged;
 }
 

@@ -1,5 +1,6 @@
-// Waiting for messages. A get that finds nothing sleeps until the broker database changes
-// (inotify on the broker home), the wait runs out, or a signal arrives. Signals are
+// Waiting for messages. A get that finds nothing sleeps until a commit makes messages ready
+// on its queue (inotify on the queue's wake file, which such a commit writes), the wait
+// runs out, or a signal arrives. Signals are
 // blocked while the database is checked and unblocked only inside ppoll, so a signal that
 // arrives during the check still ends the wait: an interrupt handler installed without
 // SA_RESTART (or with it: ppoll is never restarted) thus ends a server's loop.
@@ -9,6 +10,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <string>
 
 namespace qlx {
 
@@ -16,6 +18,9 @@ class Waiter {
  public:
   Waiter();
   ~Waiter();
+
+  // The wake file to watch (made on first use).
+  void watch(std::string path) { path_ = std::move(path); }
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;
 
@@ -33,6 +38,7 @@ class Waiter {
   void _watch();
   void _drain();
 
+  std::string path_;
   bool watched_ = false;
   int notify_ = -1;
   bool blocked_ = false;

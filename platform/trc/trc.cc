@@ -3,6 +3,7 @@
 // the file QLX_TRACE_FILE names.
 #include "trc.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -51,7 +54,14 @@ FILE* traceFile() {
     const char* home = std::getenv("QLX_HOME");
     path = std::string(home && *home ? home : "./.qlx") + "/trace";
   }
-  gTraceFile = std::fopen(path.c_str(), "a");
+  // Private to the owner whatever the umask, like every file of the broker home.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0)
+    fchmod(fd, 0600);
+  else if (errno == EEXIST)
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  gTraceFile = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (!gTraceFile && fd >= 0) close(fd);
   if (!gTraceFile) gTraceFile = stderr;  // a trace asked for is never lost silently
   return gTraceFile;
 }

@@ -1,0 +1,187 @@
+// Units of work whose claims are taken away, failures after a claim, and the broker's
+// private files: a unit never completes twice and a message is never lost.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "broker_test_util.h"
+#include "errors.h"
+
+namespace qlx::test {
+namespace {
+
+using BrokerUnits = BrokerTest;
+
+TEST_F(BrokerUnits, CommitIsRefusedWhenAClaimWasTakenAway) {
+  struct Case {
+    const char* who;
+    std::function<void()> takeAway;  // takes "a" (the first claim) away
+    int64_t leftOnQueue;                         // "b" comes back when it is still there
+  } cases[] = {
+      {"another unit committed it",
+       [this] {
+         sql("DELETE FROM message WHERE id = (SELECT MIN(id) FROM message WHERE "
+               "queue = 'element:E')");
+       },
+       1},
+      {"an operator reset the queues",
+       [this] {
+         std::string error;
+         ASSERT_TRUE(resetRuntime(store_, error)) << error;
+       },
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    sql("DELETE FROM message");
+    QLXHANDLE c1 = client("C1"), e = element("E");
+    send(c1, "ECHO", "a");
+    send(c1, "ECHO", "b");
+    Got a, b;
+    ASSERT_EQ(getRequest(e, a), 1);
+    ASSERT_EQ(getRequest(e, b), 1);
+    ASSERT_EQ(forward(e, a), 1);
+    ASSERT_EQ(forward(e, b), 1);
+    c.takeAway();
+    EXPECT_EQ(commit(e), 0);
+    EXPECT_EQ(lastReason(), kReasonClaimLost);
+    EXPECT_EQ(queue("client:C1").depth, 0);  // no put of the refused unit appeared
+    EXPECT_EQ(queue("element:E").depth, c.leftOnQueue);
+    EXPECT_EQ(queue("element:E").inFlight, 0);
+    if (c.leftOnQueue) {
+      Got again;
+      ASSERT_EQ(getRequest(e, again), 1);
+      EXPECT_EQ(again.body(), "b");
+      EXPECT_EQ(again.msg.BackoutCount, 1);
+      ASSERT_EQ(commit(e), 1);
+    }
+    EXPECT_EQ(commit(e), 1);  // the refused unit is over: nothing is left to commit
+  }
+}
+
+TEST_F(BrokerUnits, AFailureAfterTheClaimLosesNothing) {
+  QLXHANDLE c1 = client("C1"), e = element("E");
+  send(c1, "ECHO", "precious");
+  fault("getcopy", kReasonBuffer);
+  Got failed;
+  EXPECT_EQ(getRequest(e, failed), 0);
+  EXPECT_EQ(lastReason(), kReasonBuffer);
+  EXPECT_EQ(failed.msg.MsgBuffer.Data, nullptr);
+  EXPECT_EQ(queue("element:E").inFlight, 0);  // released at once, not left held
+  ASSERT_EQ(commit(e), 1);                    // and the next commit does not delete it
+  EXPECT_EQ(queue("element:E").depth, 1);
+  Got got;
+  ASSERT_EQ(getRequest(e, got), 1);
+  EXPECT_EQ(got.body(), "precious");
+  EXPECT_EQ(got.msg.BackoutCount, 0);
+  ASSERT_EQ(forward(e, got), 1);
+  ASSERT_EQ(commit(e), 1);
+  EXPECT_EQ(queue("client:C1").depth, 1);
+}
+
+TEST_F(BrokerUnits, TwoConnectionsOfOneProcessNeverShareAMessage) {
+  QLXHANDLE c1 = client("C1"), e1 = element("E"), e2 = element("E");
+  send(c1, "ECHO", "one");
+  send(c1, "ECHO", "two");
+  Got first, second, none;
+  ASSERT_EQ(getRequest(e1, first), 1);
+  ASSERT_EQ(getRequest(e2, second), 1);
+  EXPECT_NE(first.body(), second.body());
+  EXPECT_EQ(getRequest(e2, none), 0);
+  EXPECT_EQ(lastReason(), kReasonNoMessage);
+  Got browsed;
+  EXPECT_EQ(getRequest(e2, browsed, 1, 0, kQlxGetBrowse), 0);  // held messages are not shown
+  ASSERT_EQ(rollback(e1), 1);
+  ASSERT_EQ(commit(e2), 1);
+  EXPECT_EQ(queue("element:E").depth, 1);
+}
+
+TEST_F(BrokerUnits, HomeAndFilesArePrivateUnderAnyUmask) {
+  const mode_t saved = umask(0);
+  const std::string home = home_ + "/private";
+  setenv("QLX_HOME", home.c_str(), 1);
+  {
+    Store store;
+    std::string error;
+    ASSERT_TRUE(store.open(error)) << error;
+    ASSERT_TRUE(store.exec(kDirectory)) << store.errorText();
+    QLXHANDLE c = client("C1"), e = element("E");
+    send(c, "ECHO", "x");
+    Got got;
+    ASSERT_EQ(getRequest(e, got), 1);
+    QLXLOG log = kQlxLogDefault;
+    log.Text = "a line";
+    EXPECT_EQ(qlxWriteLog(&log), 0);
+    for (QLXHANDLE& h : open_) qlxTerminate(&h);
+    open_.clear();
+  }
+  umask(saved);
+  struct stat info {};
+  ASSERT_EQ(stat(home.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+    ASSERT_EQ(stat(entry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, entry.is_directory() ? 0700u : 0600u) << entry.path();
+    files += entry.is_regular_file();
+  }
+  EXPECT_GE(files, 5);  // database, log, claims, control, wake files at least
+  setenv("QLX_HOME", home_.c_str(), 1);
+}
+
+TEST_F(BrokerUnits, StoreFailuresNameTheirRealCause) {
+  QLXHANDLE c1 = client("C1"), e = element("E");
+  send(c1, "ECHO", "x");
+  sql("CREATE TRIGGER full_queue BEFORE INSERT ON message WHEN NEW.queue = 'client:C1' "
+      "BEGIN SELECT RAISE(ABORT, 'the client queue is full'); END");
+  Got got;
+  ASSERT_EQ(getRequest(e, got), 1);
+  ASSERT_EQ(forward(e, got), 1);
+  ASSERT_EQ(commit(e), 0);  // the failed transaction was rolled back before the text is read
+  QLXERROR error{};
+  qlxGetLastError(&error);
+  EXPECT_EQ(error.Reason.Code, kReasonStorage);
+  EXPECT_NE(std::string(error.Reason.Text).find("the client queue is full"), std::string::npos)
+      << error.Reason.Text;
+  sql("DROP TRIGGER full_queue");
+  ASSERT_EQ(commit(e), 1);  // the unit stayed open and commits once the cause is gone
+  EXPECT_EQ(queue("client:C1").depth, 1);
+}
+
+// A database file truncated to nothing is damage, not a fresh broker: every way in fails
+// with a clear error and leaves the file as it is.
+TEST_F(BrokerUnits, AnEmptyDatabaseIsReportedDamaged) {
+  const std::string home = home_ + "/cut";
+  setenv("QLX_HOME", home.c_str(), 1);
+  {
+    Store store;
+    std::string error;
+    ASSERT_TRUE(store.open(error)) << error;
+  }
+  ASSERT_EQ(truncate((home + "/broker.db").c_str(), 0), 0);
+  std::remove((home + "/broker.db-wal").c_str());
+  std::remove((home + "/broker.db-shm").c_str());
+  Store store;
+  std::string error;
+  EXPECT_FALSE(store.open(error));
+  EXPECT_NE(error.find("is damaged: the file is empty"), std::string::npos) << error;
+  QLXADDR addr = kQlxAddrDefault;
+  setName(addr.Name, "C1");
+  QLXHANDLE handle = 0;
+  EXPECT_EQ(qlxClientInitialize(&addr, &handle), 0);
+  EXPECT_EQ(lastReason(), kReasonHome);
+  for (const char* command : {"queues", "fault list", "reset"}) {
+    const std::string line = std::string(QLXADM_PATH) + " --home '" + home + "' " + command +
+                             " > " + home_ + "/out 2>&1";
+    const int status = std::system(line.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << command;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat((home + "/broker.db").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 0);
+  setenv("QLX_HOME", home_.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace qlx::test
