@@ -67,6 +67,16 @@ bool standsAtElement(const MessageRow& row, const std::string& element, std::str
   return false;
 }
 
+// An entry that some unit of work holds (taken with a get of its error queue) is that
+// unit's to finish: moving it now could make it processed twice.
+bool heldByNobody(Store& store, int64_t id, std::string& error) {
+  const int held = store.claims().heldByOther(id);
+  if (held == 0) return true;
+  error = held < 0 ? "cannot check the claims of entry " + std::to_string(id)
+                   : "entry " + std::to_string(id) + " is held by a unit of work; try again";
+  return false;
+}
+
 // Moves one entry within the caller's transaction.
 bool moveBack(Store& store, int64_t id, const std::string& element, std::string& error) {
   Query q(store,
@@ -116,10 +126,12 @@ int64_t resubmitErrors(Store& store, const ErrorSelection& which, std::string& e
     MessageRow row;
     const int found = readMessage(store, id, row);
     if (found < 0) return trace.result(failedCount(store, error));
-    if (!standsAtElement(row, which.element, error) || !moveBack(store, id, which.element, error))
+    if (!standsAtElement(row, which.element, error) || !heldByNobody(store, id, error) ||
+        !moveBack(store, id, which.element, error))
       return trace.result(-1);
   }
   if (!tx.commit()) return trace.result(failedCount(store, error));
+  store.notify("element:" + which.element);  // an element waiting for work looks now
   return trace.result(static_cast<int64_t>(ids.size()));
 }
 
@@ -129,6 +141,9 @@ int64_t purgeErrors(Store& store, const ErrorSelection& which, std::string& erro
   std::vector<int64_t> ids;
   if (!tx.ok()) return trace.result(failedCount(store, error));
   if (!selectedIds(store, which, ids, error)) return trace.result(-1);
+  for (int64_t id : ids) {
+    if (!heldByNobody(store, id, error)) return trace.result(-1);
+  }
   Query q(store, "DELETE FROM message WHERE queue = ?1 AND (?2 IS NULL OR id = ?2)");
   q.bind(1, "error:" + which.element);
   if (which.id)

@@ -138,6 +138,22 @@ TEST_F(ErrorQueue, RefusedOperationsMoveNothing) {
   }
 }
 
+// An entry some unit of work holds stays where it is until that unit is done.
+TEST_F(ErrorQueue, HeldEntryIsLeftToItsHolder) {
+  failAtE("held");
+  Store other;
+  std::string error;
+  ASSERT_TRUE(other.open(error)) << error;
+  MessageRow held;
+  ASSERT_EQ(takeMessage(other, "error:E", Match{}, Take::kClaim, held), 1);
+  EXPECT_EQ(resubmitErrors(store_, {"E", std::nullopt}, error), -1);
+  EXPECT_NE(error.find("is held by a unit of work"), std::string::npos) << error;
+  EXPECT_EQ(purgeErrors(store_, {"E", held.id}, error), -1);
+  EXPECT_EQ(entries().size(), 1u);
+  other.claims().unlock(held.id);
+  EXPECT_EQ(resubmitErrors(store_, {"E", held.id}, error), 1) << error;
+}
+
 TEST_F(ErrorQueue, PurgeRemovesOneOrAll) {
   for (const char* body : {"a", "b", "c"}) failAtE(body);
   std::string error;
