@@ -139,6 +139,18 @@ TEST_F(DirectoryTest, TextOverTheLimitIsNotParsed) {
   EXPECT_NE(error.find("memory: 16777217 bytes"), std::string::npos) << error;
 }
 
+// A file within the limit whose text grows when written back (raw line breaks become
+// "\n") is refused: what show prints must load again.
+TEST_F(DirectoryTest, DirectoryThatWouldNotFitWhenShownIsRefused) {
+  const std::string breaks(kMaxDirectoryFileBytes / 2 + 16, '\n');
+  const std::string text = "[dictionary.D]\npairs = [[\"K\", \"\"\"" + breaks + "\"\"\"]]\n";
+  ASSERT_LT(text.size(), kMaxDirectoryFileBytes);
+  DirectoryModel model;
+  std::string error;
+  EXPECT_FALSE(parseDirectoryToml(text, "memory", model, error));
+  EXPECT_NE(error.find("written back as TOML"), std::string::npos) << error;
+}
+
 // Every refused file: the message names the file, the line and the fault, and the
 // directory loaded before stays as it was.
 TEST_F(DirectoryTest, RefusedFilesChangeNothing) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <set>
+#include <sstream>
 
 #include "directory_model.h"
 #include "directory_schema.h"
@@ -411,7 +412,16 @@ bool parseDirectoryToml(std::string_view text, const std::string& path, Director
     return false;
   }
   TomlReader reader(path, error);
-  return reader.read(root, model);
+  if (!reader.read(root, model)) return false;
+  // Written back (qlxadm show escapes what the file may hold raw, a line break as "\n"),
+  // the directory must still be a file that loads.
+  std::ostringstream written;
+  writeDirectoryToml(model, written);
+  if (written.tellp() <= static_cast<std::streamoff>(kMaxDirectoryFileBytes)) return true;
+  error = path + ": written back as TOML the directory would take " +
+          std::to_string(written.tellp()) + " bytes, more than a directory file holds (" +
+          std::to_string(kMaxDirectoryFileBytes) + ")";
+  return false;
 }
 
 std::string hopText(const HopDef& hop) {
