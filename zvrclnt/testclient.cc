@@ -19,12 +19,14 @@ constexpr unsigned long kResponseWait = 50000;
 constexpr long kEndlessLoops = 999;
 
 void writeBody(const char* title, const void* data, unsigned long length) {
+  trc::Scope trace(kTrace);
   std::fputs(title, stderr);
   if (data && length) std::fwrite(data, 1, length, stderr);
   std::fputc('\n', stderr);
 }
 
 bool beginsWithQuit(const Message& message) {
+  trc::Scope trace(kTrace);
   return message.MsgLength() >= 4 && std::memcmp(message.MsgBuffer(), "QUIT", 4) == 0;
 }
 
@@ -42,6 +44,7 @@ void zvrWriteCurrentError() {
 
 ZvrTestClient::ZvrTestClient(const ClientOptions& options)
     : options_(options), getOptions_(kQlxGetOptDefault), putOptions_(kQlxPutOptDefault) {
+  trc::Scope trace(kTrace);
   putOptions_.Options = kRequestPutOptions;
 }
 

@@ -20,6 +20,7 @@ constexpr size_t kPrintCharColumn = 50;
 constexpr size_t kPrintGroupColumn[4] = {10, 19, 29, 38};
 
 int hexValue(char c) {
+  trc::Scope trace(kTrace);
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -29,6 +30,7 @@ int hexValue(char c) {
 // The bytes a buffer field vouches for: the smaller of the length field and the buffer's
 // own length, none without an address.
 size_t heldLength(uint32_t lengthField, const QLXBUFFER& buffer) {
+  trc::Scope trace(kTrace);
   if (buffer.Data == nullptr) return 0;
   return std::min(lengthField, buffer.Length);
 }
@@ -51,7 +53,10 @@ void attachCopy(std::unique_ptr<char[]>& storage, QLXBUFFER& buffer, uint32_t& l
   storage = std::move(copy);
 }
 
-int32_t low32(unsigned long value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+int32_t low32(unsigned long value) {
+  trc::Scope trace(kTrace);
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
 
 // Reads one line of standard input for a prompt; false at end of input.
 bool readInputLine(std::string& line, size_t limit) {
@@ -117,9 +122,13 @@ Message::Message(const QLXMSG& descriptor) : Message() {
   _takeOver(descriptor);
 }
 
-Message::Message(const QuorRequest& request) : Message(request.descriptor()) {}
+Message::Message(const QuorRequest& request) : Message(request.descriptor()) {
+  trc::Scope trace(kTrace);
+}
 
-Message::Message(const QuorResponse& response) : Message(response.descriptor()) {}
+Message::Message(const QuorResponse& response) : Message(response.descriptor()) {
+  trc::Scope trace(kTrace);
+}
 
 Message::Message(const Message& other) : Message() {
   trc::Scope trace(kTrace);
@@ -181,45 +190,136 @@ Message::~Message() {
 }
 
 long Message::Signature() const {
+  trc::Scope trace(kTrace);
   const unsigned char* s = reinterpret_cast<const unsigned char*>(descriptor_.Signature);
-  return static_cast<long>((uint32_t{s[0]} << 24) | (uint32_t{s[1]} << 16) |
-                           (uint32_t{s[2]} << 8) | uint32_t{s[3]});
+  return trace.result(static_cast<long>((uint32_t{s[0]} << 24) | (uint32_t{s[1]} << 16) |
+                                        (uint32_t{s[2]} << 8) | uint32_t{s[3]}));
 }
 
 void Message::Signature(unsigned long value) {
+  trc::Scope trace(kTrace);
   for (int i = 0; i < 4; ++i)
     descriptor_.Signature[i] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
 }
 
-long Message::Version() const { return descriptor_.Version; }
-void Message::Version(unsigned long value) { descriptor_.Version = low32(value); }
-long Message::Type() const { return descriptor_.MsgType; }
-void Message::Type(unsigned long value) { descriptor_.MsgType = low32(value); }
-long Message::Priority() const { return descriptor_.Priority; }
-void Message::Priority(unsigned long value) { descriptor_.Priority = low32(value); }
-long Message::Persistence() const { return descriptor_.Persistence; }
-void Message::Persistence(unsigned long value) { descriptor_.Persistence = low32(value); }
-long Message::Format() const { return descriptor_.Format; }
-void Message::Format(unsigned long value) { descriptor_.Format = low32(value); }
-long Message::Feedback() const { return descriptor_.Feedback; }
-void Message::Feedback(unsigned long value) { descriptor_.Feedback = low32(value); }
-long Message::Expiry() const { return descriptor_.Expiry; }
-void Message::Expiry(unsigned long value) { descriptor_.Expiry = low32(value); }
-long Message::CodePage() const { return descriptor_.CodePage; }
-void Message::CodePage(unsigned long value) { descriptor_.CodePage = low32(value); }
-long Message::Encoding() const { return descriptor_.Encoding; }
-void Message::Encoding(unsigned long value) { descriptor_.Encoding = low32(value); }
-long Message::Status() const { return descriptor_.Status; }
-void Message::Status(unsigned long value) { descriptor_.Status = low32(value); }
-long Message::MsgLength() const { return descriptor_.MsgLength; }
-long Message::TagLength() const { return descriptor_.TagLength; }
+long Message::Version() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Version));
+}
+
+void Message::Version(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Version = low32(value);
+}
+
+long Message::Type() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.MsgType));
+}
+
+void Message::Type(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.MsgType = low32(value);
+}
+
+long Message::Priority() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Priority));
+}
+
+void Message::Priority(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Priority = low32(value);
+}
+
+long Message::Persistence() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Persistence));
+}
+
+void Message::Persistence(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Persistence = low32(value);
+}
+
+long Message::Format() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Format));
+}
+
+void Message::Format(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Format = low32(value);
+}
+
+long Message::Feedback() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Feedback));
+}
+
+void Message::Feedback(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Feedback = low32(value);
+}
+
+long Message::Expiry() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Expiry));
+}
+
+void Message::Expiry(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Expiry = low32(value);
+}
+
+long Message::CodePage() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.CodePage));
+}
+
+void Message::CodePage(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.CodePage = low32(value);
+}
+
+long Message::Encoding() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Encoding));
+}
+
+void Message::Encoding(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Encoding = low32(value);
+}
+
+long Message::Status() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.Status));
+}
+
+void Message::Status(unsigned long value) {
+  trc::Scope trace(kTrace);
+  descriptor_.Status = low32(value);
+}
+
+long Message::MsgLength() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.MsgLength));
+}
 
 void Message::MsgLength(unsigned long value) {
+  trc::Scope trace(kTrace);
   descriptor_.MsgLength = static_cast<uint32_t>(
       std::min<unsigned long>(value, heldLength(UINT32_MAX, descriptor_.MsgBuffer)));
 }
 
+long Message::TagLength() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<long>(descriptor_.TagLength));
+}
+
 void Message::TagLength(unsigned long value) {
+  trc::Scope trace(kTrace);
   descriptor_.TagLength = static_cast<uint32_t>(
       std::min<unsigned long>(value, heldLength(UINT32_MAX, descriptor_.TagBuffer)));
 }
@@ -235,36 +335,67 @@ void Message::FormatName(const unsigned char* raw) {
 }
 
 const char* Message::FormatName() const {
+  trc::Scope trace(kTrace);
   zvrGetFormatName(descriptor_, formatName_);
-  return formatName_;
+  return trace.result(formatName_);
 }
 
-void Message::setId(const unsigned char* id) { zvrSetId(descriptor_.MsgId, id); }
-void Message::setCorrelId(const unsigned char* id) { zvrSetId(descriptor_.CorrelId, id); }
-int Message::setId(const char* hex) { return setQLXMSGID(descriptor_.MsgId, hex); }
-int Message::setCorrelId(const char* hex) { return setQLXMSGID(descriptor_.CorrelId, hex); }
+void Message::setId(const unsigned char* id) {
+  trc::Scope trace(kTrace);
+  zvrSetId(descriptor_.MsgId, id);
+}
+
+void Message::setCorrelId(const unsigned char* id) {
+  trc::Scope trace(kTrace);
+  zvrSetId(descriptor_.CorrelId, id);
+}
+
+int Message::setId(const char* hex) {
+  trc::Scope trace(kTrace);
+  return trace.result(setQLXMSGID(descriptor_.MsgId, hex));
+}
+
+int Message::setCorrelId(const char* hex) {
+  trc::Scope trace(kTrace);
+  return trace.result(setQLXMSGID(descriptor_.CorrelId, hex));
+}
+
 void Message::getId(unsigned char* out) const {
+  trc::Scope trace(kTrace);
   std::memcpy(out, descriptor_.MsgId, kQlxMsgIdLength);
 }
+
 void Message::getCorrelId(unsigned char* out) const {
+  trc::Scope trace(kTrace);
   std::memcpy(out, descriptor_.CorrelId, kQlxMsgIdLength);
 }
 
 void Message::MsgBuffer(const void* data, unsigned long length) {
+  trc::Scope trace(kTrace);
   if (data != nullptr && length == 0) length = std::strlen(static_cast<const char*>(data));
   attachCopy(body_, descriptor_.MsgBuffer, descriptor_.MsgLength, data, length);
 }
 
-const char* Message::MsgBuffer() const { return body_.get(); }
+const char* Message::MsgBuffer() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<const char*>(body_.get()));
+}
 
 void Message::TagBuffer(const void* data, unsigned long length) {
+  trc::Scope trace(kTrace);
   if (data != nullptr && length == 0) length = std::strlen(static_cast<const char*>(data));
   attachCopy(tag_, descriptor_.TagBuffer, descriptor_.TagLength, data, length);
 }
 
-const char* Message::TagBuffer() const { return tag_.get(); }
+const char* Message::TagBuffer() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<const char*>(tag_.get()));
+}
 
-const QLXMSG& Message::descriptor() const { return descriptor_; }
+const QLXMSG& Message::descriptor() const {
+  trc::Scope trace(kTrace);
+  return descriptor_;
+}
 
 unsigned long Message::read(unsigned long current, const char* label) const {
   trc::Scope trace(kTrace);

@@ -106,13 +106,43 @@ int MessageFile::readMsg(Message& message) {
   }
 }
 
-const char* MessageFile::recordFault() const { return fault_; }
-unsigned long MessageFile::recordLine() const { return lineNumber_; }
-int MessageFile::exists() const { return readHandle_ != nullptr; }
-const char* MessageFile::fileName() const { return fileName_.c_str(); }
-unsigned MessageFile::isHexMsgData() const { return static_cast<unsigned>(settings_.hexMsgData); }
-unsigned MessageFile::isDisplayHdr() const { return static_cast<unsigned>(settings_.displayHdr); }
-long MessageFile::numVersion() const { return settings_.version; }
-long MessageFile::numLoopTimes() const { return settings_.loopTimes; }
-long MessageFile::numEveryN() const { return settings_.everyN; }
-long MessageFile::numNTimes() const { return settings_.nTimes; }
+const char* MessageFile::recordFault() const {
+  trc::Scope trace(kTrace);
+  return trace.result(fault_);
+}
+unsigned long MessageFile::recordLine() const {
+  trc::Scope trace(kTrace);
+  return trace.result(lineNumber_);
+}
+int MessageFile::exists() const {
+  trc::Scope trace(kTrace);
+  return trace.result(readHandle_ != nullptr);
+}
+const char* MessageFile::fileName() const {
+  trc::Scope trace(kTrace);
+  return trace.result(fileName_.c_str());
+}
+unsigned MessageFile::isHexMsgData() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<unsigned>(settings_.hexMsgData));
+}
+unsigned MessageFile::isDisplayHdr() const {
+  trc::Scope trace(kTrace);
+  return trace.result(static_cast<unsigned>(settings_.displayHdr));
+}
+long MessageFile::numVersion() const {
+  trc::Scope trace(kTrace);
+  return trace.result(settings_.version);
+}
+long MessageFile::numLoopTimes() const {
+  trc::Scope trace(kTrace);
+  return trace.result(settings_.loopTimes);
+}
+long MessageFile::numEveryN() const {
+  trc::Scope trace(kTrace);
+  return trace.result(settings_.everyN);
+}
+long MessageFile::numNTimes() const {
+  trc::Scope trace(kTrace);
+  return trace.result(settings_.nTimes);
+}

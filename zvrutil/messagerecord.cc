@@ -19,6 +19,7 @@ constexpr std::string_view kTagLabel = "TagBuffer: ";
 constexpr size_t kNone = std::string_view::npos;
 
 int hexValue(char c) {
+  trc::Scope trace(kTrace);
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -28,6 +29,7 @@ int hexValue(char c) {
 // The first occurrence of `needle` in `text` at or after `from`, or kNone. memmem, not a
 // character loop: records run to 16 KB and are searched once per label.
 size_t findText(std::string_view text, std::string_view needle, size_t from) {
+  trc::Scope trace(kTrace);
   if (from > text.size()) return kNone;
   const void* hit = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
   return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : kNone;
@@ -37,6 +39,7 @@ size_t findText(std::string_view text, std::string_view needle, size_t from) {
 // or after a blank or a line break. A label glued to the end of another value (a format
 // name "xMsgId:" followed by its blank) is not a label.
 size_t findLabel(std::string_view text, std::string_view label, size_t from = 0) {
+  trc::Scope trace(kTrace);
   for (size_t pos = findText(text, label, from); pos != kNone;
        pos = findText(text, label, pos + 1)) {
     if (pos == from || text[pos - 1] == ' ' || text[pos - 1] == '\n') return pos;
@@ -45,6 +48,7 @@ size_t findLabel(std::string_view text, std::string_view label, size_t from = 0)
 }
 
 void appendHex(std::string& out, const unsigned char* bytes, size_t length) {
+  trc::Scope trace(kTrace);
   size_t at = out.size();
   out.resize(at + 2 * length);
   for (size_t i = 0; i < length; ++i, at += 2) {
@@ -57,6 +61,7 @@ void appendHex(std::string& out, const unsigned char* bytes, size_t length) {
 // blank.
 void appendData(std::string& out, std::string_view label, const char* data, size_t length,
                 unsigned hexMsgData) {
+  trc::Scope trace(kTrace);
   out += label;
   if (data == nullptr || length == 0) {
     out += "[]";
@@ -111,12 +116,14 @@ constexpr DataFaults kTagFaults = {
     "TagBuffer: closing bracket missing", "TagBuffer: malformed hexadecimal digits"};
 
 size_t nextBlank(std::string_view line, size_t from) {
+  trc::Scope trace(kTrace);
   size_t blank = findText(line, " ", from);
   return blank == kNone ? line.size() : blank;
 }
 
 void parseHexValue(std::string_view line, size_t start, DataValue& value,
                    const DataFaults& faults) {
+  trc::Scope trace(kTrace);
   size_t run = start;
   while (run < line.size() && hexValue(line[run]) >= 0) ++run;
   bool ended = run == line.size() || line[run] == ' ' || line[run] == '\r';
@@ -163,6 +170,7 @@ DataValue parseDataValue(std::string_view line, size_t labelPos, size_t labelSiz
 // The record without its body and tag values, pieces joined by line breaks (which no
 // value holds, so no label or number can run across a joint).
 std::string fieldText(std::string_view line, const DataValue& a, const DataValue& b) {
+  trc::Scope trace(kTrace);
   std::string text;
   size_t from = 0;
   for (const DataValue* v : {&a, &b}) {
@@ -180,6 +188,7 @@ enum class Number { kAbsent, kFound, kBad };
 // The number after `label` in `text`: optional blanks, an optional sign and decimal digits,
 // within what a 32-bit field holds signed or unsigned.
 Number findNumber(std::string_view text, std::string_view label, long long& value) {
+  trc::Scope trace(kTrace);
   size_t pos = findLabel(text, label);
   if (pos == kNone) return Number::kAbsent;
   size_t p = pos + label.size();
@@ -221,6 +230,7 @@ constexpr NumberField kTrailingFields[] = {
 
 void setNumbers(std::string_view text, const NumberField* fields, size_t count, Message& m,
                 const char*& fault) {
+  trc::Scope trace(kTrace);
   for (size_t i = 0; i < count; ++i) {
     long long value = 0;
     Number found = findNumber(text, fields[i].label, value);
@@ -232,6 +242,7 @@ void setNumbers(std::string_view text, const NumberField* fields, size_t count, 
 // Where the data labels may begin: past the format name when its label comes before both
 // of them, since a name is any text up to a blank and may end in "MsgBuffer:".
 size_t afterFormatName(std::string_view line) {
+  trc::Scope trace(kTrace);
   size_t pos = findLabel(line, "FormatName: ");
   if (pos == kNone) return 0;
   if (std::min(findLabel(line, kBodyLabel), findLabel(line, kTagLabel)) < pos) return 0;
@@ -241,6 +252,7 @@ size_t afterFormatName(std::string_view line) {
 // Takes the format name (up to the next blank) out of `text`, so that a name ending in a
 // label word ("MsgId:") cannot pose as that label. False when the record has none.
 bool takeFormatName(std::string& text, std::string& name) {
+  trc::Scope trace(kTrace);
   constexpr std::string_view label = "FormatName: ";
   size_t pos = findLabel(text, label);
   if (pos == kNone) return false;
@@ -253,6 +265,7 @@ bool takeFormatName(std::string& text, std::string& name) {
 
 void setIdField(std::string_view text, std::string_view label, bool correl, Message& m,
                 const char* badFault, const char*& fault) {
+  trc::Scope trace(kTrace);
   size_t pos = findLabel(text, label);
   if (pos == kNone) return;
   size_t start = pos + label.size();
@@ -272,6 +285,7 @@ void setIdField(std::string_view text, std::string_view label, bool correl, Mess
 void setLength(std::string_view text, std::string_view label, const DataValue& data,
                bool tag, Message& m, const char* badFault, const char* overFault,
                const char*& fault) {
+  trc::Scope trace(kTrace);
   long long value = 0;
   Number found = findNumber(text, label, value);
   if (found == Number::kBad && !fault) fault = badFault;
@@ -286,6 +300,7 @@ void setLength(std::string_view text, std::string_view label, const DataValue& d
 }
 
 void setData(const DataValue& data, bool tag, Message& m) {
+  trc::Scope trace(kTrace);
   if (!data.usable) return;
   if (data.bytes.empty()) {
     // "[]": the length becomes 0 and the data held stays as it was.
