@@ -308,6 +308,12 @@ TEST_F(ZvrclntTest, FileWithoutLoopTimesReplaysEndlessly) {
     std::this_thread::sleep_for(20ms);
   EXPECT_GE(depth("element:E"), 4);
   EXPECT_NE(run->err().find("Message File Loop Times: -1\n"), std::string::npos);
+
+  // A file with nothing to send ends instead of spinning.
+  std::unique_ptr<Program> empty =
+      client({"-nowait", "-i", messageFile("Version: 0", "# only a comment\nMsgBuffer: [open\n")});
+  EXPECT_EQ(empty->finish(), 0);
+  EXPECT_NE(empty->err().find("has no message to send.\n"), std::string::npos) << empty->err();
 }
 
 // A damaged record is reported with its line and not sent; the others are.

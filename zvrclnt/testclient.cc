@@ -130,21 +130,33 @@ void ZvrTestClient::_fileMode() {
   const bool endless = loops_ == -1;
   if (endless) loops_ = kEndlessLoops;
   while (loops_ > 0 && !error_) {
-    for (;;) {
-      if (error_) break;
-      Message message;
-      if (!file_->readMsg(message)) break;
-      if (file_->recordFault()) {
-        // A damaged record is not sent half-read; the operator learns where it lies.
-        std::fprintf(stderr, "Message file %s, line %lu: %s; record not sent.\n",
-                     file_->fileName(), file_->recordLine(), file_->recordFault());
-        continue;
-      }
-      _sendRecord(message);
+    // A file with nothing to send would otherwise spin through its passes (for ever when
+    // endless) without doing anything.
+    if (_filePass() == 0) {
+      std::fprintf(stderr, "Message file %s has no message to send.\n", file_->fileName());
+      break;
     }
     file_->reset();
     if (!endless) --loops_;
   }
+}
+
+int ZvrTestClient::_filePass() {
+  trc::Scope trace(kTrace);
+  int sendable = 0;
+  while (!error_) {
+    Message message;
+    if (!file_->readMsg(message)) break;
+    if (file_->recordFault()) {
+      // A damaged record is not sent half-read; the operator learns where it lies.
+      std::fprintf(stderr, "Message file %s, line %lu: %s; record not sent.\n",
+                   file_->fileName(), file_->recordLine(), file_->recordFault());
+      continue;
+    }
+    ++sendable;
+    _sendRecord(message);
+  }
+  return trace.result(sendable);
 }
 
 void ZvrTestClient::_sendRecord(const Message& message) {

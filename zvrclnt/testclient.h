@@ -39,6 +39,8 @@ class ZvrTestClient {
   // One message typed in by hand; false when it ends the conversation.
   bool _interactiveOnce();
   void _fileMode();
+  // One pass through the file; the number of records that were whole enough to send.
+  int _filePass();
   void _sendRecord(const Message& message);
   void _showRequest(const QuorRequest& request) const;
   // Fetches a response of `theme` (0: any) and shows it; false when none came.
