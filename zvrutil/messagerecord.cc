@@ -390,19 +390,27 @@ const char* zvrParseRecord(const char* data, size_t length, Message& m) {
 
 ZvrLineStatus zvrReadLine(std::FILE* file, std::string& line, size_t limit) {
   trc::Scope trace(kTrace);
-  line.resize(limit);
-  size_t used = 0;
+  line.clear();
+  // Gathered a chunk at a time: the line's storage grows with what it holds, not to the
+  // limit, and no character is appended on its own.
+  char chunk[512];
+  size_t filled = 0;
   bool any = false;
   bool tooLong = false;
   for (int c; (c = getc_unlocked(file)) != EOF;) {
     any = true;
     if (c == '\n') break;
-    if (used < limit)
-      line[used++] = static_cast<char>(c);
-    else
+    if (line.size() + filled >= limit) {
       tooLong = true;
+      continue;
+    }
+    chunk[filled++] = static_cast<char>(c);
+    if (filled == sizeof chunk) {
+      line.append(chunk, filled);
+      filled = 0;
+    }
   }
-  line.resize(used);
+  line.append(chunk, filled);
   if (!any) return trace.result(kLineEnd);
   return trace.result(tooLong ? kLineTooLong : kLineWhole);
 }
