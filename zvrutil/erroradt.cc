@@ -87,10 +87,11 @@ void ErrorADT::addInfo(const char* info, const char* data, unsigned dataLength) 
   data_.reset();
   dataLength_ = 0;
   if (data) {
-    // Data may be a raw block without terminator: never read past dataLength.
-    size_t kept = strnlen(data, dataLength);
-    data_ = std::string(data, kept);
-    dataLength_ = static_cast<unsigned>(kept);
+    // Data may be a raw block without terminator: never read past dataLength. The length
+    // kept is the one given, not the bytes copied: display tests it to decide whether the
+    // data has a line at all, and data that starts with a NUL still has one (empty).
+    data_ = std::string(data, strnlen(data, dataLength));
+    dataLength_ = dataLength;
   }
 }
 

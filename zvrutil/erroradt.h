@@ -35,7 +35,8 @@ class ErrorADT {
   ErrorADT& operator=(const ErrorADT&) = delete;
 
   // Replaces info and data. Data is copied up to dataLength bytes or its first NUL,
-  // whichever comes first, and terminated; dataLength() then gives the bytes kept.
+  // whichever comes first, and terminated; dataLength() then gives the value passed (the
+  // display shows the data line whenever it is not 0, with the terminated copy).
   virtual void addInfo(const char* info, const char* data, unsigned dataLength);
   virtual int isQuorError() const;
   // The middleware's error record of a QuorError; null for other errors. Owned by this.

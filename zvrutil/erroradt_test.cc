@@ -69,8 +69,17 @@ TEST_F(ErrorTest, AddInfoCopiesDataWithinItsLength) {
   error.addInfo(nullptr, "ab\0cd", 5);
   EXPECT_EQ(error.info(), nullptr);
   EXPECT_STREQ(error.data(), "ab");
-  EXPECT_EQ(error.dataLength(), 2u);
+  EXPECT_EQ(error.dataLength(), 5u);
   EXPECT_EQ(displayOf(error), "\nZVRX0001\nWARNING: t\nab");
+}
+
+// The length given is kept, not the bytes copied: data that is empty up to its first NUL
+// still has its (empty) line in the display, as any data with a non-zero length does.
+TEST_F(ErrorTest, EmptyDataWithALengthKeepsItsLine) {
+  ErrorADT error("ZVRX0001", 1, "t", nullptr, "Buffer follows:", "\0abc", 4);
+  EXPECT_STREQ(error.data(), "");
+  EXPECT_EQ(error.dataLength(), 4u);
+  EXPECT_EQ(displayOf(error), "\nZVRX0001\nWARNING: t\nBuffer follows:\n");
 }
 
 TEST_F(ErrorTest, AddInfoReplacesAndClears) {
