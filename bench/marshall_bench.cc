@@ -92,8 +92,34 @@ void BM_FrameSplit(benchmark::State& state) {
   setBytes(state);
 }
 
-// Marshal, split the one-frame output and read it back: the per-request round trip.
+// The per-request round trip of the tagged text: marshal the request, take the frame off
+// the engine's output and read it back into a response. The output is what an identity map
+// returns for this request, made once: copying the text into it is the engine's work, not
+// this path's (BM_RoundTripWithEngineCopy counts that copy too).
 void BM_RoundTrip(benchmark::State& state) {
+  BenchRequest bench(state.range(0));
+  std::string output;
+  {
+    TsiMarshall marshall(*bench.request, 1);
+    output = std::to_string(marshall.length()) + " ";
+    output.append(static_cast<const char*>(marshall.buffer()), marshall.length());
+  }
+  for (auto _ : state) {
+    TsiMarshall marshall(*bench.request, 1);
+    benchmark::DoNotOptimize(marshall.buffer());
+    void* frame = output.data();
+    unsigned long length = output.size();
+    unsigned error = 0;
+    marshall.splitMultiBuffer(frame, length, error);
+    std::unique_ptr<QuorResponse> response(marshall.createResponse(frame, length, nullptr));
+    if (!response) state.SkipWithError("round trip failed");
+    benchmark::DoNotOptimize(response.get());
+  }
+  setBytes(state);
+}
+
+// As BM_RoundTrip, with the engine's copy of the text into its output area in the loop.
+void BM_RoundTripWithEngineCopy(benchmark::State& state) {
   BenchRequest bench(state.range(0));
   std::string output;  // the engine's output area, reused as an engine would
   output.reserve(state.range(0) + 1024);
@@ -120,6 +146,7 @@ BENCHMARK(BM_Marshal)->Apply(bodySizes);
 BENCHMARK(BM_ReadBack)->Apply(bodySizes);
 BENCHMARK(BM_FrameSplit)->Apply(bodySizes);
 BENCHMARK(BM_RoundTrip)->Apply(bodySizes);
+BENCHMARK(BM_RoundTripWithEngineCopy)->Apply(bodySizes);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "marshall.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <charconv>
 #include <climits>
@@ -31,7 +32,6 @@ namespace {
 // it, and a value beyond the 32-bit range gives the nearest limit. 0 when the value does
 // not start with a number (the field is left as it was).
 int parseNumber(const char* start, const char* end, int32_t& field) {
-  trc::Scope trace(kTrace);
   while (start < end && (*start == ' ' || (*start >= '\t' && *start <= '\r'))) ++start;
   bool negative = false;
   if (start < end && (*start == '+' || *start == '-')) negative = *start++ == '-';
@@ -46,10 +46,71 @@ int parseNumber(const char* start, const char* end, int32_t& field) {
 
 // Copies the first min(value length, 24) bytes and zeroes the rest of the id.
 void storeId(QLXMSGID& id, const char* start, const char* end) {
-  trc::Scope trace(kTrace);
   size_t size = std::min<size_t>(end - start, kQlxMsgIdLength);
   std::memset(id, 0, kQlxMsgIdLength);
   std::memcpy(id, start, size);
+}
+
+// The first byte equal to `byte` in [from, last], or null. Eight bytes at a time while a
+// whole word lies before `end` (the lowest byte of the word that matches is found exactly:
+// the borrow of the zero-byte test only runs towards higher bytes), then byte by byte.
+const char* findByte(const char* from, const char* last, const char* end, char byte) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  const uint64_t pattern = kOnes * static_cast<unsigned char>(byte);
+  while (from <= last && end - from >= 8) {
+    uint64_t word;
+    std::memcpy(&word, from, sizeof word);
+    word ^= pattern;
+    uint64_t zero = (word - kOnes) & ~word & kHighs;
+    if (zero != 0) {
+      int bit = std::endian::native == std::endian::little ? std::countr_zero(zero)
+                                                          : std::countl_zero(zero);
+      const char* found = from + bit / 8;
+      return found <= last ? found : nullptr;
+    }
+    from += 8;
+  }
+  for (; from <= last; ++from)
+    if (*from == byte) return from;
+  return nullptr;
+}
+
+// The first occurrence of `markup` in [from, end), or null.
+const char* findMarkup(const char* from, const char* end, std::string_view markup) {
+  if (static_cast<size_t>(end - from) < markup.size()) return nullptr;
+  const char* last = end - markup.size();  // the last place the markup can start
+  while (from <= last) {
+    const char* next = findByte(from, last, end, markup[0]);
+    if (next == nullptr) return nullptr;
+    if (marshallSameBytes(next, markup.data(), markup.size())) return next;
+    from = next + 1;
+  }
+  return nullptr;
+}
+
+// The field whose opening tag is `open` and closing tag `close` at the cursor, as
+// _unMarshallField reads it: 1 with the value's bounds and the cursor past the field; 0
+// with a null value start when the opening tag is not at the cursor; 0 with both bounds
+// just after the opening tag when the closing tag follows nowhere.
+int fieldAt(const char*& cursor, const char* end, std::string_view open, std::string_view close,
+            const char*& valueStart, const char*& valueEnd) {
+  assert(cursor <= end);
+  if (open.size() > static_cast<size_t>(end - cursor) ||
+      !marshallSameBytes(cursor, open.data(), open.size())) {
+    valueStart = valueEnd = nullptr;
+    return 0;
+  }
+  const char* value = cursor + open.size();
+  const char* found = findMarkup(value, end, close);
+  valueStart = value;
+  if (found == nullptr) {
+    valueEnd = value;
+    return 0;
+  }
+  valueEnd = found;
+  cursor = found + close.size();
+  return 1;
 }
 
 // How a field of the Attributes section is taken over on reading.
@@ -94,9 +155,8 @@ Marshall::Marshall(const QuorRequest& request, const unsigned flags)
 Marshall::~Marshall() { trc::Scope trace(kTrace); }
 
 size_t Marshall::_readable(const QLXBUFFER& buffer, uint32_t length) {
-  trc::Scope trace(kTrace);
   // Never more than the buffer the middleware described, whatever the length field says.
-  return trace.result(buffer.Data == nullptr ? size_t{0} : std::min(length, buffer.Length));
+  return buffer.Data == nullptr ? size_t{0} : std::min(length, buffer.Length);
 }
 
 unsigned long Marshall::length() const {
@@ -114,7 +174,14 @@ int Marshall::setBuffer(const void* data, const unsigned long length) {
   // Copy before freeing: `data` may point into the text being replaced.
   std::unique_ptr<char[]> copy;
   if (length != 0) {
-    copy.reset(new char[length]);
+    copy.reset(new (std::nothrow) char[length]);
+    if (!copy) {
+      text_.reset();
+      textLength_ = capacity_ = 0;
+      std::string info = zvrFormat("No memory for a copy of %lu bytes.", length);
+      zvrMarshallRaise(ZVRID_M0004, kZvrError, ZVRTXT_M0004, ZVRUA_M0004, info.c_str());
+      return trace.result(0);
+    }
     std::memcpy(copy.get(), data, length);
   }
   text_ = std::move(copy);
@@ -147,47 +214,60 @@ unsigned long Marshall::splitMultiBuffer(void*&, unsigned long&, unsigned&) cons
 
 // ---- Writing ----
 
-char* Marshall::_allocateText(size_t capacity) {
+bool Marshall::_allocateText(size_t capacity) {
   trc::Scope trace(kTrace);
-  text_.reset(capacity == 0 ? nullptr : new char[capacity]);
-  capacity_ = capacity;
+  text_.reset();
+  capacity_ = 0;
   textLength_ = 0;
-  return text_.get();
+  if (capacity == 0) return trace.result(true);
+  // Slack behind the bound for the last padded markup move (_putMarkup).
+  if (capacity <= SIZE_MAX - kMarshallTagArea)
+    text_.reset(new (std::nothrow) char[capacity + kMarshallTagArea]);
+  if (!text_) {
+    std::string info = zvrFormat("No memory for a marshalled text of %zu bytes.", capacity);
+    zvrMarshallRaise(ZVRID_S0012, kZvrError, ZVRTXT_S0012, ZVRUA_S0012, info.c_str());
+    return trace.result(false);
+  }
+  capacity_ = capacity;
+  return trace.result(true);
 }
 
 void Marshall::_setLength(size_t length) {
-  trc::Scope trace(kTrace);
   assert(length <= capacity_);
   textLength_ = length;
 }
 
 size_t Marshall::_put(char* at, const void* bytes, size_t size) {
-  trc::Scope trace(kTrace);
   // The writers' bound is computed before allocation; leaving it is a programming error.
   assert(at >= text_.get() && size <= capacity_ - static_cast<size_t>(at - text_.get()));
   if (size != 0) std::memcpy(at, bytes, size);
   return size;
 }
 
-size_t Marshall::_marshallField(char* at, unsigned tag, const void* value, size_t size) {
-  trc::Scope trace(kTrace);
-  std::string_view name = kMarshallTagNames[tag];
-  size_t n = _put(at, "<", 1);
-  n += _put(at + n, name.data(), name.size());
-  n += _put(at + n, ">", 1);
-  n += _put(at + n, value, size);
-  n += _put(at + n, "</", 2);
-  n += _put(at + n, name.data(), name.size());
-  n += _put(at + n, ">\r\n", 3);
-  return trace.result(n);
+size_t Marshall::_putMarkup(char* at, const char* markup, size_t size) {
+  assert(at >= text_.get() && size <= kMarshallTagArea &&
+         size <= capacity_ - static_cast<size_t>(at - text_.get()));
+  // A fixed-size move compiles to a few vector stores; the slack behind the bound keeps
+  // the padding inside the allocation.
+  std::memcpy(at, markup, kMarshallTagArea);
+  return size;
 }
 
-size_t Marshall::_marshallNumber(char* at, unsigned tag, long value) {
-  trc::Scope trace(kTrace);
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+size_t Marshall::_marshallField(char* at, unsigned tag, const void* value, size_t size) {
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  size_t n = _putMarkup(at, markup.open, markup.openSize);
+  n += _put(at + n, value, size);
+  return n + _putMarkup(at + n, markup.close, markup.closeSize);
+}
+
+size_t Marshall::_marshallNumber(char* at, unsigned tag, int32_t value) {
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  size_t n = _putMarkup(at, markup.open, markup.openSize);
+  assert(kMarshallNumberWidth <= capacity_ - static_cast<size_t>(at + n - text_.get()));
+  auto [end, ec] = std::to_chars(at + n, at + n + kMarshallNumberWidth, value);
   assert(ec == std::errc());
-  return trace.result(_marshallField(at, tag, digits, end - digits));
+  n = end - at;
+  return n + _putMarkup(at + n, markup.close, markup.closeSize);
 }
 
 size_t Marshall::_marshallHeader(char* at) {
@@ -224,9 +304,10 @@ size_t Marshall::_marshallAttributes(char* at) {
 
 size_t Marshall::_marshallFormat(char* at) {
   trc::Scope trace(kTrace);
-  char name[kFormatNameArea];
-  zvrGetFormatName(*request_, name);
-  return trace.result(_marshallField(at, kTagFormatName, name, std::strlen(name)));
+  // At most 132 characters: the name ends at its first NUL or at the end of the field.
+  const char* name = request_->FormatName;
+  size_t size = strnlen(name, kMarshallFormatNameWidth);
+  return trace.result(_marshallField(at, kTagFormatName, name, size));
 }
 
 size_t Marshall::_marshallTag(char* at) {
@@ -247,40 +328,29 @@ size_t Marshall::_marshallMsgBuffer(char* at) {
 int Marshall::_unMarshallField(const char*& cursor, const void* end, const char* name,
                                const char*& valueStart, const char*& valueEnd) const {
   trc::Scope trace(kTrace);
-  const char* stop = static_cast<const char*>(end);
   size_t nameSize = std::strlen(name);
-  assert(nameSize <= kMarshallTagNameMax && cursor <= stop);
-  size_t left = stop - cursor;
-  if (nameSize + 2 > left || cursor[0] != '<' || std::memcmp(cursor + 1, name, nameSize) != 0 ||
-      cursor[nameSize + 1] != '>') {
-    valueStart = valueEnd = nullptr;
-    return trace.result(0);
-  }
-  const char* value = cursor + nameSize + 2;
+  assert(nameSize <= kMarshallTagNameMax);
+  char open[kMarshallTagNameMax + 2];
+  open[0] = '<';
+  std::memcpy(open + 1, name, nameSize);
+  open[nameSize + 1] = '>';
   char closing[kMarshallTagNameMax + 5];
   std::memcpy(closing, "</", 2);
   std::memcpy(closing + 2, name, nameSize);
   std::memcpy(closing + 2 + nameSize, ">\r\n", 3);
-  std::string_view rest(value, stop - value);
-  size_t found = rest.find(std::string_view(closing, nameSize + 5));
-  if (found == std::string_view::npos) {
-    valueStart = valueEnd = value;
-    return trace.result(0);
-  }
-  valueStart = value;
-  valueEnd = value + found;
-  cursor = valueEnd + nameSize + 5;
-  return trace.result(1);
+  return trace.result(fieldAt(cursor, static_cast<const char*>(end), {open, nameSize + 2},
+                              {closing, nameSize + 5}, valueStart, valueEnd));
 }
 
 int Marshall::_unMarshallOptional(const char*& cursor, const char* end, unsigned tag,
                                   const char*& valueStart, const char*& valueEnd) const {
-  trc::Scope trace(kTrace);
-  std::string name(kMarshallTagNames[tag]);
-  if (_unMarshallField(cursor, end, name.c_str(), valueStart, valueEnd)) return trace.result(1);
-  if (valueStart == nullptr) return trace.result(0);
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  if (fieldAt(cursor, end, {markup.open, markup.openSize}, {markup.close, markup.closeSize},
+              valueStart, valueEnd))
+    return 1;
+  if (valueStart == nullptr) return 0;
   zvrMarshallRaiseNoEnd(tag);
-  return trace.result(-1);
+  return -1;
 }
 
 int Marshall::_unMarshallAttributes(const char*& cursor, const char* end, QLXMSG& msg) const {

@@ -57,13 +57,19 @@ class Marshall {
                                          unsigned& error) const;
 
   // Replaces the text with a copy of `length` bytes of `data` (borrowed; may lie inside
-  // the current text). Returns 1: success, by the rule that 0 means failure (the callers
-  // do not test it, and a 0 would tell any caller that did that the copy failed).
+  // the current text). Returns 1: success, by the rule that 0 means failure. 0 when memory
+  // for the copy runs out: the text is then empty and ZVRerror is ZVRM0004.
   int setBuffer(const void* data, const unsigned long length);
+
+  // Bytes allocated for the text: the writers' upper bound (or the copy's size after
+  // setBuffer); 0 when there is no text.
+  size_t capacity() const { return capacity_; }
 
  protected:
   // Writing: each writes at `at` and returns the number of bytes written. The subclass
   // constructor allocates the text with _allocateText and the writers stay inside it.
+  // The helpers below the five operations carry no trace points of their own: they run
+  // dozens of times for each text.
   size_t _marshallHeader(char* at);
   size_t _marshallAttributes(char* at);
   size_t _marshallFormat(char* at);
@@ -71,14 +77,22 @@ class Marshall {
   size_t _marshallMsgBuffer(char* at);
   // One field "<Name>", `size` bytes of `value`, "</Name>" CR LF.
   size_t _marshallField(char* at, unsigned tag, const void* value, size_t size);
-  size_t _marshallNumber(char* at, unsigned tag, long value);
-  // Copies `size` bytes to `at` after checking that they fit in the allocated text.
+  // One field with `value` in signed decimal.
+  size_t _marshallNumber(char* at, unsigned tag, int32_t value);
+  // Copies `size` bytes to `at`; they must fit in the writers' bound (asserted).
   size_t _put(char* at, const void* bytes, size_t size);
+  // Copies the whole padded area `markup` (kMarshallTagArea bytes) to `at` and returns
+  // `size`, the markup's own length: the bytes past it are overwritten by what follows or
+  // lie in the slack allocated behind the bound.
+  size_t _putMarkup(char* at, const char* markup, size_t size);
   // Bytes of a request buffer that may be read: `length` (MsgLength or TagLength), but
   // never more than the buffer's own Length, and none when its address is null.
   static size_t _readable(const QLXBUFFER& buffer, uint32_t length);
-  // Allocates the text for `capacity` bytes (the writers' upper bound).
-  char* _allocateText(size_t capacity);
+  // Allocates the text for `capacity` bytes (the writers' upper bound); no text for 0.
+  // False when memory runs out: the text stays empty and ZVRerror is ZVRS0012.
+  bool _allocateText(size_t capacity);
+  // The allocated text (null before _allocateText, or when it failed).
+  char* _text() const { return text_.get(); }
   // Sets the length of the text the writers produced.
   void _setLength(size_t length);
 
@@ -143,7 +157,14 @@ class Marshall {
 // on reading, and frames "<decimal length><white space><data>" in the engine output.
 class TsiMarshall : public Marshall {
  public:
-  // Builds the whole text at once in a buffer sized from the upper bound of the header.
+  // The marshalled request, or null when memory for its text runs out (ZVRerror is then
+  // ZVRS0012). The request is borrowed as by the constructor; the caller deletes the result.
+  static TsiMarshall* create(const QuorRequest& request, const unsigned flags);
+
+  // Builds the whole text at once in a buffer sized from the upper bound of the header and
+  // the bytes of tag and body that can be read. A constructor cannot fail: when memory for
+  // the text runs out the object holds no text (length 0) and ZVRerror is ZVRS0012, which
+  // is why callers use create().
   TsiMarshall(const QuorRequest& request, const unsigned flags);
 
   // On entry `text` and `length` describe the rest of the engine output. On return `text`
@@ -170,8 +191,6 @@ class TsiMarshall : public Marshall {
 
  private:
   size_t _textBound() const;
-  // A section line: `opening` ("<" or "</"), the table name, ">" CR LF.
-  size_t _marshallLine(char* at, std::string_view opening, const unsigned tag);
   // Raises the frame's error, if any, and returns the error flag. `failure` is the id met
   // while scanning the digits (null when a terminator was found), `value` the length read
   // (saturated past 32 bits), `following` the bytes after the prefix.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 // Index of each name in kMarshallTagNames; sections and fields are identified by it.
@@ -104,11 +105,73 @@ constexpr size_t marshallFixedHeaderBound() {
   return size + marshallFieldMarkupSize(kTagFormatName) + kMarshallFormatNameWidth;
 }
 
-// Upper bound of the header of a request whose tag data is `tagLength` bytes.
-constexpr size_t marshallHeaderBound(uint32_t tagLength) {
+// Upper bound of the header of a request whose tag data is `tagBytes` bytes; `hasTag`
+// tells whether the Tag field is written at all (a non-zero TagLength whose buffer has no
+// readable bytes still writes an empty field).
+constexpr size_t marshallHeaderBound(bool hasTag, size_t tagBytes) {
   size_t size = marshallFixedHeaderBound();
-  if (tagLength != 0) size += marshallFieldMarkupSize(kTagTag) + tagLength;
+  if (hasTag) size += marshallFieldMarkupSize(kTagTag) + tagBytes;
   return size;
+}
+
+// The markup of every table entry, spelled once: "<Name>" CR LF (the opening tag of a field
+// is its first openSize bytes) and "</Name>" CR LF. Each area is padded to kMarshallTagArea
+// bytes, so that the writer copies a whole area at once (one fixed-size move, no length
+// loop) and then advances by the markup's own size.
+inline constexpr size_t kMarshallTagArea = 32;
+struct MarshallTagText {
+  char open[kMarshallTagArea];   // "<Name>" CR LF, zero padded
+  size_t openSize;               // "<Name>"
+  char close[kMarshallTagArea];  // "</Name>" CR LF, zero padded
+  size_t closeSize;              // "</Name>" CR LF
+};
+static_assert(kMarshallTagNameMax + 5 <= kMarshallTagArea);
+
+constexpr MarshallTagText marshallTagText(unsigned tag) {
+  MarshallTagText text{};
+  std::string_view name = kMarshallTagNames[tag];
+  size_t n = 0;
+  text.open[n++] = '<';
+  for (char c : name) text.open[n++] = c;
+  text.open[n++] = '>';
+  text.openSize = n;
+  text.open[n++] = '\r';
+  text.open[n++] = '\n';
+  n = 0;
+  text.close[n++] = '<';
+  text.close[n++] = '/';
+  for (char c : name) text.close[n++] = c;
+  text.close[n++] = '>';
+  text.close[n++] = '\r';
+  text.close[n++] = '\n';
+  text.closeSize = n;
+  return text;
+}
+
+struct MarshallTagTexts {
+  MarshallTagText tags[kMarshallTagCount];
+};
+inline constexpr MarshallTagTexts kMarshallTagTexts = [] {
+  MarshallTagTexts texts{};
+  for (unsigned tag = 0; tag < kMarshallTagCount; ++tag) texts.tags[tag] = marshallTagText(tag);
+  return texts;
+}();
+static_assert(kMarshallTagTexts.tags[kTagHeader].openSize == marshallOpenTagSize(kTagHeader));
+static_assert(kMarshallTagTexts.tags[kTagHeader].closeSize == marshallEndSize(kTagHeader));
+
+// Are the `size` bytes at `a` and `b` equal? Made for the short markup of the tag table,
+// where a call of memcmp costs more than the comparison: whole words, the last one
+// overlapping. Both ranges must hold `size` bytes.
+inline bool marshallSameBytes(const char* a, const char* b, size_t size) {
+  if (size < 8) return std::memcmp(a, b, size) == 0;
+  auto word = [](const char* p) {
+    uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+  };
+  for (size_t at = 0; at + 8 < size; at += 8)
+    if (word(a + at) != word(b + at)) return false;
+  return word(a + size - 8) == word(b + size - 8);
 }
 
 // Frame prefix: the decimal length ends at the first of these bytes.

@@ -1,9 +1,13 @@
 // TsiMarshall: the section lines, time stamp, Routing section and output framing used
 // with the transformation engine.
 #include <algorithm>
+#include <cassert>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "catalog.h"
@@ -19,20 +23,25 @@ static trc::Module kTrace{"zvrtrans"};
 
 namespace {
 
-// Does the text at `cursor` start with `prefix` + name + ">" CR LF? The caller has checked
-// that the whole delimiter fits in the bytes left.
-bool delimiterAt(const char* cursor, std::string_view prefix, unsigned tag) {
-  trc::Scope trace(kTrace);
-  std::string_view name = kMarshallTagNames[tag];
-  return std::memcmp(cursor, prefix.data(), prefix.size()) == 0 &&
-         std::memcmp(cursor + prefix.size(), name.data(), name.size()) == 0 &&
-         std::memcmp(cursor + prefix.size() + name.size(), ">\r\n", 3) == 0;
+// Does the text at `cursor` start with the section line `line`? The caller has checked
+// that the whole line fits in the bytes left.
+bool delimiterAt(const char* cursor, std::string_view line) {
+  return marshallSameBytes(cursor, line.data(), line.size());
+}
+
+// "<Name>" CR LF and "</Name>" CR LF of a table entry.
+std::string_view beginLine(unsigned tag) {
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  return {markup.open, markup.openSize + kMarshallLineEnd.size()};
+}
+std::string_view endLine(unsigned tag) {
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  return {markup.close, markup.closeSize};
 }
 
 // A route value as kept in the list: its first 128 bytes, terminated; empty when absent.
 void copyRouteValue(char (&to)[kMarshallRouteValueMax + 1], const char* start,
                     const char* end) {
-  trc::Scope trace(kTrace);
   size_t size = start == nullptr ? 0 : std::min<size_t>(end - start, kMarshallRouteValueMax);
   if (size != 0) std::memcpy(to, start, size);
   to[size] = '\0';
@@ -40,10 +49,24 @@ void copyRouteValue(char (&to)[kMarshallRouteValueMax + 1], const char* start,
 
 }  // namespace
 
+TsiMarshall* TsiMarshall::create(const QuorRequest& request, const unsigned flags) {
+  trc::Scope trace(kTrace);
+  std::unique_ptr<TsiMarshall> marshall(new (std::nothrow) TsiMarshall(request, flags));
+  if (!marshall) {
+    zvrMarshallRaise(ZVRID_S0012, kZvrError, ZVRTXT_S0012, ZVRUA_S0012);
+    return trace.result<TsiMarshall*>(nullptr);
+  }
+  // No text where one was due: the constructor has raised ZVRS0012.
+  if (marshall->buffer() == nullptr && marshall->_textBound() != 0)
+    return trace.result<TsiMarshall*>(nullptr);
+  return trace.result(marshall.release());
+}
+
 TsiMarshall::TsiMarshall(const QuorRequest& request, const unsigned flags)
     : Marshall(request, flags) {
   trc::Scope trace(kTrace);
-  char* text = _allocateText(_textBound());
+  if (!_allocateText(_textBound())) return;
+  char* text = _text();
   size_t length = flags ? _marshallHeader(text) : 0;
   length += _marshallMsgBuffer(text + length);
   _setLength(length);
@@ -51,60 +74,69 @@ TsiMarshall::TsiMarshall(const QuorRequest& request, const unsigned flags)
 
 size_t TsiMarshall::_textBound() const {
   trc::Scope trace(kTrace);
+  // Sized from the bytes that can be read, never from the length fields alone: a request
+  // claiming a tag of 4 GiB with three bytes behind it needs room for three bytes.
   const QLXMSG& msg = request();
   size_t body = _readable(msg.MsgBuffer, msg.MsgLength);
-  return trace.result(body + (flags() ? marshallHeaderBound(msg.TagLength) : 0));
+  if (!flags()) return trace.result(body);
+  size_t tag = _readable(msg.TagBuffer, msg.TagLength);
+  return trace.result(body + marshallHeaderBound(msg.TagLength != 0, tag));
 }
 
 // ---- Section lines and time stamp ----
 
-size_t TsiMarshall::_marshallLine(char* at, std::string_view opening, const unsigned tag) {
-  trc::Scope trace(kTrace);
-  std::string_view name = kMarshallTagNames[tag];
-  size_t n = _put(at, opening.data(), opening.size());
-  n += _put(at + n, name.data(), name.size());
-  n += _put(at + n, ">\r\n", 3);
-  return trace.result(n);
-}
-
 size_t TsiMarshall::_marshallBegin(char* at, const unsigned tag) {
   trc::Scope trace(kTrace);
-  return trace.result(_marshallLine(at, "<", tag));
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  return trace.result(_putMarkup(at, markup.open, markup.openSize + kMarshallLineEnd.size()));
 }
 
 size_t TsiMarshall::_marshallEnd(char* at, const unsigned tag) {
   trc::Scope trace(kTrace);
-  return trace.result(_marshallLine(at, "</", tag));
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  return trace.result(_putMarkup(at, markup.close, markup.closeSize));
 }
 
 size_t TsiMarshall::_marshallTimestamp(char* at, const QLXTIMESTAMP timeStamp) {
   trc::Scope trace(kTrace);
-  // Seconds, a full stop, then the second word with at least six digits ("%06.6ld": the
-  // precision alone gives the same text, and the zero flag is ignored with it).
+  // Seconds, a full stop, then the second word as "%06.6ld" prints it: its digits at least
+  // six, zero-padded on the left, after the sign (the zero flag is ignored with a
+  // precision). -5 gives "-000005".
   char value[kMarshallTimeStampWidth + 1];
-  int size = std::snprintf(value, sizeof value, "%ld.%.6ld",
-                           static_cast<long>(timeStamp.TimeStampSec),
-                           static_cast<long>(timeStamp.TimeStampMillisec));
-  return trace.result(_marshallField(at, kTagTimeStamp, value, static_cast<size_t>(size)));
+  char* end = value + sizeof value;
+  char* out = std::to_chars(value, end, timeStamp.TimeStampSec).ptr;
+  *out++ = '.';
+  int64_t word = timeStamp.TimeStampMillisec;
+  if (word < 0) {
+    *out++ = '-';
+    word = -word;
+  }
+  char digits[kMarshallNumberWidth];
+  size_t count = std::to_chars(digits, digits + sizeof digits, word).ptr - digits;
+  for (size_t pad = count; pad < 6; ++pad) *out++ = '0';
+  std::memcpy(out, digits, count);
+  out += count;
+  assert(out <= end);
+  return trace.result(_marshallField(at, kTagTimeStamp, value, out - value));
 }
 
 int TsiMarshall::_unMarshallBegin(const char*& cursor, const char* end,
                                   const unsigned tag) const {
   trc::Scope trace(kTrace);
   // At least one byte must follow a section start: "<Header>" CR LF alone is body text.
-  size_t size = marshallBeginSize(tag);
-  if (size >= static_cast<size_t>(end - cursor) || !delimiterAt(cursor, "<", tag))
+  std::string_view line = beginLine(tag);
+  if (line.size() >= static_cast<size_t>(end - cursor) || !delimiterAt(cursor, line))
     return trace.result(0);
-  cursor += size;
+  cursor += line.size();
   return trace.result(1);
 }
 
 int TsiMarshall::_unMarshallEnd(const char*& cursor, const char* end, const unsigned tag) const {
   trc::Scope trace(kTrace);
-  size_t size = marshallEndSize(tag);
-  if (size > static_cast<size_t>(end - cursor) || !delimiterAt(cursor, "</", tag))
+  std::string_view line = endLine(tag);
+  if (line.size() > static_cast<size_t>(end - cursor) || !delimiterAt(cursor, line))
     return trace.result(0);
-  cursor += size;
+  cursor += line.size();
   return trace.result(1);
 }
 

@@ -90,7 +90,7 @@ TEST_F(MarshallWriteTest, WidestHeaderFillsTheUpperBoundExactly) {
   std::memset(descriptor_.FormatName, 'F', sizeof descriptor_.FormatName);
   std::string tag(1000, 't');
   std::string text = marshal(1, "body", tag);
-  EXPECT_EQ(text.size(), marshallHeaderBound(1000) + 4);
+  EXPECT_EQ(text.size(), marshallHeaderBound(true, 1000) + 4);
   EXPECT_EQ(text.substr(text.size() - 4), "body");
 }
 
@@ -124,6 +124,23 @@ TEST_F(MarshallWriteTest, LengthsBeyondTheBufferAreNotRead) {
   std::string text(static_cast<const char*>(withHeader.buffer()), withHeader.length());
   EXPECT_NE(text.find(field("Tag", "ta") + end("Header") + "hel"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - 3), "hel");
+}
+
+// The text is sized from the bytes that can be read, not from the length fields: a request
+// claiming a tag of 4 GiB with three bytes behind it reserves room for three bytes (the
+// old sizing reserved 4 GiB and threw when that failed, which ended the server).
+TEST_F(MarshallWriteTest, TextIsSizedFromTheReadableBytes) {
+  request("hello", "tag");
+  descriptor_.TagLength = UINT32_MAX;  // TagBuffer.Length still 3
+  descriptor_.MsgLength = UINT32_MAX;  // MsgBuffer.Length still 5
+  QuorRequest claiming(0, &descriptor_, 7, kQlxGetOptDefault);
+  std::unique_ptr<TsiMarshall> marshall(TsiMarshall::create(claiming, 1));
+  ASSERT_NE(marshall, nullptr);
+  EXPECT_EQ(marshall->capacity(), marshallHeaderBound(true, 3) + 5);
+  std::string text(static_cast<const char*>(marshall->buffer()), marshall->length());
+  std::string tail = field("Tag", "tag") + end("Header") + "hello";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
 TEST_F(MarshallWriteTest, DisplayShowsLengthAndHexDump) {
