@@ -127,12 +127,19 @@ int TsiTransform::_buildCommand(const char* mapName, const void* input,
     case TsiCommandBuffer::kNoTail:
       break;
   }
-  if (command_.headLength() > TsiCommandBuffer::kMaxHead) {
+  if (command_.refusal() == TsiCommandBuffer::kHeadTooLong) {
     // The engine reads its head from a 512-character area: a longer one is refused here
     // rather than overflowing it or being cut (a cut head would misstate the input length).
     ErrorADT* error = new ErrorADT(ZVRID_T0003, kZvrError, ZVRTXT_T0003);
     std::string info = zvrFormat("The command head of %zu characters exceeds %zu: %.64s...",
                                  command_.headLength(), TsiCommandBuffer::kMaxHead, mapName);
+    error->addInfo(info.c_str(), nullptr, 0);
+    zvrSetError(error);
+  } else if (command_.refusal() == TsiCommandBuffer::kUnreadableName) {
+    ErrorADT* error = new ErrorADT(ZVRID_T0003, kZvrError, ZVRTXT_T0003);
+    std::string info = zvrFormat(
+        "The engine would not read the map name back as sent (a blank in a bare name, or "
+        "\"' -ie1s\" inside a quoted one): %.64s", mapName);
     error->addInfo(info.c_str(), nullptr, 0);
     zvrSetError(error);
   } else {

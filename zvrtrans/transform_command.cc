@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "text.h"
 #include "trc.h"
@@ -29,7 +31,11 @@ TsiCommandBuffer::Tail TsiCommandBuffer::build(const char* mapName, const void* 
   assert(mapName != nullptr && (input != nullptr || length == 0));
   std::string head = zvrFormat("%s -ie1s%ld ", mapName, static_cast<long>(length));
   headLength_ = head.size();
+  refusal_ = kHeadTooLong;
   if (head.size() > kMaxHead) return trace.result(kNoTail);
+  refusal_ = kUnreadableName;
+  if (!zvrMapNameReadsBack(mapName)) return trace.result(kNoTail);
+  refusal_ = kNoMemory;
 
   const std::size_t optionsLength = _given(options) ? std::strlen(options) : 0;
   const std::size_t dictionaryLength =
@@ -40,6 +46,7 @@ TsiCommandBuffer::Tail TsiCommandBuffer::build(const char* mapName, const void* 
   if (length > SIZE_MAX - fixed) return trace.result(kNoTail);
   const std::size_t size = fixed + length;
   if (!_reserve(size)) return trace.result(kNoTail);
+  refusal_ = kNotRefused;
   // Zero the earlier command too where it was longer: no byte of an earlier message may
   // linger behind the new tail (displays dump the whole buffer).
   std::memset(buffer_.get(), 0, std::max(size, length_));
@@ -74,6 +81,16 @@ std::size_t TsiCommandBuffer::_write(const std::string& head, const void* input,
   std::memcpy(at, options, optionsLength + 1);  // with its NUL
   at += optionsLength + 1;
   return trace.result(static_cast<std::size_t>(at - buffer_.get()));
+}
+
+bool zvrMapNameReadsBack(const char* mapName) {
+  trc::Scope trace(kTrace);
+  std::string_view name(mapName);
+  if (name.empty() || name[0] != '\'') return trace.result(name.find(' ') == std::string_view::npos);
+  // The head goes on with " -ie1s" after the name: its closing quote is found first only
+  // when no "' -ie1s" comes before it.
+  std::string head = std::string(name) + " -ie1s";
+  return trace.result(name.size() >= 2 && head.find("' -ie1s", 1) == name.size() - 1);
 }
 
 bool TsiCommandBuffer::_reserve(std::size_t size) {

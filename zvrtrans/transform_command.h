@@ -23,6 +23,13 @@ class TsiCommandBuffer {
 
   // Which tail build() chose.
   enum Tail { kNoTail = 0, kCommandLineOptions, kDictionaryOptions, kDefaultOptions };
+  // Why build() refused a command (kNoTail).
+  enum Refusal {
+    kNotRefused = 0,
+    kHeadTooLong,     // the head exceeds kMaxHead
+    kUnreadableName,  // the engine would read another map name (and input length) back
+    kNoMemory,
+  };
 
   TsiCommandBuffer() = default;
   TsiCommandBuffer(const TsiCommandBuffer&) = delete;
@@ -31,8 +38,14 @@ class TsiCommandBuffer {
   // Builds the command for `mapName` over `length` bytes of `input` (borrowed; may be null
   // only when length is 0). `options` is the -options value, `dictionaryOptions` what the
   // dictionary gave (either may be null or empty: then it does not apply). Returns the
-  // tail chosen; kNoTail when the head is too long (headLength() tells by how much) or
-  // memory runs out, leaving the earlier command in place.
+  // tail chosen; kNoTail, leaving the earlier command in place, when refusal() gives a
+  // reason: the head is too long (headLength() tells by how much), the map name would not
+  // read back as itself, or memory runs out.
+  //
+  // The engine ends a bare map name at its first blank and a quoted one at the first
+  // "' -ie1s"; a name that holds either inside (from a path, a map option or the format
+  // name of a request) would make it read another name and take the rest of the name for
+  // the input length, so such a name is refused rather than sent.
   Tail build(const char* mapName, const void* input, unsigned long length,
              const char* options, const char* dictionaryOptions);
 
@@ -44,6 +57,8 @@ class TsiCommandBuffer {
   std::size_t capacity() const { return capacity_; }
   // Length of the head of the last build attempt (also of a refused one).
   std::size_t headLength() const { return headLength_; }
+  // Why the last build attempt was refused; kNotRefused after one that was not.
+  Refusal refusal() const { return refusal_; }
 
  private:
   bool _reserve(std::size_t size);
@@ -56,6 +71,12 @@ class TsiCommandBuffer {
   std::size_t capacity_ = 0;
   std::size_t length_ = 0;
   std::size_t headLength_ = 0;
+  Refusal refusal_ = kNotRefused;
 };
+
+// True when the engine reads `mapName` back as itself from a command head: a bare name
+// holds no blank; a quoted one ends at its first "' -ie1s" only when that is its own
+// closing quote.
+bool zvrMapNameReadsBack(const char* mapName);
 
 #endif  // ZVR_TRANSFORM_COMMAND_H

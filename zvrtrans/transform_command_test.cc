@@ -105,6 +105,33 @@ TEST(TsiCommandBuffer, HeadOf512FitsAndLongerIsRefused) {
   const std::string input(10, 'i');
   EXPECT_EQ(command.build(fits.c_str(), input.data(), input.size(), "", nullptr),
             TsiCommandBuffer::kNoTail);
+  EXPECT_EQ(command.refusal(), TsiCommandBuffer::kHeadTooLong);
+}
+
+// The engine ends a bare name at its first blank and a quoted one at the first "' -ie1s".
+// A name it would read otherwise (the format name of a request reaches the name through
+// the prefix rule: "' -ie1s" is seven characters) is refused, not sent with a misstated
+// name and input length. Found by transform_command_fuzz.
+TEST(TsiCommandBuffer, NameTheEngineWouldReadOtherwiseIsRefused) {
+  const struct {
+    const char* name;
+    bool readsBack;
+  } cases[] = {
+      {"'kInvoice'", true},         {"MAPA", true},
+      {"'/m/my map.mmc'", true},    {"'a'b'", true},  // a quote alone does not end it
+      {"''", true},                 {"'k' -ie1s'", false},
+      {"'/m' -ie1s9 x/INV'", false}, {"MAP A", false},
+      {"'unclosed", false},         {"'", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zvrMapNameReadsBack(c.name), c.readsBack) << c.name;
+    TsiCommandBuffer command;
+    TsiCommandBuffer::Tail tail = command.build(c.name, "hello", 5, "", nullptr);
+    EXPECT_EQ(tail == TsiCommandBuffer::kNoTail, !c.readsBack) << c.name;
+    EXPECT_EQ(command.refusal(), c.readsBack ? TsiCommandBuffer::kNotRefused
+                                             : TsiCommandBuffer::kUnreadableName)
+        << c.name;
+  }
 }
 
 }  // namespace
