@@ -45,7 +45,7 @@ TEST_P(ServerStop, IdleServerEndsWithin1sOfEverySignal) {
     SCOPED_TRACE("round " + std::to_string(round) + " signal " + std::to_string(number));
     ServerProcess server = startServer();
     ASSERT_TRUE(waitUntilServing(server)) << server.standardError();
-    // Anywhere in the wait for a request: at its start, in a slice, between two slices.
+    // Anywhere in the wait for a request, at its very start as well as long into it.
     std::this_thread::sleep_for(std::chrono::milliseconds(randomMillis(700)));
     server.signal(number);
     ASSERT_EQ(server.wait(kExitWithinMillis), 0) << server.standardError();

@@ -1,6 +1,8 @@
 #include "quorservice.h"
 
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -27,15 +29,46 @@ constexpr int kMaxFailedGets = 3;
 
 const char* _yesNo(int flag) { return flag ? "Yes" : "No"; }
 
+// After an interrupt the process nudges itself with a signal of its own every
+// kNudgeMillis. The loop reads _okToRun before each get, but the middleware's wait for a
+// request only ends early for a signal that arrives once the wait has begun; an interrupt
+// that lands between the check and the start of the wait would otherwise leave the server
+// waiting for the next request. The nudge ends such a wait at once. Waiting in short slices
+// instead would make every empty slice a failed call, which the middleware hands to the
+// element's error-action exit and logs, several times a second while idle.
+constexpr long kNudgeMillis = 100;
+timer_t gNudgeTimer;
+volatile sig_atomic_t gNudgeReady = 0;
+pid_t gNudgeOwner = 0;  // a forked child inherits no timer: it makes its own
+
+void _nudged(int) {}
+
+void _armNudge() {
+  if (!gNudgeReady) return;
+  struct itimerspec every {};
+  every.it_value.tv_nsec = kNudgeMillis * 1000000L;
+  every.it_interval.tv_nsec = kNudgeMillis * 1000000L;
+  timer_settime(gNudgeTimer, 0, &every, nullptr);  // async-signal-safe
+}
+
 // SIGINT and SIGTERM both stop the loop: service managers stop processes with SIGTERM.
-// SA_RESTART keeps the middleware's file and database calls from failing half-way; its
-// wait for a message is never restarted, so a signal still ends a wait at once.
-void _installHandler() {
+// SA_RESTART keeps file and database calls from failing half-way through the request in
+// hand; the middleware's wait for a message is never restarted, so a signal ends it.
+void _installHandlers() {
   trc::Scope trace(kTrace);
   struct sigaction action {};
-  action.sa_handler = QuorService::signal_handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
+  action.sa_handler = _nudged;
+  sigaction(SIGRTMIN, &action, nullptr);
+  if (!gNudgeReady || gNudgeOwner != getpid()) {
+    struct sigevent event {};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGRTMIN;
+    gNudgeReady = timer_create(CLOCK_MONOTONIC, &event, &gNudgeTimer) == 0;
+    gNudgeOwner = getpid();
+  }
+  action.sa_handler = QuorService::signal_handler;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
@@ -44,7 +77,7 @@ void _installHandler() {
 
 QuorService::QuorService(const char* name) : name_(name ? name : "") {
   trc::Scope trace(kTrace);
-  _installHandler();
+  _installHandlers();
 }
 
 QuorService::~QuorService() {
@@ -55,6 +88,7 @@ QuorService::~QuorService() {
 void QuorService::signal_handler(int) {
   _okToRun = 0;
   _sigintCaptured = 1;
+  _armNudge();
 }
 
 void QuorService::helloWorld(const char* title) const {
@@ -123,7 +157,6 @@ int QuorService::run() {
   trc::Scope trace(kTrace);
   initialize();
   if (!element_ && !initQuor()) return trace.result(1);
-  element_->waitSlice(kWaitSliceMillis);
   int status = 0;
   int retries = 0;
   bool gotOne = false;
@@ -133,19 +166,14 @@ int QuorService::run() {
     zvrClearError();
     request.reset(element_->getRequest());
     gotOne = request != nullptr;
-    if (!request && element_->idle()) {
-      // Nothing came within the slice: not a failed get. A one-pass option keeps waiting
-      // for its request; only an interrupt ends an idle wait.
-      if (_sigintCaptured) break;
-      continue;
-    }
-    if (!request && !_missedGet(retries)) {
-      status = 1;
-      break;
-    }
     if (request) {
       retries = 0;
       if (!_serve(*request, status)) break;
+    } else if (_sigintCaptured) {
+      break;  // the interrupt ended the wait: a stop, not a failed get
+    } else if (!_missedGet(retries)) {
+      status = 1;
+      break;
     }
     if (!_okToRun) break;
   }

@@ -25,12 +25,9 @@ class QuorRequest;
 
 class QuorService {
  public:
-  // How long one get waits for a request before the loop looks at _okToRun again. A
-  // signal that lands just before a wait starts is then seen within this time.
-  static constexpr int kWaitSliceMillis = 250;
-
   // `name` (the business element name) is borrowed: it must outlive the object (main's
-  // argv or a literal). Installs signal_handler for SIGINT and SIGTERM.
+  // argv or a literal). Installs signal_handler for SIGINT and SIGTERM, and a handler
+  // that does nothing for SIGRTMIN, the signal signal_handler nudges the process with.
   explicit QuorService(const char* name);
   // Deletes the business element, which ends the middleware connection.
   virtual ~QuorService();                                                    // slot 1
@@ -64,7 +61,9 @@ class QuorService {
   // Everything between option parsing and the first get; ends the process on failure.
   virtual void initialize() = 0;                                             // slot 11
 
-  // Clears _okToRun and sets _sigintCaptured; nothing else (async-signal-safe).
+  // Clears _okToRun and sets _sigintCaptured, and starts a timer that sends the process
+  // SIGRTMIN every 100 ms, so that a wait for a request that began just after the
+  // interrupt still ends at once (async-signal-safe).
   static void signal_handler(int signalNumber);
 
   // The loop goes on while non-zero; cleared by an interrupt and by the one-pass options.
@@ -86,7 +85,7 @@ class QuorService {
  private:
   // One pass of the loop after a get. false ends the loop with `status` set.
   bool _serve(QuorRequest& request, int& status);
-  // A get that came back empty. false ends the loop with status 1.
+  // A get that failed. false ends the loop with status 1 (the third in a row).
   bool _missedGet(int& retries);
   void _shutdown(bool clearedOne) const;
 };

@@ -5,7 +5,10 @@
 #include "tsiservice.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,8 @@ class TestLeaf : public TsiService {
     return 1;
   }
   int _do_response(Marshall*, void*&, unsigned long&, QuorResponse*&) override { return 1; }
+  // What the real leaves do after checking the options: a prefix for the map names.
+  void defaultPrefix() { prefix_ = "k"; }
   std::string displayText() const {
     char* text = nullptr;
     display(text);
@@ -143,6 +148,34 @@ TEST_F(ServiceOptionsTest, OperatingParametersAndUsageTexts) {
             "\nUsage: prog [ -e be_name ] [ -logMsg ] [ -silent ] [-clear] [-force] [ -nosync ] "
             "[ -hdr ] [ -options map_options ] [ -path path ] [ -map mapname ] [ -prefix "
             "prefix_char ] [ -key dictionary ] [ -destination ] [-keyinmem]");
+}
+
+// An interrupt that lands before the wait for a request has begun (here: before run, so
+// the first get starts after it) must still end the wait at once, not at the next request.
+class ServiceStopTest : public zvr::testing::DirectoryHome {
+ protected:
+  std::string directoryText() const override {
+    return "[element.ZVRTest1]\nformats = [\"*\"]\n";
+  }
+};
+
+TEST_F(ServiceStopTest, InterruptBeforeTheWaitStillEndsIt) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        alarm(5);  // a wait that nothing ends fails the test instead of hanging it
+        TestLeaf leaf;
+        leaf.defaultPrefix();
+        QuorService::signal_handler(SIGTERM);
+        const auto begin = std::chrono::steady_clock::now();
+        const int status = leaf.run();
+        const bool quick = std::chrono::steady_clock::now() - begin < std::chrono::seconds(1);
+        std::exit(status == 0 && quick ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_NE(logText().find("Shutting Down.\n    Reason: Interrupted by user."), std::string::npos)
+      << logText();
+  EXPECT_EQ(logText().find("ZVRR0002"), std::string::npos) << "an interrupt is no failed get";
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "quorbusinesselement.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "catalog.h"
@@ -18,10 +17,6 @@ trc::Module kTrace{"zvrutil"};
 
 constexpr uint32_t kGetRequestOptions = 0x2148;
 constexpr size_t kInitializeWorkLength = 852;
-// The middleware's reasons for a get that found no message within its wait, and for a
-// wait that a signal ended.
-constexpr int32_t kReasonNoMessage = 20;
-constexpr int32_t kReasonInterrupted = 74;
 
 constexpr ZvrRaised kInitializeFailed{ZVRID_R0001, kZvrError, ZVRTXT_R0001, ZVRUA_R0001};
 constexpr ZvrRaised kBadSyncType{ZVRID_R0015, kZvrSevere, ZVRTXT_R0015, ZVRUA_R0015};
@@ -58,42 +53,19 @@ QuorBusinessElement::~QuorBusinessElement() {
 
 QuorRequest* QuorBusinessElement::getRequest() const {
   trc::Scope trace(kTrace);
-  idle_ = 0;
   for (;;) {
     QLXMSG msg;
     zvrInitDescriptor(msg);
     QLXGETOPT options = kQlxGetOptDefault;
     options.Options = kGetRequestOptions;
-    if (waitSlice_ > 0) options.Wait = waitSlice_;
     QLXHANDLE theme = 0;
     if (qlxGetRequest(handle_, &msg, &options, transaction_->getSync(), &theme)) {
       transaction_->putFlag(0);
       return trace.result(new QuorRequest(handle_, &msg, theme, options));
     }
-    if (_sliceEnded()) return trace.result(static_cast<QuorRequest*>(nullptr));
     if (!zvrSkipSuppressed(kSuppressed, kGetFailed, false) || !commit())
       return trace.result(static_cast<QuorRequest*>(nullptr));
   }
-}
-
-bool QuorBusinessElement::_sliceEnded() const {
-  trc::Scope trace(kTrace);
-  if (waitSlice_ <= 0) return trace.result(false);
-  QLXERROR last{};
-  qlxGetLastError(&last);
-  const int32_t reason = (last.Flags & kQlxErrorReason) ? last.Reason.Code : 0;
-  idle_ = reason == kReasonNoMessage || reason == kReasonInterrupted;
-  return trace.result(idle_ != 0);
-}
-
-void QuorBusinessElement::waitSlice(int millis) {
-  trc::Scope trace(kTrace);
-  waitSlice_ = millis > 0 ? millis : 0;
-}
-
-int QuorBusinessElement::idle() const {
-  trc::Scope trace(kTrace);
-  return trace.result(idle_);
 }
 
 int QuorBusinessElement::putResponse(const QuorResponse* response) const {

@@ -31,13 +31,6 @@ class QuorBusinessElement {
   // (ZVRR0010), committed away and skipped. Null with ZVRerror = ZVRR0002 when the get
   // fails, or ZVRR0003 when committing a suppressed request fails.
   QuorRequest* getRequest() const;
-  // With `millis` above 0 every getRequest waits at most that long for a request instead
-  // of without limit, so that a server looks at its stop flag between waits; 0 (the
-  // default) waits without limit.
-  void waitSlice(int millis);
-  // 1 when the last getRequest returned null only because, with a wait slice, no request
-  // came within it or a signal ended the wait: nothing failed and ZVRerror is untouched.
-  int idle() const;
   // 1 when the response was put or may be dropped; 0 with ZVRerror = ZVRR0009 (0 with
   // nothing new recorded for a null response: its creation already failed).
   int putResponse(const QuorResponse* response) const;
@@ -59,14 +52,8 @@ class QuorBusinessElement {
   QuorTransaction* transaction() const;
 
  private:
-  // After a failed get with a wait slice: true (idle) when the wait merely ran out or a
-  // signal ended it.
-  bool _sliceEnded() const;
-
   QLXHANDLE handle_ = 0;
   char name_[kQlxNameLength + 1] = {};
-  int waitSlice_ = 0;
-  mutable int idle_ = 0;
   std::unique_ptr<QuorDirectory> directory_;
   std::unique_ptr<QuorTransaction> transaction_;
 };

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -164,33 +163,6 @@ TEST_F(SessionTest, GetFailuresThatAreNoSuppression) {
   EXPECT_ZVR_FAILURE(element.getRequest(), "ZVRR0002");
   EXPECT_EQ(static_cast<const QuorError*>(ZVRerror)->quorQlxError()->Reason.Code, 2033);
   EXPECT_EQ(logged("ZVRR0002"), 0u);  // pending, not logged
-}
-
-// With a wait slice an empty queue is no failure: the get comes back idle within the
-// slice with nothing pending, and so does a wait that a signal ends; a real failure is
-// still one. Without a slice the element waits as before.
-TEST_F(SessionTest, WaitSliceEndsAnEmptyWaitQuietly) {
-  QuorBusinessElement element("E", 1);
-  element.waitSlice(50);
-  const auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(element.getRequest(), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-  EXPECT_EQ(element.idle(), 1);
-  EXPECT_EQ(ZVRerror, nullptr);
-
-  fault("getrequest", 74, 4);  // what the broker reports for a wait a signal ended
-  EXPECT_EQ(element.getRequest(), nullptr);
-  EXPECT_EQ(element.idle(), 1);
-  EXPECT_EQ(ZVRerror, nullptr);
-
-  fault("getrequest", 29);
-  EXPECT_ZVR_FAILURE(element.getRequest(), "ZVRR0002");
-  EXPECT_EQ(element.idle(), 0);
-
-  element.waitSlice(0);
-  fault("getrequest", 20);
-  EXPECT_ZVR_FAILURE(element.getRequest(), "ZVRR0002");
-  EXPECT_EQ(element.idle(), 0);
 }
 
 TEST_F(SessionTest, FailedCommitWhileSkippingASuppressedRequest) {
