@@ -1,6 +1,7 @@
 // The broker's unit-of-work cycle: a business element gets a 1 KiB request, puts it on as a
 // response and commits. Every figure is also given as a ratio to F, the rate of 4 KiB
-// write + fdatasync pairs this disk does, measured at the start of the same run (per_F).
+// write + fdatasync pairs this disk does, measured right before and right after each
+// benchmark of the same run (per_F uses their mean; the disk may be shared and vary).
 //
 // - Cycle/one_process: client and element in one process (requests filled in while the
 //   timer is paused), SQLite synchronous FULL and NORMAL.
@@ -36,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // Write + fdatasync pairs per second of a 4 KiB block in /tmp, where the homes live.
-double measureFsyncRate() {
+double measureFsyncRate(double span = 0.5) {
   char path[] = "/tmp/qlxbench-fsync.XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) std::abort();
@@ -44,7 +45,7 @@ double measureFsyncRate() {
   std::string block(4096, 'f');
   int count = 0;
   const auto start = Clock::now();
-  while (Clock::now() - start < std::chrono::seconds(1)) {
+  while (seconds(Clock::now() - start) < span) {
     if (pwrite(fd, block.data(), block.size(), 0) != 4096 || fdatasync(fd) != 0) std::abort();
     ++count;
   }
@@ -53,10 +54,15 @@ double measureFsyncRate() {
   return rate;
 }
 
-double fsyncRate() {
-  static const double rate = measureFsyncRate();
-  return rate;
-}
+// F around one benchmark: measured when made and again by mean().
+class FsyncWindow {
+ public:
+  FsyncWindow() : before_(measureFsyncRate()) {}
+  double mean() const { return (before_ + measureFsyncRate()) / 2; }
+
+ private:
+  double before_;
+};
 
 const char* syncName(int64_t full) { return full ? "FULL" : "NORMAL"; }
 
@@ -154,15 +160,17 @@ bool cycle(QLXHANDLE element, int32_t waitMillis = -2) {
   return true;
 }
 
-void reportRate(benchmark::State& state, int64_t full) {
+void reportRate(benchmark::State& state, int64_t full, const FsyncWindow& window) {
+  const double f = window.mean();
   state.SetItemsProcessed(state.iterations());
-  state.counters["per_F"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) / fsyncRate(),
-                         benchmark::Counter::kIsRate);
+  state.counters["F"] = f;
+  state.counters["per_F"] = benchmark::Counter(static_cast<double>(state.iterations()) / f,
+                                               benchmark::Counter::kIsRate);
   state.SetLabel(syncName(full));
 }
 
 void oneProcess(benchmark::State& state, int standing) {
+  const FsyncWindow window;
   const std::string home = makeHome(state.range(0));
   QLXHANDLE client = connect("C", false), element = connect("E0", true);
   for (int sent = 0; sent < standing; sent += kBatch) sendBatch(client, kBatch);
@@ -178,15 +186,19 @@ void oneProcess(benchmark::State& state, int standing) {
     cycle(element);
     --ready;
   }
-  reportRate(state, state.range(0));
+  reportRate(state, state.range(0), window);
   qlxTerminate(&element);
   qlxTerminate(&client);
   removeHome(home);
 }
 
 void BM_Fdatasync(benchmark::State& state) {
-  for (auto _ : state) state.SetIterationTime(1.0);
-  state.counters["F"] = fsyncRate();
+  double rate = 0;
+  for (auto _ : state) {
+    rate = measureFsyncRate(1.0);
+    state.SetIterationTime(1.0);
+  }
+  state.counters["F"] = rate;
 }
 
 void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0); }
@@ -207,12 +219,13 @@ void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue);
 }
 
 void BM_CycleTwoProcesses(benchmark::State& state) {
+  const FsyncWindow window;
   const std::string home = makeHome(state.range(0));
   pid_t child = fork();
   if (child == 0) feederLoop(1, 2 * kBatch);
   QLXHANDLE element = connect("E0", true);
   for (auto _ : state) cycle(element);
-  reportRate(state, state.range(0));
+  reportRate(state, state.range(0), window);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   qlxTerminate(&element);
@@ -243,6 +256,7 @@ void BM_Consumers(benchmark::State& state) {
   const int elements = ownElements ? consumers : 1;
   constexpr int64_t kMillis = 3000;
   std::vector<int64_t> counts;
+  const FsyncWindow window;
   for (auto _ : state) {
     const std::string home = makeHome(full, elements);
     pid_t feeder = fork();
@@ -273,8 +287,10 @@ void BM_Consumers(benchmark::State& state) {
   int64_t total = 0;
   for (int64_t n : counts) total += n;
   const double rate = total / (kMillis / 1000.0);
+  const double f = window.mean();
   state.counters["cycles_per_s"] = rate;
-  state.counters["per_F"] = rate / fsyncRate();
+  state.counters["F"] = f;
+  state.counters["per_F"] = rate / f;
   state.counters["share_min"] =
       total ? static_cast<double>(*std::min_element(counts.begin(), counts.end())) / total : 0;
   state.SetLabel(std::string(syncName(full)) + (ownElements ? " own elements" : " one element"));

@@ -83,7 +83,7 @@ void bindError(Query& q, const std::optional<ErrorInfo>& error) {
   q.bind(29, error->reporter);
 }
 
-constexpr int kCandidates = 8;
+constexpr size_t kCandidates = 8;
 
 // The next candidates of a get after (afterSeq, afterId) in delivery order; the read
 // ends before any of them is locked, so that the read after the lock sees the commit of
@@ -93,17 +93,18 @@ std::string candidateSql(const Match& match) {
   if (match.msgId) sql += " AND msg_id = ?2";
   if (match.correlId) sql += " AND correl_id = ?3";
   if (match.themeId) sql += " AND theme_id = ?4";
-  return sql + " ORDER BY seq, id LIMIT " + std::to_string(kCandidates);
+  return sql + " ORDER BY seq, id LIMIT ?7";
 }
 
 bool candidates(Store& store, const std::string& queue, const Match& match,
-                std::pair<int64_t, int64_t> after,
+                std::pair<int64_t, int64_t> after, size_t limit,
                 std::vector<std::pair<int64_t, int64_t>>& found) {
   found.clear();
   const std::string sql = candidateSql(match);
   Query q(store, sql.c_str());
   if (!q.ok()) return false;
   q.bind(1, queue).bind(5, after.second).bind(6, after.first);
+  q.bind(7, static_cast<int64_t>(limit));
   if (match.msgId) q.bindBlob(2, match.msgId, kQlxMsgIdLength);
   if (match.correlId) q.bindBlob(3, match.correlId, kQlxMsgIdLength);
   if (match.themeId) q.bindBlob(4, match.themeId, kQlxMsgIdLength);
@@ -126,11 +127,13 @@ int deleteTaken(Store& store, int64_t id) {
   return tx.commit() ? 1 : -1;
 }
 
-bool heldAlready(const Match& match, int64_t id) {
-  if (!match.held) return false;
-  for (const Claim& claim : *match.held)
-    if (claim.id == id) return true;
-  return false;
+// The ids the getting unit holds, sorted for lookup.
+std::vector<int64_t> heldIds(const Match& match) {
+  std::vector<int64_t> ids;
+  if (match.held)
+    for (const Claim& claim : *match.held) ids.push_back(claim.id);
+  std::sort(ids.begin(), ids.end());
+  return ids;
 }
 
 // One candidate: 1 taken (or read, for a browse), 0 held by someone or gone, -1 failure.
@@ -177,12 +180,15 @@ int takeMessage(Store& store, const std::string& queue, const Match& match, Take
   trc::Scope trace(kTrace);
   std::pair<int64_t, int64_t> after{0, INT64_MIN};  // (id, seq) of the last candidate
   std::vector<std::pair<int64_t, int64_t>> batch;
+  // A unit that takes many messages finds its own still on the queue: read past them.
+  const std::vector<int64_t> held = heldIds(match);
+  const size_t limit = kCandidates + held.size();
   for (;;) {
-    if (!candidates(store, queue, match, after, batch)) return trace.result(-1);
+    if (!candidates(store, queue, match, after, limit, batch)) return trace.result(-1);
     for (const auto& [id, seq] : batch)
-      if (!heldAlready(match, id))
+      if (!std::binary_search(held.begin(), held.end(), id))
         if (int taken = takeCandidate(store, queue, id, take, row)) return trace.result(taken);
-    if (batch.size() < static_cast<size_t>(kCandidates)) return trace.result(0);
+    if (batch.size() < limit) return trace.result(0);
     after = batch.back();
   }
 }
