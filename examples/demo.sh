@@ -87,7 +87,7 @@ adm show dictionary DemoBroker
 adm show dictionary DemoTransform
 
 step "Start the servers in the background"
-start zvrtee "$build/maps" "$bin/zvrtee" -e TEE1 -o "$work/recording.msgs"
+start zvrtee "$build/maps" "$bin/zvrtee" -e TEE1 -hdr -o "$work/recording.msgs"
 start zvrbc "${DEMO_ZVRBC_MAPS:-$build/maps}" "$bin/zvrbc" -e ZVRBC1 -destination -key DemoBroker
 start zvrtbc "${DEMO_ZVRTBC_MAPS:-$build/maps}" "$bin/zvrtbc" -e ZVRTBC1 -destination -key DemoTransform
 for name in zvrtee zvrbc zvrtbc; do await_start "$name"; done
