@@ -13,6 +13,13 @@ if(zvr_demo_ready)
            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/demo_missing_map.sh ${CMAKE_SOURCE_DIR}
                    ${CMAKE_BINARY_DIR})
   set_tests_properties(demo_whole_workflow demo_missing_map PROPERTIES TIMEOUT 180)
-else()
+endif()
+# The smaller demo with qlxadm alone.
+if(TARGET qlxadm)
+  add_test(NAME demo_broker_only
+           COMMAND env -u QLX_HOME ${CMAKE_SOURCE_DIR}/examples/broker_demo.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_broker_only PROPERTIES TIMEOUT 120)
+endif()
+if(NOT zvr_demo_ready)
   message(STATUS "The demo is not tested: this build lacks one of its programs")
 endif()
