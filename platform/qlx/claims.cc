@@ -56,17 +56,24 @@ int Claims::heldByOther(int64_t id) const {
 }
 
 bool Claims::heldIn(int64_t first, int64_t last, std::vector<int64_t>& ids) const {
-  if (first > last) return true;
-  flock lock = byteRange(F_WRLCK, first, last - first + 1);
-  if (fcntl(fd_, F_OFD_GETLK, &lock) != 0) return false;
-  if (lock.l_type == F_UNLCK) return true;
-  // The kernel reports one conflicting lock of the range; look left and right of it.
-  const int64_t from = lock.l_start < first ? first : lock.l_start;
-  const int64_t end = lock.l_len == 0 ? last : lock.l_start + lock.l_len - 1;
-  const int64_t to = end > last ? last : end;
-  if (!heldIn(first, from - 1, ids)) return false;
-  for (int64_t id = from; id <= to; ++id) ids.push_back(id);
-  return heldIn(to + 1, last, ids);
+  // The kernel reports one conflicting lock of a range; the parts left and right of it
+  // are looked at in turn (a list of ranges, not recursion: there may be many claims).
+  std::vector<std::pair<int64_t, int64_t>> ranges{{first, last}};
+  while (!ranges.empty()) {
+    const auto [from, to] = ranges.back();
+    ranges.pop_back();
+    if (from > to) continue;
+    flock lock = byteRange(F_WRLCK, from, to - from + 1);
+    if (fcntl(fd_, F_OFD_GETLK, &lock) != 0) return false;
+    if (lock.l_type == F_UNLCK) continue;
+    const int64_t start = lock.l_start < from ? from : lock.l_start;
+    const int64_t end = lock.l_len == 0 ? to : lock.l_start + lock.l_len - 1;
+    const int64_t stop = end > to ? to : end;
+    for (int64_t id = start; id <= stop; ++id) ids.push_back(id);
+    ranges.emplace_back(from, start - 1);
+    ranges.emplace_back(stop + 1, to);
+  }
+  return true;
 }
 
 void Claims::abandon() {

@@ -32,8 +32,8 @@ class Claims {
   // 1 when another holder has message `id`, 0 when nobody (or this store) does, -1 on
   // failure.
   int heldByOther(int64_t id) const;
-  // Appends the ids from `first` to `last` that other holders have; cost grows with the
-  // claims found, not with the range. False on failure.
+  // Appends the ids from `first` to `last` that other holders have (in no particular
+  // order); cost grows with the claims found, not with the range. False on failure.
   bool heldIn(int64_t first, int64_t last, std::vector<int64_t>& ids) const;
   // In a child after fork: forgets the descriptor without releasing the parent's claims.
   void abandon();

@@ -88,6 +88,8 @@ TEST_F(BrokerUnits, TwoConnectionsOfOneProcessNeverShareAMessage) {
   ASSERT_EQ(getRequest(e1, first), 1);
   ASSERT_EQ(getRequest(e2, second), 1);
   EXPECT_NE(first.body(), second.body());
+  EXPECT_EQ(queue("element:E").inFlight, 2);
+  EXPECT_EQ(queue("element:E").depth, 0);
   EXPECT_EQ(getRequest(e2, none), 0);
   EXPECT_EQ(lastReason(), kReasonNoMessage);
   Got browsed;
