@@ -1,5 +1,5 @@
-// Bodies of the marshalling fuzz targets, shared by the libFuzzer programs in fuzz/ and by
-// the plain test that replays their committed seed corpora (marshall_corpus_test.cc).
+// Bodies of the marshalling fuzz targets in fuzz/ (each built as a libFuzzer program in a
+// fuzz build, and as a plain test that replays its committed seed corpus in every build).
 //
 // Each body takes arbitrary bytes as engine output and aborts (__builtin_trap) when an
 // invariant of the reader breaks; the sanitizers report any read past the input.
@@ -8,6 +8,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,10 +16,12 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "erroradt.h"
 #include "marshall.h"
 #include "quorrequest.h"
+#include "zvrlog.h"
 #include "zvrroute.h"
 
 namespace zvr::fuzz {
@@ -79,8 +82,14 @@ inline void marshallFuzzReadPiece(const TsiMarshall& marshall, const char* piece
     if (std::strlen(service) > 128 || std::strlen(action) > 128) __builtin_trap();
 }
 
+// With ZVRverbose set a failed read attaches a hex dump of the whole piece to its error.
+// That path runs for inputs of odd length only: the dump costs more than the read, and an
+// input whose frames all fail would spend nearly all its time in dumps.
+inline void marshallFuzzVerbosity(size_t size) { ZVRverbose = static_cast<int>(size & 1); }
+
 // Target "marshall_read_fuzz": the input is one transformed piece.
 inline int marshallFuzzCreateResponse(const uint8_t* data, size_t size) {
+  marshallFuzzVerbosity(size);
   TsiMarshall marshall(marshallFuzzRequest(), 1);
   marshallFuzzReadPiece(marshall, reinterpret_cast<const char*>(data), size);
   zvrClearError();
@@ -90,6 +99,7 @@ inline int marshallFuzzCreateResponse(const uint8_t* data, size_t size) {
 // Target "marshall_frames_fuzz": the input is a whole engine output, split into frames as
 // the broker component does, each frame read into a response.
 inline int marshallFuzzSplitFrames(const uint8_t* data, size_t size) {
+  marshallFuzzVerbosity(size);
   TsiMarshall marshall(marshallFuzzRequest(), 1);
   const char* text = reinterpret_cast<const char*>(data);
   const char* end = text + size;
@@ -104,6 +114,78 @@ inline int marshallFuzzSplitFrames(const uint8_t* data, size_t size) {
     if (error) break;
     if (length != 0) marshallFuzzReadPiece(marshall, static_cast<const char*>(frame), length);
     text += taken + length;
+  }
+  zvrClearError();
+  return 0;
+}
+
+// The Routing section of a piece, either as raw bytes or as well-formed entries built
+// from the input (see marshallFuzzRouting).
+struct MarshallFuzzRoute {
+  std::string action, service;  // empty: the field is left out
+};
+
+// "<Name>value</Name>" CR LF, or nothing for an empty value.
+inline std::string marshallFuzzField(const char* name, const std::string& value) {
+  if (value.empty()) return std::string();
+  return std::string("<") + name + ">" + value + "</" + name + ">\r\n";
+}
+
+// What the list keeps of a value: its first 128 bytes, up to a NUL (the list holds texts).
+inline std::string marshallFuzzKept(const std::string& value) {
+  std::string cut = value.substr(0, 128);
+  return cut.substr(0, cut.find('\0'));
+}
+
+// Well-formed entries read back exactly: values are the input's lines (so they hold no
+// LF, and never a closing tag), taken two by two as action and service.
+inline void marshallFuzzWellFormedRoutes(const TsiMarshall& marshall, const char* data,
+                                         size_t size) {
+  std::vector<MarshallFuzzRoute> routes(1);
+  bool service = false;
+  for (size_t at = 0, end; at <= size; at = end + 1) {
+    end = std::min(size, static_cast<size_t>(std::find(data + at, data + size, '\n') - data));
+    std::string value(data + at, end - at);
+    if (service) routes.back().service = value;
+    else routes.back().action = value;
+    if (service && end < size) routes.emplace_back();
+    service = !service;
+  }
+  std::string piece = "<Header>\r\n<Routing>\r\n";
+  for (const MarshallFuzzRoute& route : routes)
+    piece += "<Route>\r\n" + marshallFuzzField("Action", route.action) +
+             marshallFuzzField("Service", route.service) + "</Route>\r\n";
+  piece += "</Routing>\r\n</Header>\r\nbody";
+  void* text = piece.data();
+  unsigned long length = piece.size();
+  ZvrRouteList list;
+  std::unique_ptr<QuorResponse> response(marshall.createResponse(text, length, &list));
+  if (!response || list.getCount() != routes.size()) __builtin_trap();
+  char* gotService = nullptr;
+  char* gotAction = nullptr;
+  list.toHead();
+  for (const MarshallFuzzRoute& route : routes) {
+    if (!list.getAndNext(gotService, gotAction)) __builtin_trap();
+    if (marshallFuzzKept(route.service) != gotService ||
+        marshallFuzzKept(route.action) != gotAction)
+      __builtin_trap();
+  }
+}
+
+// Target "marshall_routing_fuzz": the first byte chooses the form. Even: the rest follows
+// "<Header>" CR LF "<Routing>" CR LF as raw bytes and is read like any piece. Odd: the rest
+// gives the values of well-formed entries, which must read back as written.
+inline int marshallFuzzRouting(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  marshallFuzzVerbosity(size);
+  TsiMarshall marshall(marshallFuzzRequest(), 1);
+  const char* rest = reinterpret_cast<const char*>(data + 1);
+  if (data[0] & 1) {
+    marshallFuzzWellFormedRoutes(marshall, rest, size - 1);
+  } else {
+    static const std::string kStart = "<Header>\r\n<Routing>\r\n";
+    std::string piece = kStart + std::string(rest, size - 1);
+    marshallFuzzReadPiece(marshall, piece.data(), piece.size());
   }
   zvrClearError();
   return 0;
