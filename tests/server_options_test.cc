@@ -1,6 +1,7 @@
 // Command lines of the component servers: every refused combination ends with its message,
-// the usage text and status 1 before anything connects; the operating parameters show
-// what was asked. Run against zvrtbc and, where this build has it, zvrbc.
+// the usage text and status 1 before anything connects (the layers' options and texts are
+// tested in process by zvrtrans/tsiservice_test). Run against zvrtbc and, where this
+// build has it, zvrbc.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,28 +79,6 @@ TEST_P(ServerOptions, RefusedCommandLinesEndWithUsageAndStatus1) {
   }
   EXPECT_EQ(adminText("queues").find("element:T"), std::string::npos)
       << "a refused command line must not connect";
-}
-
-TEST_P(ServerOptions, OperatingParametersShowTheOptions) {
-  const std::vector<std::string> args = {"-e", "T", "-d", "-logMsg", "-nosync", "-hdr",
-                                         "-path", "/m", "-map", "upper_so", "-options",
-                                         "-oe1s -x", "-keyinmem"};
-  ServerProcess server = start(program(), args);
-  ASSERT_TRUE(waitForLog("Initialized.")) << server.standardError();
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(1000), 0);
-  const std::string expected =
-      "Operating Parameters\n    --------------------\n    Business Element Name: T\n"
-      "    Syncpointing: None\n    Log All Requests: Yes\n    Debug Flag: Yes\n"
-      "    Verbose Flag: Yes\n    Include QLXMSG header: Yes\n"
-      "    Transformation Options: -oe1s -x\n    Transformation Path: /m\n"
-      "    Transformation Map: upper_so\n    Transformation Prefix: k\n"
-      "    Transformation Dictionary Key: ZVRBroker\n"
-      "    Transformation Dictionary Key in Memory: Yes";
-  EXPECT_NE(logText().find(expected), std::string::npos) << logText();
-  if (program() == "zvrtbc") {
-    EXPECT_NE(logText().find(expected + "\n    Always Transform: Yes"), std::string::npos);
-  }
 }
 
 TEST_P(ServerOptions, KeyInMemoryWithoutItsDictionaryRecordDoesNotStart) {

@@ -107,6 +107,8 @@ TEST_F(ZvrtbcEndToEnd, MapOutputFrames) {
        {}, {"ZVRTT0004", "ZVRTT0006", "ZVRS0012"}},
       {"one frame, no units of work, logged", {"-map", "upper_so", "-nosync", "-logMsg"}, "S",
        "ORDERS", "logged", kResponse, "LOGGED", {"Quor Request"}, {"ZVRTT"}},
+      {"descriptor header read back", {"-map", "identity_so", "-hdr"}, "S", "ORDERS",
+       "with header", kResponse, "with header", {}, {"ZVRTT", "ZVRM"}},
       {"routing ignored", {"-map", "route_so"}, "S", "ORDERS", "routed", kResponse, "routed",
        {kRouting}, {"ZVRTT0006"}},
       {"two frames: the first only", {"-map", "twocards_so"}, "S", "ORDERS", "two cards",
