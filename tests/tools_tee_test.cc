@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -139,12 +140,16 @@ TEST_F(TeeTest, AFailedStepEndsTheLoopWithTheRequestQueued) {
   } rows[] = {
       {"record lost with -noforward", nullptr, {"-noforward", "-o", file("no-such-dir/rec")},
        "Unable to record the request."},
+      // A device takes the open but not the bytes: the loss shows only at the close.
+      {"record lost on a full device", nullptr, {"-noforward", "-o", "/dev/full"},
+       "Unable to record the request."},
       {"failed put", "putresponse 2 --for TEE1", {"-o", file("rec")}, "putResponse failed."},
       {"failed commit", "commit 2 --for TEE1", {"-o", file("rec")}, "Commit failed."},
   };
   Client client("C1");
   ASSERT_TRUE(client.connected());
   for (const Row& row : rows) {
+    if (row.args.back() == "/dev/full" && !std::filesystem::exists("/dev/full")) continue;
     const std::string body = std::string("request of row ") + row.name;
     ASSERT_TRUE(client.send("T", Outgoing(body, "")));
     if (row.fault) {

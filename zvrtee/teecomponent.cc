@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -11,7 +10,6 @@
 #include "erroradt.h"
 #include "message.h"
 #include "messagefile.h"
-#include "messagerecord.h"
 #include "quorbusinesselement.h"
 #include "quorrequest.h"
 #include "text.h"
@@ -48,21 +46,6 @@ void _writeFailure(const char* text) {
   std::cerr << text;
   if (ZVRerror != nullptr) std::cerr << *ZVRerror;
   std::cerr << "\n" << std::flush;
-}
-
-// The file's size, or 0 when it cannot be told (a missing file is empty).
-std::uintmax_t _sizeOf(const char* path) {
-  std::error_code error;
-  std::uintmax_t size = std::filesystem::file_size(path, error);
-  return error ? 0 : size;
-}
-
-// Whether an append to `path` can be measured: a regular file, or none yet. A device or
-// a pipe named as output has no size to compare.
-bool _measurable(const char* path) {
-  std::error_code error;
-  std::filesystem::file_status status = std::filesystem::status(path, error);
-  return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
 }
 
 }  // namespace
@@ -120,14 +103,10 @@ void ZvrTeeComponent::_banner() const {
 
 int ZvrTeeComponent::_appendToFile(const Message& message) const {
   trc::Scope trace(kTrace);
-  // The message file reports a record it cannot append but does not return it; the
-  // file's growth by exactly the record tells whether the record is whole.
-  const std::uintmax_t expected = zvrFormatRecord(message, full_message, hex_dump).size();
-  const bool measurable = _measurable(options_.out_filename);
-  const std::uintmax_t before = _sizeOf(options_.out_filename);
-  file_->writeMsg(message);
-  const bool whole = !measurable || _sizeOf(options_.out_filename) == before + expected;
-  return trace.result(whole || !options_.eat_msgs ? 1 : 0);
+  // The message file has shown why a record could not be appended; without -noforward the
+  // request still goes on, so only the record is lost.
+  const int written = file_->writeMsg(message);
+  return trace.result(written || !options_.eat_msgs ? 1 : 0);
 }
 
 int ZvrTeeComponent::_printToStdout(const Message& message) const {
