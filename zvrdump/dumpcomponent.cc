@@ -4,7 +4,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <new>
 
 #include "catalog.h"
 #include "erroradt.h"
@@ -134,7 +133,8 @@ int ZvrDumpComponent::run() {
     _writePendingError();
     return trace.result(1);
   }
-  std::unique_ptr<Marshall> marshall(new (std::nothrow) TsiMarshall(*request, options_.header));
+  // Made through create: an object left without its text would dump an empty file.
+  std::unique_ptr<Marshall> marshall(TsiMarshall::create(*request, options_.header));
   if (!marshall) {
     if (ZVRverbose) {
       _writePendingError();
