@@ -174,9 +174,6 @@ void TsiBC::_closeRequestTheme(const QuorRequest& request) const {
 
 std::ostream& operator<<(std::ostream& os, const TsiBC& service) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  service.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  // The base's writer goes through the virtual display, so the text is TsiBC's own.
+  return os << static_cast<const TsiService&>(service);
 }
