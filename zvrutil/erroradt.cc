@@ -12,16 +12,18 @@ ErrorADT* ZVRerror = nullptr;
 
 namespace {
 
-const char* textOf(const std::optional<std::string>& s) {
-  trc::Scope trace(kTrace);
-  return s ? s->c_str() : nullptr;
+const char* textOf(const std::unique_ptr<char[]>& s) { return s.get(); }
+
+// A terminated copy of the first `size` bytes at `s`; null for null.
+std::unique_ptr<char[]> copyOf(const char* s, size_t size) {
+  if (!s) return nullptr;
+  std::unique_ptr<char[]> copy(new char[size + 1]);
+  std::memcpy(copy.get(), s, size);
+  copy[size] = '\0';
+  return copy;
 }
 
-std::optional<std::string> copyOf(const char* s) {
-  trc::Scope trace(kTrace);
-  if (!s) return std::nullopt;
-  return std::string(s);
-}
+std::unique_ptr<char[]> copyOf(const char* s) { return copyOf(s, s ? std::strlen(s) : 0); }
 
 // Writes a display text through the object's own display and frees it.
 std::ostream& writeDisplay(std::ostream& os, const ErrorADT& error) {
@@ -90,7 +92,7 @@ void ErrorADT::addInfo(const char* info, const char* data, unsigned dataLength) 
     // Data may be a raw block without terminator: never read past dataLength. The length
     // kept is the one given, not the bytes copied: display tests it to decide whether the
     // data has a line at all, and data that starts with a NUL still has one (empty).
-    data_ = std::string(data, strnlen(data, dataLength));
+    data_ = copyOf(data, strnlen(data, dataLength));
     dataLength_ = dataLength;
   }
 }
@@ -143,14 +145,14 @@ const QLXERROR* ErrorADT::quorQlxError() const {
 std::string ErrorADT::_baseText() const {
   trc::Scope trace(kTrace);
   std::string text = "\n";
-  text += id_.value_or("");
+  text += id_ ? id_.get() : "";
   text += "\n";
   text += zvrSeverityName(severity_);
   text += ": ";
-  text += text_.value_or("");
-  if (userAction_) text += "\nUser Action: " + *userAction_;
-  if (info_) text += "\n" + *info_;
-  if (data_ && dataLength_ != 0) text += "\n" + *data_;
+  text += text_ ? text_.get() : "";
+  if (userAction_) (text += "\nUser Action: ") += userAction_.get();
+  if (info_) (text += "\n") += info_.get();
+  if (data_ && dataLength_ != 0) (text += "\n") += data_.get();
   return text;
 }
 
@@ -318,8 +320,8 @@ const char* TransformError::reasonText() const {
 int TransformError::display(char*& out) const {
   trc::Scope trace(kTrace);
   std::string text = _baseText();
-  if (reasonCode_) text += "\nReason (" + *reasonCode_ + ")";
-  if (reasonText_) text += ": " + *reasonText_;
+  if (reasonCode_) ((text += "\nReason (") += reasonCode_.get()) += ")";
+  if (reasonText_) (text += ": ") += reasonText_.get();
   return trace.result(zvrNewText(text, out));
 }
 

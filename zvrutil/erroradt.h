@@ -12,7 +12,7 @@
 #ifndef ZVR_ERRORADT_H
 #define ZVR_ERRORADT_H
 
-#include <optional>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -65,12 +65,15 @@ class ErrorADT {
   std::string _baseText() const;
 
  private:
-  std::optional<std::string> id_;
+  // Owned terminated copies; null where none. Plain arrays rather than optional strings:
+  // an error is made on every failed read of outside input, and the fuzzers that feed such
+  // input make millions of them.
+  std::unique_ptr<char[]> id_;
   unsigned severity_;
-  std::optional<std::string> text_;
-  std::optional<std::string> userAction_;
-  std::optional<std::string> info_;
-  std::optional<std::string> data_;
+  std::unique_ptr<char[]> text_;
+  std::unique_ptr<char[]> userAction_;
+  std::unique_ptr<char[]> info_;
+  std::unique_ptr<char[]> data_;
   unsigned dataLength_ = 0;
 };
 
@@ -130,8 +133,8 @@ class TransformError : public ErrorADT {
   const char* reasonText() const;
 
  private:
-  std::optional<std::string> reasonCode_;
-  std::optional<std::string> reasonText_;
+  std::unique_ptr<char[]> reasonCode_;
+  std::unique_ptr<char[]> reasonText_;
 };
 
 // Write the display text.
