@@ -137,8 +137,10 @@ int TsiService::initTrans() {
 
 Marshall* TsiService::marshall(const QuorRequest& request) const {
   trc::Scope trace(kTrace);
+  // create, not new: a marshaller whose text could not be allocated is no marshaller, and
+  // the map must never run over an empty text in its place.
   return trace.result<Marshall*>(
-      new (std::nothrow) TsiMarshall(request, static_cast<unsigned>(includeHeader_)));
+      TsiMarshall::create(request, static_cast<unsigned>(includeHeader_)));
 }
 
 int TsiService::buildHashTable(int buckets, QuorDictionary* dictionary) const {
