@@ -145,9 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Notifying original client", "ZVRTB0007"}},
         RoutingCase{"ZeroLengthFrameIsSkipped", {"-map", "emptyfirst_so", "-d"}, "after",
                     {"after"}, 0, 1, 1, 0, {"ZVRTB0008"}, {}},
-        // Unframed: each byte reads as an empty frame and is skipped; nothing is put.
+        // Unframed: each byte reads as an empty frame and nothing is put, so the request
+        // goes to the error profile rather than being committed away unprocessed.
         RoutingCase{"OutputNotFramed", {"-map", "identity_so", "-options", "-oe1"}, "hello",
-                    {}, 0, 0, 0, 0, {}, {"ZVRTB0007", "ZVRM0005"}},
+                    {}, 0, 0, 0, 1, {"ZVRTB0008"}, {"ZVRTB0007", "ZVRM0005"}},
         RoutingCase{"LengthWithoutTerminator", {"-map", "identity_so", "-options", "-oe1"},
                     "12", {}, 0, 0, 0, 1, {"ZVRM0005"}, {}},
         // Unframed identity output is the body itself: frames written by hand.

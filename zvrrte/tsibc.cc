@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cctype>
 #include <climits>
 #include <iostream>
 #include <string>
@@ -68,6 +69,7 @@ int TsiBC::process_buffer(void*& buffer, unsigned long& length, Marshall* marsha
                           const QuorRequest& request) {
   trc::Scope trace(kTrace);
   bool built = false;
+  unframed_ = false;
   while (length > 0) {
     if (ZVRdebug) zvrWriteLog(zvrDumpHex(buffer, length).c_str());
     char* const start = static_cast<char*>(buffer);
@@ -90,6 +92,12 @@ int TsiBC::process_buffer(void*& buffer, unsigned long& length, Marshall* marsha
     buffer = static_cast<char*>(buffer) + length;
     length = total - prefix - length;
   }
+  // Output that is not in frame form at all would read as nothing but skipped empty frames
+  // and the request would be committed away unprocessed: it goes to handleError instead.
+  if (!built && unframed_) {
+    zvrSetError(new TransformError(ZVRID_TB0008, kZvrError, ZVRTXT_TB0008, ZVRUA_TB0008));
+    return trace.result(handleError(request));
+  }
   // Closed once for the whole output, also when its last frame was empty: the request's
   // theme is not needed after its last response.
   if (built) _closeRequestTheme(request);
@@ -101,10 +109,13 @@ int TsiBC::_do_response(Marshall* marshall, void*& buffer, unsigned long& length
   trc::Scope trace(kTrace);
   response = nullptr;
   unsigned error = 0;
+  const bool startsFrame =
+      length > 0 && std::isdigit(static_cast<unsigned char>(*static_cast<const char*>(buffer)));
   marshall->splitMultiBuffer(buffer, length, error);
   if (error) return trace.result(0);
   int result = 0;
   if (length == 0) {
+    if (!startsFrame) unframed_ = true;
     if (ZVRdebug) TransformError(ZVRID_TB0008, kZvrError, ZVRTXT_TB0008, ZVRUA_TB0008).writeLog();
     // The frame is skipped: its "length is zero" warning is dealt with.
     zvrClearError();

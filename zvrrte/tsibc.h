@@ -49,7 +49,8 @@ class TsiBC : public TsiService {
                      const QuorRequest& request) override;                   // slot 14
   // Takes the first frame off `buffer` (which then points at its data, `length` its data
   // length) and sends its response along the workflow or by its route entries. 1 on
-  // success, also for a skipped frame of length 0; 0 with the reason pending in ZVRerror.
+  // success, also for a skipped frame of length 0 (or a byte that starts no frame at
+  // all, which is noted for process_buffer); 0 with the reason pending in ZVRerror.
   // `response` gets the response made from the frame (null if none): the caller deletes
   // it, on failure too.
   int _do_response(Marshall* marshall, void*& buffer, unsigned long& length,
@@ -67,6 +68,8 @@ class TsiBC : public TsiService {
   std::unique_ptr<ZvrRouteList> routes_;
   // Kept for the class's published layout; no operation sets it.
   std::unique_ptr<Marshall> marshall_;
+  // Set while reading one output when a piece did not even start with a frame length.
+  bool unframed_ = false;
 };
 
 std::ostream& operator<<(std::ostream& os, const TsiBC& service);
