@@ -3,8 +3,8 @@
 # (zvrtee, recording into a file), the broker component (zvrbc, map `route`) and the
 # transformation component (zvrtbc, map `upper`) as background services, replay the
 # message file examples/demo/messages.txt with the test client (zvrclnt -i), show each
-# request with its response, the recording, the queues and the log, and stop every
-# server with SIGTERM. examples/demo/directory.toml draws the workflow.
+# request with its response, replay the tee's recording the same way, show the queues
+# and the log, and stop every server with SIGTERM. examples/demo/directory.toml draws the workflow.
 #
 #   examples/demo.sh [BUILD_DIR]        (default: build)
 #
@@ -93,6 +93,44 @@ start zvrtbc "${DEMO_ZVRTBC_MAPS:-$build/maps}" "$bin/zvrtbc" -e ZVRTBC1 -destin
 for name in zvrtee zvrbc zvrtbc; do await_start "$name"; done
 echo "all three are serving"
 
+# replay FILE: sends every message of FILE to the service DEMO with zvrclnt -i, shows each
+# request with its response, fails unless the responses are $expected, and takes the last
+# response back off the client's queue: zvrclnt rolls back its open unit of work when it
+# ends, so the response it took last is back there with backout count 1.
+replay() {
+  local file=$1 why="" rc=0 i received last
+  # zvrclnt waits up to 50 s for each response; a request that failed lands on an error
+  # queue instead, so watch those and stop waiting as soon as one holds something.
+  "$bin/zvrclnt" -c DEMOCLIENT -s DEMO -i "$file" >"$work/zvrclnt.out" 2>"$work/zvrclnt.err" &
+  pids[zvrclnt]=$!
+  for ((i = 0; i < timeout_s * 10; i++)); do
+    kill -0 "${pids[zvrclnt]}" 2>/dev/null || break
+    if ! adm errors | grep -q '^no entries'; then why="a request landed on an error queue"; break; fi
+    sleep 0.1
+  done
+  kill -0 "${pids[zvrclnt]}" 2>/dev/null && why=${why:-"zvrclnt was still waiting after $timeout_s s"}
+  kill -TERM "${pids[zvrclnt]}" 2>/dev/null || true
+  wait "${pids[zvrclnt]}" || rc=$?
+  unset "pids[zvrclnt]"
+  echo
+  awk '/^Sending Message: *$/ { getline; print "request:  " $0 }
+       /^Received Message: *$/ { getline; print "response: " $0 }' "$work/zvrclnt.err"
+  received=$(awk '/^Received Message: *$/ { getline; print }' "$work/zvrclnt.err")
+  if [ "$received" != "$expected" ]; then
+    echo >&2
+    [ -n "$why" ] && echo "$why" >&2
+    printf 'expected responses:\n%s\n' "$expected" >&2
+    echo "error queues:" >&2
+    adm errors >&2 || true
+    fail "$(printf '%s\n' "$received" | grep -c .) of $(printf '%s\n' "$expected" | grep -c .) responses came back as expected"
+  fi
+  [ "$rc" -eq 0 ] || fail "zvrclnt ended with status $rc"
+  echo "every request got its response"
+  last=$(adm get client:DEMOCLIENT) || fail "the last response is not on the client's queue"
+  [ "$last" = "$(printf '%s\n' "$expected" | tail -n 1)" ] || fail "the client's queue holds \"$last\""
+  echo "(the last response, rolled back by zvrclnt as it ended, taken off its queue: $last)"
+}
+
 step "Replay $messages with zvrclnt -i (client DEMOCLIENT, service DEMO)"
 grep -v '^#' "$messages" | tail -n +2
 expected=$(grep -v '^#' "$messages" | tail -n +2 |
@@ -100,46 +138,14 @@ expected=$(grep -v '^#' "$messages" | tail -n +2 |
   while read -r format body; do
     if [ "$format" = ORDERS ]; then echo "${body^^}"; else echo "$body"; fi
   done)
-# zvrclnt waits up to 50 s for each response; a request that failed lands on an error
-# queue instead, so watch those and stop waiting as soon as one holds something.
-"$bin/zvrclnt" -c DEMOCLIENT -s DEMO -i "$messages" >"$work/zvrclnt.out" 2>"$work/zvrclnt.err" &
-pids[zvrclnt]=$!
-why=""
-for ((i = 0; i < timeout_s * 10; i++)); do
-  kill -0 "${pids[zvrclnt]}" 2>/dev/null || break
-  if ! adm errors | grep -q '^no entries'; then why="a request landed on an error queue"; break; fi
-  sleep 0.1
-done
-kill -0 "${pids[zvrclnt]}" 2>/dev/null && why=${why:-"zvrclnt was still waiting after $timeout_s s"}
-kill -TERM "${pids[zvrclnt]}" 2>/dev/null || true
-rc=0
-wait "${pids[zvrclnt]}" || rc=$?
-unset "pids[zvrclnt]"
-echo
-awk '/^Sending Message: *$/ { getline; print "request:  " $0 }
-     /^Received Message: *$/ { getline; print "response: " $0 }' "$work/zvrclnt.err"
-received=$(awk '/^Received Message: *$/ { getline; print }' "$work/zvrclnt.err")
-if [ "$received" != "$expected" ]; then
-  echo >&2
-  [ -n "$why" ] && echo "$why" >&2
-  printf 'expected responses:\n%s\n' "$expected" >&2
-  echo "error queues:" >&2
-  adm errors >&2 || true
-  fail "$(printf '%s\n' "$received" | grep -c .) of $(printf '%s\n' "$expected" | grep -c .) responses came back as expected"
-fi
-[ "$rc" -eq 0 ] || fail "zvrclnt ended with status $rc"
-echo "every request got its response"
+replay "$messages"
 
-step "Take the last response back off the client's queue"
-# zvrclnt rolls back its open unit of work when it ends, so the response it took last
-# (after its last commit) is back on the client's queue with backout count 1.
-adm browse client:DEMOCLIENT | grep -E 'backout|body'
-last=$(adm get client:DEMOCLIENT) || fail "the last response is not on the client's queue"
-[ "$last" = "$(printf '%s\n' "$expected" | tail -n 1)" ] || fail "the client's queue holds \"$last\""
-echo "taken: $last"
+step "What zvrtee recorded: a message file zvrclnt -i can replay"
+cp "$work/recording.msgs" "$work/replay.msgs"
+cat "$work/replay.msgs"
 
-step "What zvrtee recorded (a message file zvrclnt -i can replay)"
-cat "$work/recording.msgs"
+step "Replay zvrtee's recording with zvrclnt -i"
+replay "$work/replay.msgs"
 
 step "Queues afterwards: nothing left, nothing in flight"
 adm queues
@@ -149,8 +155,8 @@ if adm queues | awk 'NR > 1 && ($2 != 0 || $3 != 0) { bad = 1 } END { exit !bad 
 fi
 
 step "The broker log"
-# A server waits for requests in short slices; a slice that ends without a request is
-# no failure, so its entries (if the broker logs them) are counted here, not shown.
+# A get that found no request is no failure; should the broker log such entries, they are
+# counted here, not shown.
 adm log -n 100000 >"$work/log.txt"
 idle=$(grep -c 'qlxGetRequest failed with reason 20:' "$work/log.txt" || true)
 grep -v 'qlxGetRequest failed with reason 20:' "$work/log.txt" | tail -n 60
