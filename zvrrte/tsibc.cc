@@ -122,9 +122,9 @@ int TsiBC::_do_response(Marshall* marshall, void*& buffer, unsigned long& length
     result = 1;
   } else {
     response = marshall->createResponse(buffer, length, routes_.get());
-    if (response != nullptr) {
-      // Routing and dumps work on the piece from here on.
-      marshall->setBuffer(buffer, length);
+    // Routing and dumps work on the piece from here on; without its copy (ZVRM0004
+    // pending) the frame fails rather than being routed over the previous piece.
+    if (response != nullptr && marshall->setBuffer(buffer, length)) {
       result = routes_->getCount() == 0 ? _putAlongWorkflow(*marshall, *response)
                                         : _route(marshall, *response);
     }
