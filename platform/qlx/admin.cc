@@ -110,26 +110,6 @@ int takeFirst(Store& store, const std::string& queue, MessageRow& row, std::stri
   return found;
 }
 
-bool listErrors(Store& store, const std::string& element, std::vector<MessageRow>& rows,
-                std::string& error) {
-  rows.clear();
-  std::vector<int64_t> ids;
-  {
-    Query q(store,
-            "SELECT id FROM message WHERE queue LIKE 'error:%' AND (?1 = '' OR queue = "
-            "'error:' || ?1) ORDER BY queue, seq, id");
-    q.bind(1, element);
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
-    if (rc != SQLITE_DONE) return storeFailed(store, error);
-  }
-  for (int64_t id : ids) {
-    MessageRow row;
-    if (readMessage(store, id, row) == 1) rows.push_back(std::move(row));
-  }
-  return true;
-}
-
 bool resetRuntime(Store& store, std::string& error) {
   recoverDeadConnections(store);
   Transaction tx(store);

@@ -41,10 +41,6 @@ bool browseQueue(Store& store, const std::string& queue, std::vector<BrowsedMess
 // Takes the first ready message off a queue. 1 taken, 0 queue empty, -1 error.
 int takeFirst(Store& store, const std::string& queue, MessageRow& row, std::string& error);
 
-// The entries of the error queues of one element ("" for every element).
-bool listErrors(Store& store, const std::string& element, std::vector<MessageRow>& rows,
-                std::string& error);
-
 // Empties messages and faults and forgets connections of ended processes; the directory
 // stays.
 bool resetRuntime(Store& store, std::string& error);

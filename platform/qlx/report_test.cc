@@ -5,6 +5,7 @@
 
 #include "broker_test_util.h"
 #include "qlxdir.h"
+#include "errorqueue.h"
 #include "errors.h"
 
 namespace qlx::test {
@@ -44,7 +45,7 @@ class ErrorProfile : public BrokerTest {
   std::vector<MessageRow> errorEntries(const std::string& element) {
     std::vector<MessageRow> rows;
     std::string error;
-    EXPECT_TRUE(listErrors(store_, element, rows, error)) << error;
+    EXPECT_TRUE(listErrorEntries(store_, element, rows, error)) << error;
     return rows;
   }
 
