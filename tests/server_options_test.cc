@@ -18,18 +18,8 @@ constexpr const char* kUsageTail =
     " [ -options map_options ] [ -path path ] [ -map mapname ] [ -prefix prefix_char ]"
     " [ -key dictionary ] [ -destination ] [-keyinmem]";
 
-class ServerOptions : public zvr::testing::ServerHome,
-                      public ::testing::WithParamInterface<const char*> {
+class ServerOptions : public zvr::testing::EachServer {
  protected:
-  std::string directoryText() const override {
-    return "[element.T]\nformats = [\"*\"]\n[client.C1]\nformats = []\n"
-           "[service.S]\nworkflow = [\"element:T\", \"origin\"]\n";
-  }
-  void SetUp() override {
-    ServerHome::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    if (!haveProgram(GetParam())) GTEST_SKIP() << GetParam() << " is not part of this build";
-  }
   std::string program() const { return GetParam(); }
   std::string usageText() const {
     std::string text = "\nUsage: " + programPath(program()) + kUsageTail;

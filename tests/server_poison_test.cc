@@ -14,18 +14,12 @@ namespace {
 
 using zvr::testing::ServerProcess;
 
-class ServerPoison : public zvr::testing::ServerHome,
-                     public ::testing::WithParamInterface<const char*> {
+class ServerPoison : public zvr::testing::EachServer {
  protected:
   std::string directoryText() const override {
     return "[element.T]\nformats = [\"*\"]\n[client.C1]\nformats = []\n"
            "[service.S]\nworkflow = [\"element:T\", \"origin\"]\n"
            "[service.SVC2]\nworkflow = [\"client:C1\"]\n";
-  }
-  void SetUp() override {
-    ServerHome::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    if (!haveProgram(GetParam())) GTEST_SKIP() << GetParam() << " is not part of this build";
   }
 
   void fault(const std::string& args) {

@@ -18,18 +18,8 @@ constexpr int kExitWithinMillis = 1000;
 constexpr const char* kInterrupted =
     "Quor Transformation Component Shutting Down.\n    Reason: Interrupted by user.";
 
-class ServerStop : public zvr::testing::ServerHome,
-                   public ::testing::WithParamInterface<const char*> {
+class ServerStop : public zvr::testing::EachServer {
  protected:
-  std::string directoryText() const override {
-    return "[element.T]\nformats = [\"*\"]\n[client.C1]\nformats = []\n"
-           "[service.S]\nworkflow = [\"element:T\", \"origin\"]\n";
-  }
-  void SetUp() override {
-    ServerHome::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    if (!haveProgram(GetParam())) GTEST_SKIP() << GetParam() << " is not part of this build";
-  }
   // The child-process map takes a few milliseconds a request, so that signals land in the
   // middle of requests as well as between them.
   ServerProcess startServer() { return start(GetParam(), {"-e", "T", "-map", "identity"}); }

@@ -256,6 +256,21 @@ class ServerHome : public DirectoryHome {
   int started_ = 0;
 };
 
+// One case per server program (the parameter, e.g. "zvrbc"), skipped when this build has
+// not got it, in a home whose directory has element T serving service S for client C1.
+class EachServer : public ServerHome, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::string directoryText() const override {
+    return "[element.T]\nformats = [\"*\"]\n[client.C1]\nformats = []\n"
+           "[service.S]\nworkflow = [\"element:T\", \"origin\"]\n";
+  }
+  void SetUp() override {
+    ServerHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (!haveProgram(GetParam())) GTEST_SKIP() << GetParam() << " is not part of this build";
+  }
+};
+
 }  // namespace zvr::testing
 
 #endif  // ZVR_TESTS_SERVER_TESTING_H
