@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "catalog.h"
 #include "descriptor.h"
@@ -54,7 +55,9 @@ void storeId(QLXMSGID& id, const char* start, const char* end) {
 // The first byte equal to `byte` in [from, last], or null. Eight bytes at a time while a
 // whole word lies before `end` (the lowest byte of the word that matches is found exactly:
 // the borrow of the zero-byte test only runs towards higher bytes), then byte by byte.
-const char* findByte(const char* from, const char* last, const char* end, char byte) {
+// Inlined, like the two functions after it: they run for every field of every response.
+[[gnu::always_inline]] inline const char* findByte(const char* from, const char* last,
+                                                  const char* end, char byte) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHighs = 0x8080808080808080u;
   const uint64_t pattern = kOnes * static_cast<unsigned char>(byte);
@@ -77,7 +80,8 @@ const char* findByte(const char* from, const char* last, const char* end, char b
 }
 
 // The first occurrence of `markup` in [from, end), or null.
-const char* findMarkup(const char* from, const char* end, std::string_view markup) {
+[[gnu::always_inline]] inline const char* findMarkup(const char* from, const char* end,
+                                                    std::string_view markup) {
   if (static_cast<size_t>(end - from) < markup.size()) return nullptr;
   const char* last = end - markup.size();  // the last place the markup can start
   while (from <= last) {
@@ -93,8 +97,9 @@ const char* findMarkup(const char* from, const char* end, std::string_view marku
 // _unMarshallField reads it: 1 with the value's bounds and the cursor past the field; 0
 // with a null value start when the opening tag is not at the cursor; 0 with both bounds
 // just after the opening tag when the closing tag follows nowhere.
-int fieldAt(const char*& cursor, const char* end, std::string_view open, std::string_view close,
-            const char*& valueStart, const char*& valueEnd) {
+[[gnu::always_inline]] inline int fieldAt(const char*& cursor, const char* end,
+                                          std::string_view open, std::string_view close,
+                                          const char*& valueStart, const char*& valueEnd) {
   assert(cursor <= end);
   if (open.size() > static_cast<size_t>(end - cursor) ||
       !marshallSameBytes(cursor, open.data(), open.size())) {
@@ -111,6 +116,20 @@ int fieldAt(const char*& cursor, const char* end, std::string_view open, std::st
   valueEnd = found;
   cursor = found + close.size();
   return 1;
+}
+
+// The optional field `tag` at the cursor, as _unMarshallOptional reads it: 1 with the
+// value's bounds, 0 when absent, -1 (the error raised) when its closing tag follows nowhere.
+[[gnu::always_inline]] inline int optionalFieldAt(const char*& cursor, const char* end,
+                                                  unsigned tag, const char*& valueStart,
+                                                  const char*& valueEnd) {
+  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
+  if (fieldAt(cursor, end, {markup.open, markup.openSize}, {markup.close, markup.closeSize},
+              valueStart, valueEnd))
+    return 1;
+  if (valueStart == nullptr) return 0;
+  zvrMarshallRaiseNoEnd(tag);
+  return -1;
 }
 
 // How a field of the Attributes section is taken over on reading.
@@ -138,6 +157,28 @@ constexpr AttributeRead kAttributeReads[] = {
     {kTagStatus, FieldUse::kDiscard, nullptr, nullptr},
     {kTagBackoutCount, FieldUse::kDiscard, nullptr, nullptr},
 };
+
+// Reads field I of kAttributeReads at the cursor: 1 when read or absent, 0 (the error
+// raised) when its closing tag follows nowhere. One instance per field, so that the sizes
+// of its markup are constants and each comparison becomes a few word compares.
+template <size_t I>
+[[gnu::always_inline]] inline int readAttribute(const char*& cursor, const char* end,
+                                                QLXMSG& msg) {
+  constexpr AttributeRead field = kAttributeReads[I];
+  const char* start = nullptr;
+  const char* stop = nullptr;
+  int found = optionalFieldAt(cursor, end, field.tag, start, stop);
+  if (found <= 0) return found == 0 ? 1 : 0;
+  if constexpr (field.use == FieldUse::kNumber) parseNumber(start, stop, msg.*field.number);
+  if constexpr (field.use == FieldUse::kId) storeId(msg.*field.id, start, stop);
+  return 1;
+}
+
+// The fields of kAttributeReads in order; stops at the first that fails.
+template <size_t... I>
+int readAttributes(const char*& cursor, const char* end, QLXMSG& msg, std::index_sequence<I...>) {
+  return (readAttribute<I>(cursor, end, msg) && ...);
+}
 
 }  // namespace
 
@@ -344,26 +385,13 @@ int Marshall::_unMarshallField(const char*& cursor, const void* end, const char*
 
 int Marshall::_unMarshallOptional(const char*& cursor, const char* end, unsigned tag,
                                   const char*& valueStart, const char*& valueEnd) const {
-  const MarshallTagText& markup = kMarshallTagTexts.tags[tag];
-  if (fieldAt(cursor, end, {markup.open, markup.openSize}, {markup.close, markup.closeSize},
-              valueStart, valueEnd))
-    return 1;
-  if (valueStart == nullptr) return 0;
-  zvrMarshallRaiseNoEnd(tag);
-  return -1;
+  return optionalFieldAt(cursor, end, tag, valueStart, valueEnd);
 }
 
 int Marshall::_unMarshallAttributes(const char*& cursor, const char* end, QLXMSG& msg) const {
   trc::Scope trace(kTrace);
-  const char* start = nullptr;
-  const char* stop = nullptr;
-  for (const AttributeRead& field : kAttributeReads) {
-    int found = _unMarshallOptional(cursor, end, field.tag, start, stop);
-    if (found < 0) return trace.result(0);
-    if (found == 0) continue;
-    if (field.use == FieldUse::kNumber) parseNumber(start, stop, msg.*field.number);
-    if (field.use == FieldUse::kId) storeId(msg.*field.id, start, stop);
-  }
+  constexpr size_t kFields = sizeof kAttributeReads / sizeof kAttributeReads[0];
+  if (!readAttributes(cursor, end, msg, std::make_index_sequence<kFields>{})) return trace.result(0);
   if (!_unMarshallTimestamp(cursor, end - cursor)) return trace.result(0);
   if (!_unMarshallEnd(cursor, end, kTagAttributes)) {
     zvrMarshallRaiseNoEnd(kTagAttributes);
@@ -376,12 +404,14 @@ int Marshall::_unMarshallFormat(const char*& cursor, const char* end, QLXMSG& ms
   trc::Scope trace(kTrace);
   const char* start = nullptr;
   const char* stop = nullptr;
-  int found = _unMarshallOptional(cursor, end, kTagFormatName, start, stop);
+  int found = optionalFieldAt(cursor, end, kTagFormatName, start, stop);
   if (found < 0) return trace.result(0);
   if (found > 0) {
     // Cut to 132 bytes and terminated: a NUL inside the value ends the name there.
-    char name[kFormatNameArea] = {};
-    std::memcpy(name, start, std::min<size_t>(stop - start, kMarshallFormatNameWidth));
+    char name[kFormatNameArea];
+    size_t size = std::min<size_t>(stop - start, kMarshallFormatNameWidth);
+    std::memcpy(name, start, size);
+    name[size] = '\0';
     zvrSetFormatName(msg, name);
   }
   return trace.result(1);
@@ -391,7 +421,7 @@ int Marshall::_unMarshallTag(const char*& cursor, const char* end, QLXMSG& msg) 
   trc::Scope trace(kTrace);
   const char* start = nullptr;
   const char* stop = nullptr;
-  int found = _unMarshallOptional(cursor, end, kTagTag, start, stop);
+  int found = optionalFieldAt(cursor, end, kTagTag, start, stop);
   if (found < 0) return trace.result(0);
   // The tag is not copied: the descriptor points into the piece. The piece is at most
   // 32 bits long (createResponse), so the length fits.

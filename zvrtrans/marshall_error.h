@@ -10,7 +10,8 @@
 #include "text.h"
 
 // Makes a new error the pending ZVRerror; `info` (may be null) becomes its info line.
-inline void zvrMarshallRaise(const char* id, unsigned severity, const char* text,
+// Both raisers stay out of line (and out of the readers' hot loops): errors are rare.
+[[gnu::cold, gnu::noinline]] inline void zvrMarshallRaise(const char* id, unsigned severity, const char* text,
                              const char* userAction, const char* info = nullptr) {
   ErrorADT* error = new ErrorADT(id, severity, text, userAction);
   if (info != nullptr) error->addInfo(info, nullptr, 0);
@@ -18,7 +19,7 @@ inline void zvrMarshallRaise(const char* id, unsigned severity, const char* text
 }
 
 // ZVRM0001 "Unable to locate end of section ``Name''." for the table entry `tag`.
-inline void zvrMarshallRaiseNoEnd(unsigned tag) {
+[[gnu::cold, gnu::noinline]] inline void zvrMarshallRaiseNoEnd(unsigned tag) {
   std::string name(kMarshallTagNames[tag]);
   zvrMarshallRaise(ZVRID_M0001, kZvrError, zvrFormat(ZVRTXT_M0001, name.c_str()).c_str(),
                    ZVRUA_M0001);

@@ -169,9 +169,10 @@ inline bool marshallSameBytes(const char* a, const char* b, size_t size) {
     std::memcpy(&value, p, sizeof value);
     return value;
   };
-  for (size_t at = 0; at + 8 < size; at += 8)
+  // Markup of 8 to 16 bytes, nearly all of it, takes the first and the last word alone.
+  for (size_t at = 8; at + 8 < size; at += 8)
     if (word(a + at) != word(b + at)) return false;
-  return word(a + size - 8) == word(b + size - 8);
+  return ((word(a) ^ word(b)) | (word(a + size - 8) ^ word(b + size - 8))) == 0;
 }
 
 // Frame prefix: the decimal length ends at the first of these bytes.

@@ -88,7 +88,7 @@ void zvrStartResponse(QLXMSG& msg, const QLXMSG& request) {
   zvrSetId(msg.MsgId, request.MsgId);
   zvrSetId(msg.CorrelId, request.CorrelId);
   msg.Status = request.Status;
-  char formatName[kFormatNameArea];
-  zvrGetFormatName(request, formatName);
-  zvrSetFormatName(msg, formatName);
+  // The request's name up to its first NUL, padded: what zvrSetFormatName would store.
+  copyPadded(msg.FormatName, sizeof msg.FormatName, request.FormatName);
+  msg.Format = -1;
 }
