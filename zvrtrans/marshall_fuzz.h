@@ -56,6 +56,12 @@ inline const QuorRequest& marshallFuzzRequest() {
   return *request;
 }
 
+// The marshaller of that request, made once: reading back and framing never change it.
+inline const TsiMarshall& marshallFuzzMarshall() {
+  static const TsiMarshall* marshall = new TsiMarshall(marshallFuzzRequest(), 1);
+  return *marshall;
+}
+
 inline bool withinPiece(const void* data, uint32_t length, const char* piece, size_t size) {
   const char* p = static_cast<const char*>(data);
   return length == 0 || (p >= piece && length <= size &&
@@ -90,7 +96,7 @@ inline void marshallFuzzVerbosity(size_t size) { ZVRverbose = static_cast<int>(s
 // Target "marshall_read_fuzz": the input is one transformed piece.
 inline int marshallFuzzCreateResponse(const uint8_t* data, size_t size) {
   marshallFuzzVerbosity(size);
-  TsiMarshall marshall(marshallFuzzRequest(), 1);
+  const TsiMarshall& marshall = marshallFuzzMarshall();
   marshallFuzzReadPiece(marshall, reinterpret_cast<const char*>(data), size);
   zvrClearError();
   return 0;
@@ -100,7 +106,7 @@ inline int marshallFuzzCreateResponse(const uint8_t* data, size_t size) {
 // the broker component does, each frame read into a response.
 inline int marshallFuzzSplitFrames(const uint8_t* data, size_t size) {
   marshallFuzzVerbosity(size);
-  TsiMarshall marshall(marshallFuzzRequest(), 1);
+  const TsiMarshall& marshall = marshallFuzzMarshall();
   const char* text = reinterpret_cast<const char*>(data);
   const char* end = text + size;
   while (text != end) {
@@ -178,7 +184,7 @@ inline void marshallFuzzWellFormedRoutes(const TsiMarshall& marshall, const char
 inline int marshallFuzzRouting(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   marshallFuzzVerbosity(size);
-  TsiMarshall marshall(marshallFuzzRequest(), 1);
+  const TsiMarshall& marshall = marshallFuzzMarshall();
   const char* rest = reinterpret_cast<const char*>(data + 1);
   if (data[0] & 1) {
     marshallFuzzWellFormedRoutes(marshall, rest, size - 1);
