@@ -92,7 +92,7 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
     c->lease.end();
     return nullptr;
   }
-  c->waiter.watch(wakePath(c->store.home(), c->queue));
+  c->waiter.watch(wakePath(c->store.home(), c->queue), c->store.waiters(c->queue));
   c->defaultActions = entry.defaultActions;
   recoverDeadConnections(*c, true);
   return c;

@@ -16,6 +16,7 @@
 
 #include "directory_schema.h"
 #include "trc.h"
+#include "walbatch.h"
 
 namespace qlx {
 namespace {
@@ -78,7 +79,10 @@ DROP TABLE IF EXISTS connection;
 )sql";
 
 constexpr size_t kControlSize = 4096;
-enum ControlWord { kFaultsPending = 0 };
+// Word 0: whether faults may be pending. Words kWaitersFirst onwards: the number of gets
+// waiting on the queues whose names hash to each word.
+enum ControlWord : size_t { kFaultsPending = 0, kWaitersFirst = 64 };
+constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 
 // Retries a busy database quickly: waits of 20 µs at first, then 100 µs, then 500 µs,
 // about 30 s in all before the call fails with SQLITE_BUSY.
@@ -164,7 +168,7 @@ bool Store::open(std::string& error) {
     error = damaged(path, "the file is empty");
     return trace.result(false);
   }
-  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, walBatchVfs());
   if (rc != SQLITE_OK) {
     error = "cannot open the broker database " + path + ": " +
             (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
@@ -275,7 +279,16 @@ void Store::setFaultsPending(bool pending) {
   if (control_) control_[kFaultsPending].store(pending ? 1 : 0, std::memory_order_release);
 }
 
+std::atomic<uint32_t>* Store::waiters(std::string_view queue) {
+  return control_ ? &control_[kWaitersFirst + fnv1a(queue) % kWaiterWords] : nullptr;
+}
+
 void Store::notify(std::string_view queue) {
+  // A get raises the count before it looks at the queue and this commit was done before
+  // the count is read: either that get sees the commit or the count is seen here.
+  std::atomic<uint32_t>* waiting = waiters(queue);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (waiting && waiting->load(std::memory_order_seq_cst) == 0) return;
   auto found = wakeFiles_.find(queue);
   if (found == wakeFiles_.end()) {
     int fd = openPrivate(wakePath(home_, queue), O_WRONLY);

@@ -68,8 +68,14 @@ class Store {
   // The claim locks of the home (one open file description per store).
   Claims& claims() { return claims_; }
 
-  // Wakes the gets waiting on `queue` (after a commit that made messages ready there).
+  // Wakes the gets waiting on `queue` (after a commit that made messages ready there):
+  // writes its wake file when the shared count of waiters on it (queues whose names
+  // collide share one) is not zero, or cannot be read.
   void notify(std::string_view queue);
+  // The shared count of gets waiting on `queue` (in the control page, owned by the store),
+  // or null when the page could not be mapped. A process that ends while waiting leaves
+  // its count raised: the commits to that queue then always write the wake file.
+  std::atomic<uint32_t>* waiters(std::string_view queue);
 
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;

@@ -66,10 +66,12 @@ void Waiter::block() {
   sigset_t set = asyncSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);
   blocked_ = true;
+  if (waiters_) waiters_->fetch_add(1, std::memory_order_seq_cst);
 }
 
 void Waiter::unblock() {
   if (!blocked_) return;
+  if (waiters_) waiters_->fetch_sub(1, std::memory_order_seq_cst);
   pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
   blocked_ = false;
 }

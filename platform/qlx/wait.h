@@ -1,6 +1,6 @@
 // Waiting for messages. A get that finds nothing sleeps until a commit makes messages ready
-// on its queue (inotify on the queue's wake file, which such a commit writes), the wait
-// runs out, or a signal arrives. Signals are
+// on its queue (inotify on the queue's wake file, which such a commit writes when the
+// queue's count of waiters says someone may wait), the wait runs out, or a signal arrives. Signals are
 // blocked while the database is checked and unblocked only inside ppoll, so a signal that
 // arrives during the check still ends the wait: an interrupt handler installed without
 // SA_RESTART (or with it: ppoll is never restarted) thus ends a server's loop.
@@ -9,6 +9,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -19,8 +20,12 @@ class Waiter {
   Waiter();
   ~Waiter();
 
-  // The wake file to watch (made on first use).
-  void watch(std::string path) { path_ = std::move(path); }
+  // The wake file to watch (made on first use) and the shared count of the gets waiting on
+  // its queue (borrowed, may be null), raised from block() to unblock().
+  void watch(std::string path, std::atomic<uint32_t>* waiters) {
+    path_ = std::move(path);
+    waiters_ = waiters;
+  }
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;
 
@@ -42,6 +47,7 @@ class Waiter {
   bool watched_ = false;
   int notify_ = -1;
   bool blocked_ = false;
+  std::atomic<uint32_t>* waiters_ = nullptr;
   sigset_t saved_;
 };
 
