@@ -119,9 +119,12 @@ void recoverDeadConnections(Connection& connection, bool now) {
   recoverDeadConnections(connection.store);
 }
 
-void endUnit(Connection& c) {
+void endUnit(Connection& c, bool committed) {
   if (!c.work.claims.empty()) {
-    c.lease.clear();  // first: a claim released but still listed would be counted twice
+    // First: a claim released but still listed would be counted twice. A commit deleted
+    // every listed message, and ids are never reused, so its list names nothing any more
+    // and is left for the next get to overwrite.
+    if (!committed) c.lease.clear();
     c.store.claims().unlockAll();
   }
   c.work = UnitOfWork{};
@@ -132,7 +135,7 @@ bool rollbackUnit(Connection& c) {
   for (const Claim& claim : c.work.claims) ids.push_back(claim.id);
   std::vector<std::string> queues;
   if (!ids.empty() && !returnClaims(c.store, ids, false, queues)) return false;
-  endUnit(c);
+  endUnit(c, false);
   notifyQueues(c.store, queues);
   return true;
 }

@@ -62,9 +62,10 @@ Store* processStore();
 void recoverDeadConnections(Connection& connection, bool now);
 void recoverDeadConnections(Store& store);
 
-// Ends the connection's unit of work once its commit or rollback reached the database:
-// empties the lease's claim list, then releases the claims and drops the puts.
-void endUnit(Connection& connection);
+// Ends the connection's unit of work once its commit (`committed`) or rollback reached the
+// database: empties the lease's claim list (after a rollback), then releases the claims and
+// drops the puts.
+void endUnit(Connection& connection, bool committed);
 // Rolls back the open unit of work: its claimed messages go back to the front of their
 // queues with the backout count raised by one, its puts are dropped. False (noted on the
 // store) when the database fails; the unit then stays open.

@@ -301,7 +301,7 @@ int commitWork(Connection& c) {
   if (done > 0) {
     std::vector<std::string> queues;
     for (const MessageRow& row : c.work.staged) queues.push_back(row.queue);
-    endUnit(c);
+    endUnit(c, true);
     notifyQueues(c.store, queues);
     return 1;
   }

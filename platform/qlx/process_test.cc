@@ -90,6 +90,61 @@ TEST_F(BrokerProcesses, KilledHolderGivesTheMessageBackWithBackoutOne) {
   EXPECT_EQ(queue("client:C1").depth, 0);  // the killed unit's put never appeared
 }
 
+// A committed unit leaves its lease listing messages that are gone: a holder killed after
+// commits raises the backout count of exactly the messages its open unit holds.
+TEST_F(BrokerProcesses, KilledAfterCommitsRaisesOnlyTheOpenUnitsBackouts) {
+  struct Case {
+    const char* what;
+    int committed;   // units of two the holder commits before the last get
+    bool holdsOne;   // whether it then takes one more message
+  } cases[] = {{"after a commit", 1, false},
+               {"holding one after commits of two", 2, true},
+               {"holding one, no commit", 0, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sql("DELETE FROM message");
+    QLXHANDLE c1 = client("C1");
+    for (int i = 0; i < 6; ++i) send(c1, "ECHO", "m" + std::to_string(i));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = spawn([&] {
+      QLXADDR addr = kQlxAddrDefault;
+      std::strcpy(addr.Name, "E");
+      QLXHANDLE e = 0;
+      void* dir = nullptr;
+      if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+      for (int unit = 0; unit < c.committed; ++unit)
+        for (int i = 0; i < 2; ++i) {
+          Got got;
+          if (getRequest(e, got) != 1 || forward(e, got) != 1) return 3;
+          if (i == 1 && commit(e) != 1) return 4;
+        }
+      Got got;
+      if (c.holdsOne && getRequest(e, got) != 1) return 5;
+      if (write(ready[1], "x", 1) != 1) return 6;
+      pause();
+      return 7;
+    });
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    EXPECT_EQ(waitFor(holder), 128 + SIGKILL);
+    close(ready[0]);
+    close(ready[1]);
+    QLXHANDLE e = element("E");
+    const int left = 6 - 2 * c.committed;
+    for (int i = 0; i < left; ++i) {
+      Got got;
+      ASSERT_EQ(getRequest(e, got), 1);
+      EXPECT_EQ(got.body(), "m" + std::to_string(2 * c.committed + i));
+      EXPECT_EQ(got.msg.BackoutCount, i == 0 && c.holdsOne ? 1 : 0) << got.body();
+    }
+    ASSERT_EQ(rollback(e), 1);
+    ASSERT_EQ(qlxTerminate(&e), 1);
+    open_.pop_back();
+  }
+}
+
 // Two containers sharing a home see each other's process ids as meaningless numbers: a
 // connection whose recorded process id names no process here (or a process that is not
 // its holder) must still count as alive while its lease is held.
