@@ -3,6 +3,8 @@
 #   scripts/fuzz.sh            FUZZ_SECONDS (default 120) apiece
 #   scripts/fuzz.sh --short    ten seconds apiece (what CI runs)
 #   scripts/fuzz.sh --long     to FUZZ_RUNS (default 10 million) executions apiece, niced
+# Names of targets (after the option, if any) run those alone, e.g. scripts/fuzz.sh --long
+# messagefile_fuzz; start a second such run on another core once the first has built.
 # Each target starts from its committed seed corpus (fuzz/corpus/NAME/) and keeps what it
 # finds in build-fuzz/corpus/NAME/; an input that breaks it is kept in build-fuzz/findings/.
 # Every target runs even when an earlier one failed; the exit status is 1 if any did.
@@ -11,10 +13,14 @@ cd "$(dirname "$0")/.."
 limit=(-max_total_time="${FUZZ_SECONDS:-120}")
 runner=()
 case "${1:-}" in
-  --short) limit=(-max_total_time=10) ;;
+  --short)
+    limit=(-max_total_time=10)
+    shift
+    ;;
   --long)
     limit=(-runs="${FUZZ_RUNS:-10000000}")
     runner=(nice -n 19)
+    shift
     ;;
 esac
 
@@ -30,7 +36,14 @@ if ! command -v clang++ >/dev/null; then
   exit 0
 fi
 cmake --preset fuzz >/dev/null
-targets=$(sed -n 's/^zvr_add_fuzzer(\([A-Za-z0-9_]*\).*/\1/p' fuzz/*.cmake)
+all=$(sed -n 's/^zvr_add_fuzzer(\([A-Za-z0-9_]*\).*/\1/p' fuzz/*.cmake)
+targets=${*:-$all}
+for name in $targets; do
+  if ! grep -qx "$name" <<<"$all"; then
+    echo "fuzz: no target named $name; the targets are:" $all >&2
+    exit 2
+  fi
+done
 # shellcheck disable=SC2086
 cmake --build --preset fuzz --target $targets
 mkdir -p build-fuzz/findings
