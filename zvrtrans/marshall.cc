@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -391,7 +392,8 @@ int Marshall::_unMarshallOptional(const char*& cursor, const char* end, unsigned
 int Marshall::_unMarshallAttributes(const char*& cursor, const char* end, QLXMSG& msg) const {
   trc::Scope trace(kTrace);
   constexpr size_t kFields = std::size(kAttributeReads);
-  if (!readAttributes(cursor, end, msg, std::make_index_sequence<kFields>{})) return trace.result(0);
+  if (!readAttributes(cursor, end, msg, std::make_index_sequence<kFields>{}))
+    return trace.result(0);
   if (!_unMarshallTimestamp(cursor, end - cursor)) return trace.result(0);
   if (!_unMarshallEnd(cursor, end, kTagAttributes)) {
     zvrMarshallRaiseNoEnd(kTagAttributes);

@@ -11,8 +11,10 @@
 
 // Makes a new error the pending ZVRerror; `info` (may be null) becomes its info line.
 // Both raisers stay out of line (and out of the readers' hot loops): errors are rare.
-[[gnu::cold, gnu::noinline]] inline void zvrMarshallRaise(const char* id, unsigned severity, const char* text,
-                             const char* userAction, const char* info = nullptr) {
+[[gnu::cold, gnu::noinline]] inline void zvrMarshallRaise(const char* id, unsigned severity,
+                                                         const char* text,
+                                                         const char* userAction,
+                                                         const char* info = nullptr) {
   ErrorADT* error = new ErrorADT(id, severity, text, userAction);
   if (info != nullptr) error->addInfo(info, nullptr, 0);
   zvrSetError(error);
