@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "connection.h"
 #include "errors.h"
 #include "store.h"
 #include "trc.h"
@@ -62,21 +63,41 @@ std::vector<unsigned char> workflowData(const Theme& theme) {
 
 }  // namespace
 
+namespace {
+
+// Eight random bytes drawn once per process (again in a child after fork): they tell apart
+// processes of different PID namespaces that share a process id.
+uint64_t processSalt(pid_t pid) {
+  static std::atomic<pid_t> owner{0};
+  static std::atomic<uint64_t> salt{0};
+  if (owner.load(std::memory_order_acquire) == pid) return salt.load(std::memory_order_relaxed);
+  uint64_t fresh = 0x5A5A5A5A5A5A5A5Aull;
+  if (getrandom(&fresh, sizeof fresh, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof fresh))
+    fresh = 0x5A5A5A5A5A5A5A5Aull;
+  salt.store(fresh, std::memory_order_relaxed);
+  owner.store(pid, std::memory_order_release);
+  return fresh;
+}
+
+}  // namespace
+
 ThemeId newThemeId() {
-  // 8 bytes of time, 4 of process id, 4 of a counter, 8 random: unique even when the
-  // random source fails.
+  // 8 bytes of time, 4 of process id, 4 of a counter, 8 random per process: unique even
+  // when the random source fails, and no system call beyond the clock's.
   static std::atomic<uint32_t> counter{0};
   ThemeId id{};
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const uint64_t nanos = static_cast<uint64_t>(now.tv_sec) * 1000000000u +
                          static_cast<uint64_t>(now.tv_nsec);
-  const uint32_t pid = static_cast<uint32_t>(getpid());
+  const pid_t processId = currentPid();
+  const uint32_t pid = static_cast<uint32_t>(processId);
   const uint32_t count = counter.fetch_add(1);
+  const uint64_t salt = processSalt(processId);
   std::memcpy(&id[0], &nanos, 8);
   std::memcpy(&id[8], &pid, 4);
   std::memcpy(&id[12], &count, 4);
-  if (getrandom(&id[16], 8, GRND_NONBLOCK) != 8) std::memset(&id[16], 0x5A, 8);
+  std::memcpy(&id[16], &salt, 8);
   return id;
 }
 

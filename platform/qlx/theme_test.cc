@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <set>
 #include <optional>
 
 #include "broker_test_util.h"
@@ -180,6 +184,40 @@ TEST_F(ThemeQuery, QueryThroughTheInterface) {
   EXPECT_EQ(list.Data, nullptr);
   EXPECT_EQ(qlxQueryTheme(e, got.theme, 3, &list), 0);
   EXPECT_EQ(qlxQueryTheme(e, 77, 1, &list), 0);
+}
+
+
+// Ids carry a per-process salt drawn once: a child after fork must still make ids of its own
+// (its process id and a fresh salt), never one its parent made or makes.
+TEST(ThemeIds, UniqueWithinAProcessAndAcrossFork) {
+  std::set<std::string> seen;
+  auto make = [](int n, int fd) {
+    for (int i = 0; i < n; ++i) {
+      const ThemeId id = newThemeId();
+      if (write(fd, id.data(), id.size()) != static_cast<ssize_t>(id.size())) return false;
+    }
+    return true;
+  };
+  int pipes[2];
+  ASSERT_EQ(pipe(pipes), 0);
+  const ThemeId before = newThemeId();  // the parent's salt exists before the fork
+  seen.insert(std::string(reinterpret_cast<const char*>(before.data()), before.size()));
+  const pid_t child = fork();
+  if (child == 0) _exit(make(500, pipes[1]) ? 0 : 1);
+  ASSERT_TRUE(make(500, pipes[1]));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  close(pipes[1]);
+  ThemeId id{};
+  std::set<std::string> salts;
+  while (read(pipes[0], id.data(), id.size()) == static_cast<ssize_t>(id.size())) {
+    seen.insert(std::string(reinterpret_cast<const char*>(id.data()), id.size()));
+    salts.insert(std::string(reinterpret_cast<const char*>(id.data()) + 16, 8));
+  }
+  close(pipes[0]);
+  EXPECT_EQ(seen.size(), 1001u);
+  EXPECT_EQ(salts.size(), 2u);  // the child drew its own
 }
 
 }  // namespace
