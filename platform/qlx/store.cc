@@ -81,7 +81,13 @@ DROP TABLE IF EXISTS connection;
 constexpr size_t kControlSize = 4096;
 // Word 0: whether faults may be pending. Words kWaitersFirst onwards: the number of gets
 // waiting on the queues whose names hash to each word.
-enum ControlWord : size_t { kFaultsPending = 0, kWaitersFirst = 64 };
+// Words 1 and 2: commits counted and commits synced (groupsync.h).
+enum ControlWord : size_t {
+  kFaultsPending = 0,
+  kCommits = 1,
+  kSyncedCommits = 2,
+  kWaitersFirst = 64
+};
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 
 // Retries a busy database quickly: waits of 20 µs at first, then 100 µs, then 500 µs,
@@ -99,7 +105,12 @@ int retryBusy(void*, int count) {
 // unit of work, which writes about six pages, meets a sync pair once in some 1,600 commits
 // instead of 160. The WAL file keeps that size once reached; a reader holding an old
 // snapshot may let it grow beyond until it ends.
-constexpr const char* kCheckpointPages = "PRAGMA wal_autocheckpoint=10000";
+constexpr int kCheckpointPages = 10000;
+
+// After each commit of a connection: the shared sync (FULL), then the checkpoint when due.
+int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
+  return static_cast<Store*>(store)->afterCommit(schema, frames);
+}
 
 // FULL syncs the WAL at every commit; NORMAL (the default) only at checkpoints.
 bool fullSync() {
@@ -229,9 +240,11 @@ bool Store::_create(const std::string& path, std::string& error) {
 bool Store::_configure(std::string& error) {
   sqlite3_busy_handler(db_, retryBusy, nullptr);
   sqlite3_extended_result_codes(db_, 1);
+  // FULL without a control page falls back to SQLite's own sync inside each commit.
+  const bool ownSync = fullSync() && !group_.isOpen();
+  sqlite3_wal_hook(db_, walCommitted, this);
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
-                  exec(fullSync() ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
-                  exec(kCheckpointPages) &&
+                  exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
   if (ok) return true;
   const int code = failCode_ & 0xFF;
@@ -271,12 +284,30 @@ void Store::_mapControl() {
   void* page = mmap(nullptr, kControlSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
   if (page != MAP_FAILED) control_ = static_cast<std::atomic<uint32_t>*>(page);
+  if (control_ && fullSync())
+    group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits]);
   // An earlier broker marked pending faults with a file.
   const std::string marker = home_ + "/faults";
   if (control_ && access(marker.c_str(), F_OK) == 0) {
     setFaultsPending(true);
     unlink(marker.c_str());
   }
+}
+
+int Store::afterCommit(const char* schema, int frames) {
+  const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
+  if (frames >= kCheckpointPages)
+    sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  return rc;
+}
+
+// The connection's own handle on the WAL: the live file for as long as it is open.
+int Store::_syncWal() {
+  sqlite3_file* wal = nullptr;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK ||
+      !wal || !wal->pMethods)
+    return SQLITE_IOERR_FSYNC;
+  return wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
 }
 
 bool Store::faultsMayBePending() const {

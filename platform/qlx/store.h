@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "claims.h"
+#include "groupsync.h"
 
 namespace qlx {
 
@@ -77,6 +78,12 @@ class Store {
   // its count raised: the commits to that queue then always write the wake file.
   std::atomic<uint32_t>* waiters(std::string_view queue);
 
+  // Called by SQLite after each commit of this connection, with the WAL's page count: in
+  // FULL waits for the shared sync of the WAL (groupsync.h), and checkpoints when the WAL
+  // has grown long. SQLITE_OK, or the sync's error: the commit is then in the database but
+  // not known to be on disk, and the statement that committed reports the error.
+  int afterCommit(const char* schema, int frames);
+
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;
   void setFaultsPending(bool pending);
@@ -86,6 +93,7 @@ class Store {
   bool _configure(std::string& error);
   bool _migrate();
   void _mapControl();
+  int _syncWal();
 
   sqlite3* db_ = nullptr;
   std::string home_;
@@ -95,6 +103,7 @@ class Store {
   std::map<std::string, int, std::less<>> wakeFiles_;
   std::atomic<uint32_t>* control_ = nullptr;  // the shared control page, or null
   Claims claims_;
+  GroupSync group_;  // open in FULL when the control page is
 };
 
 // A prepared statement in use: binds by position (from 1), steps, reads columns, and

@@ -1,0 +1,78 @@
+// The shared sync of commits.
+#include "groupsync.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "store.h"
+
+namespace qlx {
+namespace {
+
+// The byte of the control file whose lock the syncing process holds: past the mapped page,
+// so it never meets the page's contents.
+constexpr off_t kLeaderByte = 1 << 20;
+
+}  // namespace
+
+GroupSync::~GroupSync() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool GroupSync::open(const std::string& path, std::atomic<uint32_t>* commits,
+                     std::atomic<uint32_t>* synced) {
+  if (!commits || !synced) {
+    errno = EINVAL;
+    return false;
+  }
+  fd_ = openPrivate(path, O_RDWR);
+  commits_ = commits;
+  synced_ = synced;
+  return fd_ >= 0;
+}
+
+// The counters wrap around: a commit is synced when the synced count is not behind it.
+bool GroupSync::_synced(uint32_t commit) const {
+  return static_cast<int32_t>(synced_->load(std::memory_order_acquire) - commit) >= 0;
+}
+
+void GroupSync::_raiseSynced(uint32_t upTo) {
+  uint32_t seen = synced_->load(std::memory_order_relaxed);
+  while (static_cast<int32_t>(upTo - seen) > 0 &&
+         !synced_->compare_exchange_weak(seen, upTo, std::memory_order_acq_rel)) {
+  }
+}
+
+bool GroupSync::_lock(short type) {
+  flock lock{};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kLeaderByte;
+  lock.l_len = 1;
+  while (fcntl(fd_, type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW, &lock) != 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+int GroupSync::awaitSync(const std::function<int()>& sync) {
+  // Counted after the commit's frames were written: a sync that starts once this count is
+  // seen covers them (the WAL is one file, synced whole).
+  const uint32_t mine = commits_->fetch_add(1, std::memory_order_acq_rel) + 1;
+  while (!_synced(mine)) {
+    if (!_lock(F_WRLCK)) return SQLITE_IOERR_LOCK;
+    int rc = SQLITE_OK;
+    if (!_synced(mine)) {
+      const uint32_t upTo = commits_->load(std::memory_order_acquire);
+      rc = sync();
+      if (rc == SQLITE_OK) _raiseSynced(upTo);
+    }
+    _lock(F_UNLCK);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
+
+}  // namespace qlx

@@ -1,0 +1,106 @@
+// The shared sync: processes committing at once share syncs, none returns before a sync
+// that began after its commit, a failed sync is reported to its caller, and a syncing
+// process that dies leaves the others able to go on.
+#include "groupsync.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace qlx {
+namespace {
+
+// Shared between the test's processes: the two counters, the syncs made, and a check that
+// every commit was covered by a sync that began after it.
+struct Shared {
+  std::atomic<uint32_t> commits{0};
+  std::atomic<uint32_t> synced{0};
+  std::atomic<uint32_t> syncs{0};
+  std::atomic<uint32_t> uncovered{0};
+};
+
+class GroupSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    void* page = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    shared_ = new (page) Shared;
+    char pattern[] = "/tmp/qlxgroupsync.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    munmap(shared_, sizeof(Shared));
+    std::filesystem::remove_all(dir_);
+  }
+
+  // In a child: `commits` commits, each awaiting the shared sync (a 5 ms stand-in that
+  // fails with `failWith` when set, or kills its process at the sync numbered `dieAt`).
+  int committer(int commits, int failWith = SQLITE_OK, uint32_t dieAt = 0) {
+    GroupSync group;
+    if (!group.open(dir_ + "/control", &shared_->commits, &shared_->synced)) return 2;
+    for (int i = 0; i < commits; ++i) {
+      const uint32_t counted = shared_->commits.load() + 1;  // at least this one's number
+      const int rc = group.awaitSync([&] {
+        const uint32_t number = ++shared_->syncs;
+        if (number == dieAt) raise(SIGKILL);
+        usleep(5000);
+        return failWith;
+      });
+      if (rc != failWith) return 3;
+      if (rc == SQLITE_OK && static_cast<int32_t>(shared_->synced.load() - counted) < 0)
+        ++shared_->uncovered;
+    }
+    return 0;
+  }
+
+  int run(int processes, int commits, uint32_t dieAt = 0) {
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+      const pid_t pid = fork();
+      if (pid == 0) _exit(committer(commits, SQLITE_OK, dieAt));
+      children.push_back(pid);
+    }
+    int killed = 0;
+    for (pid_t pid : children) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (WIFSIGNALED(status)) ++killed;
+      else if (WEXITSTATUS(status) != 0) return -1;
+    }
+    return killed;
+  }
+
+  Shared* shared_ = nullptr;
+  std::string dir_;
+};
+
+TEST_F(GroupSyncTest, ConcurrentCommitsShareSyncsAndEachIsCovered) {
+  ASSERT_EQ(run(4, 25), 0);
+  EXPECT_EQ(shared_->commits.load(), 100u);
+  EXPECT_EQ(shared_->uncovered.load(), 0u);
+  EXPECT_EQ(shared_->synced.load(), 100u);
+  EXPECT_LT(shared_->syncs.load(), 100u);  // four committers, 5 ms syncs: they must meet
+}
+
+TEST_F(GroupSyncTest, ASyncerThatDiesLeavesTheOthersGoing) {
+  EXPECT_EQ(run(3, 20, 5), 1);  // the fifth sync kills its process
+  EXPECT_EQ(shared_->uncovered.load(), 0u);
+  EXPECT_EQ(static_cast<int32_t>(shared_->synced.load() - shared_->commits.load()), 0);
+}
+
+TEST_F(GroupSyncTest, AFailedSyncIsReportedAndCoversNothing) {
+  EXPECT_EQ(committer(2, SQLITE_IOERR_FSYNC), 0);
+  EXPECT_EQ(shared_->synced.load(), 0u);
+  EXPECT_EQ(committer(1), 0);  // the next sync covers the earlier commits too
+  EXPECT_EQ(shared_->synced.load(), 3u);
+}
+
+}  // namespace
+}  // namespace qlx
