@@ -441,7 +441,9 @@ Transaction::Transaction(Store& store) : store_(store) {
 }
 
 Transaction::~Transaction() {
-  if (!begun_ || done_) return;
+  // A COMMIT that failed after the transaction ended (the shared sync) leaves nothing to
+  // roll back, and the rollback's own error would hide the commit's.
+  if (!begun_ || done_ || sqlite3_get_autocommit(store_.db())) return;
   Query rollback(store_, "ROLLBACK");
   rollback.run();
 }
