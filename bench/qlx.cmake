@@ -1,5 +1,5 @@
 # The embedded broker: get + put + commit cycles of 1 KiB messages, one and two processes,
-# competing consumers and a deep queue, SQLite synchronous FULL and NORMAL, each also as a
+# competing consumers and a deep queue, QLX_SYNC=FULL and NORMAL, each also as a
 # ratio to the disk's fdatasync rate measured in the same run.
 if(TARGET qlx)
   find_package(SQLite3 REQUIRED)

@@ -4,7 +4,7 @@
 // benchmark of the same run (per_F uses their mean; the disk may be shared and vary).
 //
 // - Cycle/one_process: client and element in one process (requests filled in while the
-//   timer is paused), SQLite synchronous FULL and NORMAL.
+//   timer is paused), QLX_SYNC=FULL (commits of several processes share syncs) and NORMAL.
 // - Cycle/two_processes: a child client keeps requests coming and drains the responses.
 // - Consumers/N: N element processes on one element (or on N elements) for a fixed time
 //   while a feeder child keeps the queues filled; share_min is the smallest consumer's
