@@ -145,6 +145,21 @@ TEST_F(BrokerProcesses, KilledAfterCommitsRaisesOnlyTheOpenUnitsBackouts) {
   }
 }
 
+// A waiting get counts itself in the control page, so that commits to its queue write the
+// wake file; the count is back to nothing once the get has its message.
+TEST_F(BrokerProcesses, AWaitingGetIsCountedWhileItWaits) {
+  std::atomic<uint32_t>* waiting = store_.waiters("element:E");
+  ASSERT_NE(waiting, nullptr);
+  const uint32_t before = waiting->load();
+  pid_t server = spawn([this] { return serveOne(); });  // waits up to 20 s for a request
+  for (int i = 0; i < 2000 && waiting->load() == before; ++i) usleep(5000);
+  EXPECT_EQ(waiting->load(), before + 1);
+  QLXHANDLE c1 = client("C1");
+  send(c1, "ECHO", "wake up");
+  EXPECT_EQ(waitFor(server), 0);
+  EXPECT_EQ(waiting->load(), before);
+}
+
 // Two containers sharing a home see each other's process ids as meaningless numbers: a
 // connection whose recorded process id names no process here (or a process that is not
 // its holder) must still count as alive while its lease is held.
