@@ -25,13 +25,18 @@ class BrokerProcesses : public BrokerTest {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // In a child: serve one request as E (forward and commit). 0 on success.
-  int serveOne() {
+  // In a child (no test assertions there): connects as element E. False when refused.
+  static bool connectChildAsE(QLXHANDLE& e) {
     QLXADDR addr = kQlxAddrDefault;
     std::strcpy(addr.Name, "E");
-    QLXHANDLE e = 0;
     void* dir = nullptr;
-    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    return qlxSPIInitialize(&addr, 1, &e, &dir, nullptr) == 1;
+  }
+
+  // In a child: serve one request as E (forward and commit). 0 on success.
+  int serveOne() {
+    QLXHANDLE e = 0;
+    if (!connectChildAsE(e)) return 2;
     Got got;
     if (getRequest(e, got, 1, 20000) != 1) return 3;
     if (forward(e, got) != 1 || commit(e) != 1) return 4;
@@ -57,11 +62,8 @@ TEST_F(BrokerProcesses, KilledHolderGivesTheMessageBackWithBackoutOne) {
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t holder = spawn([&] {
-    QLXADDR addr = kQlxAddrDefault;
-    std::strcpy(addr.Name, "E");
     QLXHANDLE e = 0;
-    void* dir = nullptr;
-    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    if (!connectChildAsE(e)) return 2;
     Got got;
     if (getRequest(e, got) != 1 || forward(e, got) != 1) return 3;
     if (write(ready[1], "x", 1) != 1) return 4;
@@ -108,11 +110,8 @@ TEST_F(BrokerProcesses, KilledAfterCommitsRaisesOnlyTheOpenUnitsBackouts) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = spawn([&] {
-      QLXADDR addr = kQlxAddrDefault;
-      std::strcpy(addr.Name, "E");
       QLXHANDLE e = 0;
-      void* dir = nullptr;
-      if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+      if (!connectChildAsE(e)) return 2;
       for (int unit = 0; unit < c.committed; ++unit)
         for (int i = 0; i < 2; ++i) {
           Got got;
@@ -170,11 +169,8 @@ TEST_F(BrokerProcesses, AForeignProcessIdNeverEndsALiveUnit) {
   ASSERT_EQ(pipe(ready), 0);
   ASSERT_EQ(pipe(go), 0);
   pid_t holder = spawn([&] {
-    QLXADDR addr = kQlxAddrDefault;
-    std::strcpy(addr.Name, "E");
     QLXHANDLE e = 0;
-    void* dir = nullptr;
-    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 2;
+    if (!connectChildAsE(e)) return 2;
     Got got;
     if (getRequest(e, got) != 1 || forward(e, got) != 1) return 3;
     char byte = 0;
@@ -206,11 +202,8 @@ TEST_F(BrokerProcesses, CompetingElementsTakeEachMessageOnce) {
   QLXHANDLE c1 = client("C1");
   for (int i = 0; i < kMessages; ++i) send(c1, "ECHO", "m" + std::to_string(i));
   auto drain = [this] {
-    QLXADDR addr = kQlxAddrDefault;
-    std::strcpy(addr.Name, "E");
     QLXHANDLE e = 0;
-    void* dir = nullptr;
-    if (!qlxSPIInitialize(&addr, 1, &e, &dir, nullptr)) return 255;
+    if (!connectChildAsE(e)) return 255;
     int served = 0;
     for (;;) {
       Got got;
