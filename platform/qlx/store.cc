@@ -79,9 +79,9 @@ DROP TABLE IF EXISTS connection;
 )sql";
 
 constexpr size_t kControlSize = 4096;
-// Word 0: whether faults may be pending. Words kWaitersFirst onwards: the number of gets
-// waiting on the queues whose names hash to each word.
-// Words 1 and 2: commits counted and commits synced (groupsync.h).
+// Word 0: whether faults may be pending. Words 1 and 2: commits counted and commits
+// synced (groupsync.h). Words kWaitersFirst onwards: the number of gets waiting on the
+// queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
