@@ -2,9 +2,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <thread>
-
 #include "qlx_adm_util.h"
 
 namespace {
@@ -12,25 +9,12 @@ namespace {
 using namespace qlxtest;
 
 TEST_F(Qlxadm, EchoServesAndSendReceivesTheResponse) {
-  FILE* log = tmpfile();
-  pid_t echo = start({"echo", "E"}, fileno(log), fileno(log));
+  ChildProcess echo = start({"echo", "E"}, "echo");
   Outcome sent = qlxadm({"send", "ECHO", "--as", "C1", "--wait", "20000", "hello world"});
   EXPECT_EQ(sent.status, 0) << sent.err;
   EXPECT_EQ(sent.out, "hello world\n");
-  ASSERT_EQ(kill(echo, SIGINT), 0);  // the interrupt ends the echo's wait
-  int status = 0;
-  pid_t ended = 0;
-  for (int i = 0; i < 200 && ended == 0; ++i) {
-    ended = waitpid(echo, &status, WNOHANG);
-    if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (ended == 0) {
-    kill(echo, SIGKILL);
-    waitpid(echo, &status, 0);
-    FAIL() << "echo did not end within 10 s of the interrupt";
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  fclose(log);
+  // The interrupt ends the echo's wait.
+  EXPECT_EQ(echo.stop(SIGINT, 10000), 0) << echo.standardError();
   Outcome queues = qlxadm({"queues"});
   EXPECT_EQ(queues.status, 0);
   EXPECT_NE(queues.out.find("DEPTH"), std::string::npos);
@@ -93,14 +77,14 @@ TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
 // status, and the broker's state (directory, queues, faults) as it was.
 TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
   ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "waiting"}).status, 0);
-  const std::string fifo = home_ + "/fifo", big = home_ + "/big.toml";
+  const std::string fifo = home() + "/fifo", big = home() + "/big.toml";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(truncate(writeFile("big.toml", "").c_str(), 17 << 20), 0);
   std::string deep = "[element";
   for (int i = 0; i < 50000; ++i) deep += ".e";
   const std::string n132(132, 'N'), n133(133, 'N');
   const Case cases[] = {
-      {{"load", home_}, 1, "is a folder"},
+      {{"load", home()}, 1, "is a folder"},
       {{"load", fifo}, 1, "is not a regular file"},
       {{"load", "/dev/zero"}, 1, "is not a regular file"},
       {{"load", big}, 1, "a directory file holds at most 16777216 bytes"},
@@ -129,17 +113,10 @@ TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
   }
   // A body on standard input that never ends.
-  FILE* zero = fopen("/dev/zero", "rb");
-  FILE* err = tmpfile();
-  ASSERT_NE(zero, nullptr);
-  int status = 0;
-  waitpid(start({"send", "ECHO", "--as", "C1", "-"}, fileno(err), fileno(err), fileno(zero)),
-          &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-  rewind(err);
-  EXPECT_NE(readAll(fileno(err)).find("over 64 MiB"), std::string::npos);
-  fclose(zero);
-  fclose(err);
+  ChildProcess endless = start({"send", "ECHO", "--as", "C1", "-"}, "endless", "/dev/zero");
+  EXPECT_EQ(endless.wait(), 2);
+  EXPECT_NE(endless.standardError().find("over 64 MiB"), std::string::npos)
+      << endless.standardError();
   EXPECT_EQ(qlxadm({"show"}).out, directory);
   EXPECT_EQ(qlxadm({"queues"}).out, queues);
   EXPECT_EQ(qlxadm({"fault", "list"}).out, "no faults pending\n");
@@ -147,7 +124,7 @@ TEST_F(Qlxadm, BadInputIsRefusedAndChangesNothing) {
 
 // A refused command does not even create the broker home it names.
 TEST_F(Qlxadm, RefusedCommandsCreateNoHome) {
-  const std::string fresh = home_ + "/fresh";
+  const std::string fresh = home() + "/fresh";
   const std::vector<std::string> refused[] = {
       {"load", writeFile("empty.toml", "\n")},
       {"set", "D", "K", "\xC3"},
@@ -160,7 +137,7 @@ TEST_F(Qlxadm, RefusedCommandsCreateNoHome) {
     EXPECT_NE(qlxadm(words).status, 0) << args[0];
     EXPECT_NE(access(fresh.c_str(), F_OK), 0) << args[0];
   }
-  Outcome run = qlxadm({"--home", fresh, "load", "--allow-empty", home_ + "/empty.toml"});
+  Outcome run = qlxadm({"--home", fresh, "load", "--allow-empty", home() + "/empty.toml"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("loaded"), std::string::npos);
 }

@@ -48,10 +48,8 @@ class ErrorQueues : public Qlxadm {
 
 TEST_F(ErrorQueues, FailedRequestIsResubmittedAndCompletes) {
   // The client waits for its answer all along.
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  const pid_t client = start({"send", "ECHO", "--as", "C1", "--wait", "60000", "order 7"},
-                             fileno(out), fileno(err));
+  ChildProcess client =
+      start({"send", "ECHO", "--as", "C1", "--wait", "60000", "order 7"}, "client");
   failOneAtE();
   Outcome listed = qlxadm({"errors", "E"});
   EXPECT_EQ(listed.status, 0);
@@ -70,27 +68,15 @@ TEST_F(ErrorQueues, FailedRequestIsResubmittedAndCompletes) {
   // The cause fixed, the element serves it and the waiting client gets its answer.
   Outcome served = qlxadm({"echo", "E", "--count", "1"});
   EXPECT_EQ(served.status, 0) << served.err;
-  int status = 0;
-  ASSERT_EQ(waitpid(client, &status, 0), client);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  rewind(out);
-  EXPECT_EQ(readAll(fileno(out)), "order 7\n");
-  fclose(out);
-  fclose(err);
+  EXPECT_EQ(client.wait(), 0) << client.standardError();
+  EXPECT_EQ(client.standardOutput(), "order 7\n");
   EXPECT_EQ(qlxadm({"queues"}).out.find("element:E"), std::string::npos);
 }
 
 TEST_F(ErrorQueues, BodyIsShownEscapedAndPurgeRemovesTheEntries) {
-  FILE* in = tmpfile();
-  fwrite("a\x01\\\n", 1, 4, in);
-  rewind(in);
-  FILE* log = tmpfile();
-  const pid_t sender = start({"send", "ECHO", "--as", "C1", "-"}, fileno(log), fileno(log),
-                             fileno(in));
-  int status = 0;
-  ASSERT_EQ(waitpid(sender, &status, 0), sender);
-  fclose(in);
-  fclose(log);
+  ChildProcess sender = start({"send", "ECHO", "--as", "C1", "-"}, "sender",
+                              writeFile("body", std::string("a\x01\\\n", 4)));
+  ASSERT_EQ(sender.wait(), 0) << sender.standardError();
   failOneAtE();
   EXPECT_NE(qlxadm({"errors"}).out.find("body (4 bytes): a\\x01\\\\\\n\n"), std::string::npos);
   const Case refused[] = {

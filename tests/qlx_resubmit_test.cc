@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 class ResubmitToServer : public zvr::testing::ServerHome {
  protected:
@@ -45,7 +45,7 @@ pairs = [["ORDERS C1", "upper_so -oe1s"]]
 };
 
 TEST_F(ResubmitToServer, FailedRequestIsResubmittedAfterTheFixAndCompletes) {
-  ServerProcess server = start("zvrtbc", {"-e", "T", "-destination", "-silent"});
+  ChildProcess server = start("zvrtbc", {"-e", "T", "-destination", "-silent"});
   ASSERT_TRUE(waitUntilServing(server)) << server.standardError();
   ASSERT_TRUE(send("S", "C1", "invoice 9", "INVOICE"));
   ASSERT_TRUE(onErrorQueue("body (9 bytes): invoice 9")) << adminText("errors T") << logText();
@@ -61,8 +61,7 @@ TEST_F(ResubmitToServer, FailedRequestIsResubmittedAfterTheFixAndCompletes) {
   EXPECT_EQ(adminText("errors T"), "no entries on the error queues\n");
   const QueueState element = queueState("element:T");
   EXPECT_EQ(element.depth + element.inFlight, 0);
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(2000), 0);
+  EXPECT_EQ(server.stop(SIGTERM, 2000), 0);
 }
 
 }  // namespace

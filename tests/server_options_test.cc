@@ -11,7 +11,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 constexpr const char* kUsageTail =
     " [ -e be_name ] [ -logMsg ] [ -silent ] [-clear] [-force] [ -nosync ] [ -hdr ]"
@@ -87,10 +87,9 @@ TEST_P(ServerOptions, RequiredIsShownByZvrtbcAndRefusedByZvrbc) {
     EXPECT_NE(errors.find(usageText()), std::string::npos) << errors;
     return;
   }
-  ServerProcess server = start(program(), {"-e", "T", "-required"});
+  ChildProcess server = start(program(), {"-e", "T", "-required"});
   ASSERT_TRUE(waitForLog("Initialized.")) << server.standardError();
-  server.signal(SIGINT);
-  EXPECT_EQ(server.wait(1000), 0);
+  EXPECT_EQ(server.stop(SIGINT, 1000), 0);
   EXPECT_NE(logText().find("Dictionary Key in Memory: No\n    Always Transform: No\n"),
             std::string::npos) << logText();
 }

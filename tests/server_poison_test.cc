@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 class ServerPoison : public zvr::testing::EachServer {
  protected:
@@ -33,7 +33,7 @@ class ServerPoison : public zvr::testing::EachServer {
             const std::string& map = "upper_so") {
     std::vector<std::string> args = {"-e", "T", "-map", map};
     args.insert(args.end(), extra.begin(), extra.end());
-    ServerProcess server = start(GetParam(), args);
+    ChildProcess server = start(GetParam(), args);
     if (stop) {
       for (int i = 0; i < 500 && server.running(); ++i) {
         const QueueState state = queueState("element:T");

@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 constexpr int kExitWithinMillis = 1000;
 constexpr const char* kInterrupted =
@@ -22,7 +22,7 @@ class ServerStop : public zvr::testing::EachServer {
  protected:
   // The child-process map takes a few milliseconds a request, so that signals land in the
   // middle of requests as well as between them.
-  ServerProcess startServer() { return start(GetParam(), {"-e", "T", "-map", "identity"}); }
+  ChildProcess startServer() { return start(GetParam(), {"-e", "T", "-map", "identity"}); }
 
   std::mt19937 random_{std::random_device{}()};
   int randomMillis(int below) { return std::uniform_int_distribution<int>(0, below - 1)(random_); }
@@ -33,7 +33,7 @@ TEST_P(ServerStop, IdleServerEndsWithin1sOfEverySignal) {
   for (int round = 0; round < kRounds; ++round) {
     const int number = round % 2 ? SIGINT : SIGTERM;
     SCOPED_TRACE("round " + std::to_string(round) + " signal " + std::to_string(number));
-    ServerProcess server = startServer();
+    ChildProcess server = startServer();
     ASSERT_TRUE(waitUntilServing(server)) << server.standardError();
     // Anywhere in the wait for a request, at its very start as well as long into it.
     std::this_thread::sleep_for(std::chrono::milliseconds(randomMillis(700)));
@@ -50,7 +50,7 @@ TEST_P(ServerStop, RequestInHandIsFinishedAndCommitted) {
     SCOPED_TRACE("round " + std::to_string(round));
     for (int i = 0; i < kRequests; ++i, ++sent)
       ASSERT_TRUE(send("S", "C1", "request " + std::to_string(sent)));
-    ServerProcess server = startServer();
+    ChildProcess server = startServer();
     ASSERT_TRUE(waitUntilServing(server)) << server.standardError();
     std::this_thread::sleep_for(std::chrono::milliseconds(randomMillis(120)));
     server.signal(round % 2 ? SIGINT : SIGTERM);
@@ -62,25 +62,23 @@ TEST_P(ServerStop, RequestInHandIsFinishedAndCommitted) {
     EXPECT_EQ(element.depth + client.depth, sent);
   }
   // Every request comes back exactly once, in the order sent.
-  ServerProcess server = startServer();
+  ChildProcess server = startServer();
   std::string body;
   for (int i = 0; i < sent; ++i) {
     ASSERT_TRUE(awaitMessage("client:C1", body)) << "response " << i;
     EXPECT_EQ(body, "request " + std::to_string(i) + "\n");
   }
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(kExitWithinMillis), 0);
+  EXPECT_EQ(server.stop(SIGTERM, kExitWithinMillis), 0);
 }
 
 // A signal while the server is still starting (connecting, reading its directory) is kept
 // and ends the loop before the first request is taken.
 TEST_P(ServerStop, SignalDuringStartUpEndsBeforeTheFirstRequest) {
   ASSERT_TRUE(send("S", "C1", "not taken"));
-  ServerProcess server = startServer();
+  ChildProcess server = startServer();
   ASSERT_TRUE(waitForLog(std::to_string(server.pid()) + " - INFO Initializing Quor Business "
                                                         "Element..."));
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(kExitWithinMillis), 0);
+  EXPECT_EQ(server.stop(SIGTERM, kExitWithinMillis), 0);
   EXPECT_EQ(queueState("element:T").depth + queueState("client:C1").depth, 1);
 }
 

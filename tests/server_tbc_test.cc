@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 enum Outcome { kResponse, kErrorProfile, kConsumed };
 
@@ -73,11 +73,10 @@ pairs = [
     std::vector<std::string> args = {"-e", "T"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     ASSERT_TRUE(send(row.service, "C1", row.body, row.format));
-    ServerProcess server = start("zvrtbc", args);
+    ChildProcess server = start("zvrtbc", args);
     std::string response;
     EXPECT_TRUE(settled(row, response)) << server.standardError() << logText();
-    server.signal(SIGTERM);
-    EXPECT_EQ(server.wait(1000), 0);
+    EXPECT_EQ(server.stop(SIGTERM, 1000), 0);
     if (row.outcome == kResponse) {
       EXPECT_EQ(response, std::string(row.response) + "\n");
     }

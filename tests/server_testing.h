@@ -7,7 +7,7 @@
 //     std::string directoryText() const override { return "[element.T]..."; }
 //   };
 //   TEST_F(MyTest, X) {
-//     ServerProcess server = start("zvrtbc", {"-e", "T"});
+//     ChildProcess server = start("zvrtbc", {"-e", "T"});
 //     ASSERT_TRUE(waitForLog("Initialized."));
 //     send("SVC", "C1", "body", "ORDERS");
 //     std::string body;
@@ -16,15 +16,9 @@
 //     EXPECT_EQ(server.wait(1000), 0);
 //   }
 //
-// Every wait is bounded; a program that does not end in time is killed and its status
-// reads as kTimedOut.
+// Every wait is bounded (ChildProcess).
 #ifndef ZVR_TESTS_SERVER_TESTING_H
 #define ZVR_TESTS_SERVER_TESTING_H
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -33,105 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "testing/child_process.h"
 #include "testing/zvr_testing.h"
 
 namespace zvr::testing {
-
-// A server program running as a child of the test. Standard output and error go to files
-// in the broker home. The destructor kills a program still running.
-class ServerProcess {
- public:
-  static constexpr int kTimedOut = -1000;
-  static constexpr int kNotStarted = -1001;
-
-  ServerProcess() = default;
-  ServerProcess(const std::string& program, const std::vector<std::string>& args,
-                const std::string& outputStem) {
-    stdoutPath_ = outputStem + ".out";
-    stderrPath_ = outputStem + ".err";
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    pid_ = fork();
-    if (pid_ == 0) _exec(words);
-  }
-  ~ServerProcess() {
-    if (pid_ > 0 && status_ == kNotStarted) {
-      ::kill(pid_, SIGKILL);
-      int ignored = 0;
-      ::waitpid(pid_, &ignored, 0);
-    }
-  }
-  ServerProcess(ServerProcess&& other) noexcept { *this = std::move(other); }
-  ServerProcess& operator=(ServerProcess&& other) noexcept {
-    std::swap(pid_, other.pid_);
-    std::swap(status_, other.status_);
-    std::swap(stdoutPath_, other.stdoutPath_);
-    std::swap(stderrPath_, other.stderrPath_);
-    return *this;
-  }
-
-  pid_t pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
-  void signal(int number) const {
-    if (pid_ > 0 && status_ == kNotStarted) ::kill(pid_, number);
-  }
-
-  // The exit status once the program has ended within `millis`; a program killed by a
-  // signal gives 128 + the signal; kTimedOut (after killing it) when it did not end.
-  int wait(int millis) {
-    if (pid_ <= 0) return kNotStarted;
-    if (status_ != kNotStarted) return status_;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
-    for (;;) {
-      int raw = 0;
-      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return status_;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &raw, 0);
-        status_ = kTimedOut;
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
-  // True while the program has not ended (it is not reaped here).
-  bool running() const {
-    if (pid_ <= 0 || status_ != kNotStarted) return false;
-    siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == 0;
-  }
-
-  std::string standardOutput() const { return readFile(stdoutPath_); }
-  std::string standardError() const { return readFile(stderrPath_); }
-
- private:
-  [[noreturn]] void _exec(const std::vector<std::string>& words) const {
-    int out = ::open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out >= 0) ::dup2(out, 1);
-    if (err >= 0) ::dup2(err, 2);
-    int in = ::open("/dev/null", O_RDONLY);
-    if (in >= 0) ::dup2(in, 0);
-    // The test may have blocked or caught signals (alarms); the program starts clean.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    _exit(127);
-  }
-
-  pid_t pid_ = -1;
-  int status_ = kNotStarted;
-  std::string stdoutPath_;
-  std::string stderrPath_;
-};
 
 // A broker home with a directory loaded (DirectoryHome), the sample maps on the engine's
 // path, and the programs of this build at hand.
@@ -152,16 +51,18 @@ class ServerHome : public DirectoryHome {
 
   // Starts `program` of this build with `args`; its output files are named after the
   // count of programs this test started.
-  ServerProcess start(const std::string& program, const std::vector<std::string>& args) {
+  ChildProcess start(const std::string& program, const std::vector<std::string>& args) {
     const std::string stem = home() + "/" + program + "." + std::to_string(++started_);
-    return ServerProcess(programPath(program), args, stem);
+    std::vector<std::string> words{programPath(program)};
+    words.insert(words.end(), args.begin(), args.end());
+    return ChildProcess(words, stem + ".out", stem + ".err");
   }
 
   // Runs `program` to its end (at most `millis`); returns the exit status, with its
   // standard error in `errors` when given.
   int runToEnd(const std::string& program, const std::vector<std::string>& args, int millis,
                std::string* errors = nullptr) {
-    ServerProcess process = start(program, args);
+    ChildProcess process = start(program, args);
     const int status = process.wait(millis);
     if (errors) *errors = process.standardError();
     return status;
@@ -203,7 +104,7 @@ class ServerHome : public DirectoryHome {
 
   // True once the broker log says that the server `process` has started (within
   // `millis`): its "<title> Initialized." line.
-  bool waitUntilServing(const ServerProcess& process, int millis = 5000) const {
+  bool waitUntilServing(const ChildProcess& process, int millis = 5000) const {
     const std::string pid = " " + std::to_string(process.pid()) + " ";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
     do {

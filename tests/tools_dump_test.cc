@@ -16,7 +16,7 @@
 
 namespace {
 
-using zvr::tools::Child;
+using zvr::testing::ChildProcess;
 using zvr::tools::Client;
 using zvr::tools::Outgoing;
 
@@ -44,7 +44,7 @@ class DumpTest : public zvr::tools::ToolsHome {
   // Runs zvrdumpt with `args`; its standard error is left in the file "err".
   int dump(std::vector<std::string> args) {
     args.insert(args.begin(), zvr::tools::program("zvrdumpt"));
-    Child child(args, file("out"), file("err"));
+    ChildProcess child(args, file("out"), file("err"));
     return child.wait();
   }
 
@@ -129,7 +129,8 @@ TEST_F(DumpTest, FileIsWhatTheBrokerComponentHandsItsMap) {
   ASSERT_TRUE(client.send("BC", request));
 
   ASSERT_EQ(dump({"-e", "DUMP1", "-hdr", "-o", file("dump.txt")}), 0) << text("err");
-  Child server({zvrbc, "-e", "ZVRBC1", "-hdr", "-destination"}, file("bc.out"), file("bc.err"));
+  ChildProcess server({zvrbc, "-e", "ZVRBC1", "-hdr", "-destination"}, file("bc.out"),
+                      file("bc.err"));
   std::string body;
   EXPECT_TRUE(client.receive(body)) << text("bc.err");
   EXPECT_EQ(server.stop(SIGINT), 0);

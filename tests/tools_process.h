@@ -1,28 +1,19 @@
-// Helpers of the tools' end-to-end tests: start a program of the build as a child process
-// with its standard streams on files, wait for it with a time limit, and talk to the
-// embedded broker as a client or a business element from the test process.
+// Helpers of the tools' end-to-end tests: find a program of the build (started with
+// zvr::testing::ChildProcess), and talk to the embedded broker as a client or a business
+// element from the test process.
 #ifndef ZVR_TESTS_TOOLS_PROCESS_H
 #define ZVR_TESTS_TOOLS_PROCESS_H
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "descriptor.h"
 #include "qlx.h"
+#include "testing/child_process.h"
 #include "testing/zvr_testing.h"
-
-extern char** environ;
 
 namespace zvr::tools {
 
@@ -31,66 +22,6 @@ inline std::string program(const std::string& name) {
   std::string path = zvr::testing::buildDir() + "/bin/" + name;
   return std::filesystem::exists(path) ? path : "";
 }
-
-// A child with standard input from `in` (/dev/null when empty) and standard output and
-// error on the files `out` and `err`. The environment is the test's (QLX_HOME included).
-class Child {
- public:
-  Child(const std::vector<std::string>& args, const std::string& out, const std::string& err,
-        const std::string& in = "") {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.empty() ? "/dev/null" : in.c_str(),
-                                     O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool started() const { return pid_ > 0; }
-
-  // The exit status, or -1 when it was killed by a signal or did not end in `seconds`
-  // (it is then killed).
-  int wait(int seconds = 60) {
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > until) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  // Sends `signal` and waits for the end.
-  int stop(int signal = SIGTERM) {
-    if (pid_ > 0) kill(pid_, signal);
-    return wait();
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // A test home with the tools' helpers: files in the home, a queue's depth.
 class ToolsHome : public zvr::testing::DirectoryHome {

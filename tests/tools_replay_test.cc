@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::tools::Child;
+using zvr::testing::ChildProcess;
 using zvr::tools::Client;
 using zvr::tools::Outgoing;
 using zvr::tools::Seen;
@@ -66,8 +66,9 @@ TEST_F(ReplayTest, HexRecordingReplaysByteForByte) {
   {
     Client client("C1");
     ASSERT_TRUE(client.connected());
-    Child tee({zvr::tools::program("zvrtee"), "-e", "TEE1", "-hex", "-hdr", "-o", file("rec")},
-              file("tee.out"), file("tee.err"));
+    ChildProcess tee(
+        {zvr::tools::program("zvrtee"), "-e", "TEE1", "-hex", "-hdr", "-o", file("rec")},
+        file("tee.out"), file("tee.err"));
     for (const Outgoing& request : sent) {
       ASSERT_TRUE(client.send("REC", request));
       std::unique_ptr<Seen> seen = serve(rx);
@@ -80,9 +81,9 @@ TEST_F(ReplayTest, HexRecordingReplaysByteForByte) {
     EXPECT_EQ(tee.stop(), 0) << text("tee.err");
   }
 
-  Child player({zvr::tools::program("zvrclnt"), "-c", "C1", "-s", "PLAY", "-i", file("rec"),
-                "-loop", "1"},
-               file("clnt.out"), file("clnt.err"));
+  ChildProcess player(
+      {zvr::tools::program("zvrclnt"), "-c", "C1", "-s", "PLAY", "-i", file("rec"), "-loop", "1"},
+      file("clnt.out"), file("clnt.err"));
   for (size_t i = 0; i < recorded.size(); ++i) {
     std::unique_ptr<Seen> replayed = serve(rx);
     ASSERT_NE(replayed, nullptr) << "request " << i << text("clnt.err");

@@ -13,7 +13,7 @@
 
 namespace {
 
-using zvr::tools::Child;
+using zvr::testing::ChildProcess;
 using zvr::tools::Client;
 using zvr::tools::Outgoing;
 
@@ -53,9 +53,9 @@ class TeeTest : public zvr::tools::ToolsHome {
 
   // Starts zvrtee with `args` (output to "out", errors to "err") and waits until it has
   // connected.
-  std::unique_ptr<Child> startTee(std::vector<std::string> args) {
+  ChildProcess startTee(std::vector<std::string> args) {
     args.insert(args.begin(), zvr::tools::program("zvrtee"));
-    auto tee = std::make_unique<Child>(args, file("out"), file("err"));
+    ChildProcess tee(args, file("out"), file("err"));
     EXPECT_TRUE(zvr::tools::eventually(
         [&] { return text("err").find("Quor Server initialized.\n") != std::string::npos; }))
         << text("err");
@@ -84,7 +84,7 @@ TEST_F(TeeTest, EmptiesItsFileThenRecordsAndForwardsEveryRequest) {
     ASSERT_TRUE(client.receive(body)) << text("err");
     EXPECT_EQ(body, request.body);
   }
-  EXPECT_EQ(tee->stop(SIGTERM), 0) << text("err");
+  EXPECT_EQ(tee.stop(SIGTERM), 0) << text("err");
 
   std::vector<std::string> file = lines(text("rec"));
   ASSERT_EQ(file.size(), 3u) << text("rec");
@@ -111,7 +111,7 @@ TEST_F(TeeTest, NoForwardConsumesRequests) {
   EXPECT_EQ(lines(text("rec"))[2], "MsgBuffer: [second] ");
   std::string body;
   EXPECT_FALSE(client.receive(body, 300)) << body;
-  EXPECT_EQ(tee->stop(SIGINT), 0);
+  EXPECT_EQ(tee.stop(SIGINT), 0);
   EXPECT_EQ(depth("TEE1"), 0);
 }
 
@@ -122,7 +122,7 @@ TEST_F(TeeTest, PrintsToStandardOutputWithoutAFile) {
   ASSERT_TRUE(client.send("T", Outgoing("shown", "tagged")));
   std::string body;
   ASSERT_TRUE(client.receive(body));
-  EXPECT_EQ(tee->stop(SIGTERM), 0);
+  EXPECT_EQ(tee.stop(SIGTERM), 0);
   const std::string out = text("out");
   // Printed at once, not left in a buffer; always as hex dumps, whatever -hex says.
   EXPECT_EQ(out.rfind(std::string(79, '-') + "\n", 0), 0u) << out;
@@ -157,7 +157,7 @@ TEST_F(TeeTest, AFailedStepEndsTheLoopWithTheRequestQueued) {
     }
     std::vector<std::string> args = row.args;
     args.insert(args.begin(), {zvr::tools::program("zvrtee"), "-e", "TEE1"});
-    Child tee(args, file("out"), file("err"));
+    ChildProcess tee(args, file("out"), file("err"));
     EXPECT_EQ(tee.wait(), 0) << row.name;
     EXPECT_NE(text("err").find(row.message), std::string::npos) << row.name << text("err");
     EXPECT_EQ(depth("TEE1"), 1) << row.name;
@@ -165,7 +165,7 @@ TEST_F(TeeTest, AFailedStepEndsTheLoopWithTheRequestQueued) {
     auto next = startTee({"-e", "TEE1", "-noforward", "-o", file("next")});
     ASSERT_TRUE(recorded("next", 1)) << row.name;
     EXPECT_EQ(lines(text("next"))[1], "MsgBuffer: [" + body + "] ");
-    EXPECT_EQ(next->stop(), 0);
+    EXPECT_EQ(next.stop(), 0);
   }
 }
 
@@ -173,7 +173,7 @@ TEST_F(TeeTest, BadCommandLinesEndWithTheUsage) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"-x"}, {"-e"}, {"-e", "TEE1", "-o"}, {"-?"}}) {
     args.insert(args.begin(), zvr::tools::program("zvrtee"));
-    Child tee(args, file("out"), file("err"));
+    ChildProcess tee(args, file("out"), file("err"));
     EXPECT_EQ(tee.wait(), 1) << args[1];
     EXPECT_EQ(text("err"), kUsage) << args[1];
   }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using zvr::testing::ServerProcess;
+using zvr::testing::ChildProcess;
 
 const char* const kDirectory = R"toml(
 [element.ZVRBC1]
@@ -94,12 +94,11 @@ TEST_P(ZvrbcRoutingTest, ResponsesGoWhereTheOutputSays) {
                    " --for ZVRBC1"), 0);
   std::vector<std::string> args{"-e", "ZVRBC1"};
   args.insert(args.end(), c.options.begin(), c.options.end());
-  ServerProcess server = start("zvrbc", args);
+  ChildProcess server = start("zvrbc", args);
   ASSERT_TRUE(waitForLog("Quor Broker Component Initialized.")) << server.standardError();
   ASSERT_TRUE(send("ROUTED", "C1", c.body, "ORDERS"));
   EXPECT_TRUE(drained("element:ZVRBC1")) << adminText("queues");
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(5000), 0) << server.standardError();
+  EXPECT_EQ(server.stop(SIGTERM, 5000), 0) << server.standardError();
 
   for (const std::string& expected : c.toClient) {
     std::string body;
@@ -179,10 +178,10 @@ TEST_F(ZvrbcTest, SampleDirectoryRoutesInsertAndNotify) {
   std::string output;
   ASSERT_EQ(qlxadm(std::string("load '") + ZVR_SOURCE_DIR + "/examples/directory.toml'", &output),
             0) << output;
-  ServerProcess server = start("zvrbc", {"-e", "ZVRBC1", "-destination"});
+  ChildProcess server = start("zvrbc", {"-e", "ZVRBC1", "-destination"});
   ASSERT_TRUE(waitForLog("Quor Broker Component Initialized.")) << server.standardError();
-  ServerProcess echo(zvr::testing::qlxadmPath(), {"echo", "E", "--count", "1"},
-                     home() + "/echo");
+  ChildProcess echo({zvr::testing::qlxadmPath(), "echo", "E", "--count", "1"},
+                    home() + "/echo.out", home() + "/echo.err");
 
   const std::string send = "send BROKER --as C1 --format INVOICE --wait 10000 ";
   ASSERT_EQ(qlxadm(send + "'invoice 17'", &output), 0) << output;
@@ -195,8 +194,7 @@ TEST_F(ZvrbcTest, SampleDirectoryRoutesInsertAndNotify) {
   EXPECT_NE(output.find("invoice 18"), std::string::npos) << output;
   EXPECT_EQ(depth("element:E"), 0);
 
-  server.signal(SIGTERM);
-  EXPECT_EQ(server.wait(5000), 0) << server.standardError();
+  EXPECT_EQ(server.stop(SIGTERM, 5000), 0) << server.standardError();
   EXPECT_EQ(logCount("ZVRTB0007"), 0u);
 }
 
