@@ -196,9 +196,6 @@ void TsiService::_startEngine() {
 
 std::ostream& operator<<(std::ostream& os, const TsiService& service) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  service.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  // The base's writer goes through the virtual display, so the text is TsiService's own.
+  return os << static_cast<const QuorService&>(service);
 }

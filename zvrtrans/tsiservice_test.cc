@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,10 @@ TEST_F(ServiceOptionsTest, OperatingParametersAndUsageTexts) {
             "Transformation Options: None\nTransformation Path: None\nTransformation Map: "
             "None\nTransformation Prefix: None\nTransformation Dictionary Key: ZVRBroker\n"
             "Transformation Dictionary Key in Memory: No");
+  // Streaming writes the same text, through the leaf's own display.
+  std::ostringstream streamed;
+  streamed << leaf;
+  EXPECT_EQ(streamed.str(), leaf.displayText());
   ::testing::internal::CaptureStderr();
   leaf.usage("prog");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),

@@ -103,9 +103,6 @@ int TsiTBC::_do_response(Marshall* marshall, void*& buffer, unsigned long& lengt
 
 std::ostream& operator<<(std::ostream& os, const TsiTBC& service) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  service.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  // The base's writer goes through the virtual display, so the text is TsiTBC's own.
+  return os << static_cast<const TsiService&>(service);
 }
