@@ -13,7 +13,18 @@
 namespace qlx::test {
 namespace {
 
-using BrokerCalls = BrokerTest;
+class BrokerCalls : public BrokerTest {
+ protected:
+  // A theme built from `theme` by `option` (INSERT or REPLACE) with service `name`; 0
+  // when qlxBuildTheme refused it.
+  QLXHANDLE buildTheme(QLXHANDLE e, QLXHANDLE theme, int32_t option, const char* name) {
+    QLXSERVICE svc = kQlxServiceDefault;
+    std::strcpy(svc.Name, name);
+    QLXBUFFER field{0, sizeof svc, &svc};
+    QLXHANDLE built = 0;
+    return qlxBuildTheme(e, theme, option, &field, &built) == 1 ? built : 0;
+  }
+};
 
 TEST_F(BrokerCalls, RequestTravelsToElementAndResponseBackToClient) {
   QLXHANDLE c1 = client("C1"), e = element("E");
@@ -159,11 +170,8 @@ TEST_F(BrokerCalls, InsertRunsTheServiceThenTheRestOfTheWorkflow) {
   QLXHANDLE theme = send(c1, "CHAIN", "route");
   Got atE;
   ASSERT_EQ(getRequest(e, atE), 1);
-  QLXSERVICE svc = kQlxServiceDefault;
-  std::strcpy(svc.Name, "SVC2");
-  QLXBUFFER field{0, sizeof svc, &svc};
-  QLXHANDLE built = 0;
-  ASSERT_EQ(qlxBuildTheme(e, atE.theme, kQlxBuildInsert, &field, &built), 1);
+  QLXHANDLE built = buildTheme(e, atE.theme, kQlxBuildInsert, "SVC2");
+  ASSERT_NE(built, 0u) << lastReason();
   ASSERT_EQ(forward(e, atE, built), 1);
   ASSERT_EQ(qlxCloseHandle(e, &built), 1);
   EXPECT_EQ(built, 0u);
@@ -185,11 +193,8 @@ TEST_F(BrokerCalls, ReplaceEndsTheWorkflowAfterTheService) {
   send(c1, "CHAIN", "replace");
   Got atE;
   ASSERT_EQ(getRequest(e, atE), 1);
-  QLXSERVICE svc = kQlxServiceDefault;
-  std::strcpy(svc.Name, "SVC2");
-  QLXBUFFER field{0, sizeof svc, &svc};
-  QLXHANDLE built = 0;
-  ASSERT_EQ(qlxBuildTheme(e, atE.theme, kQlxBuildReplace, &field, &built), 1);
+  QLXHANDLE built = buildTheme(e, atE.theme, kQlxBuildReplace, "SVC2");
+  ASSERT_NE(built, 0u) << lastReason();
   ASSERT_EQ(forward(e, atE, built), 1);
   ASSERT_EQ(commit(e), 1);
   Got atG;
