@@ -242,11 +242,7 @@ int Marshall::display(char*& out) const {
 
 std::ostream& operator<<(std::ostream& os, const Marshall& marshall) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  int length = marshall.display(text);
-  os.write(text, length);
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, marshall);
 }
 
 unsigned long Marshall::splitMultiBuffer(void*&, unsigned long&, unsigned&) const {

@@ -222,9 +222,5 @@ void QuorService::_shutdown(bool gotOne) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorService& service) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  service.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, service);
 }

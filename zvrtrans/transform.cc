@@ -59,11 +59,7 @@ char* Transformation::outFormatName(const char*, const char*) const {
 
 std::ostream& operator<<(std::ostream& os, const Transformation& transformation) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  int length = transformation.display(text);
-  os.write(text, length);
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, transformation);
 }
 
 // --- TsiTransform -------------------------------------------------------------------------

@@ -25,16 +25,6 @@ std::unique_ptr<char[]> copyOf(const char* s, size_t size) {
 
 std::unique_ptr<char[]> copyOf(const char* s) { return copyOf(s, s ? std::strlen(s) : 0); }
 
-// Writes a display text through the object's own display and frees it.
-std::ostream& writeDisplay(std::ostream& os, const ErrorADT& error) {
-  trc::Scope trace(kTrace);
-  char* text = nullptr;
-  int length = error.display(text);
-  os.write(text, length);
-  delete[] text;
-  return os;
-}
-
 }  // namespace
 
 const char* zvrSeverityName(unsigned severity) {
@@ -329,17 +319,17 @@ int TransformError::display(char*& out) const {
 
 std::ostream& operator<<(std::ostream& os, const ErrorADT& error) {
   trc::Scope trace(kTrace);
-  return writeDisplay(os, error);
+  return zvrWriteDisplay(os, error);
 }
 
 std::ostream& operator<<(std::ostream& os, const QuorError& error) {
   trc::Scope trace(kTrace);
-  return writeDisplay(os, error);
+  return zvrWriteDisplay(os, error);
 }
 
 std::ostream& operator<<(std::ostream& os, const TransformError& error) {
   trc::Scope trace(kTrace);
-  return writeDisplay(os, error);
+  return zvrWriteDisplay(os, error);
 }
 
 void zvrSetError(ErrorADT* error) {

@@ -126,9 +126,5 @@ int QuorBusinessElement::display(char*& text) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorBusinessElement& element) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  element.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, element);
 }

@@ -121,9 +121,5 @@ int QuorClient::display(char*& text) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorClient& client) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  client.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, client);
 }

@@ -295,11 +295,7 @@ int QuorRequest::display(char*& text) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorRequest& request) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  request.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, request);
 }
 
 // ---- QuorResponse ----
@@ -397,9 +393,5 @@ int QuorResponse::display(char*& text) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorResponse& response) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  response.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, response);
 }

@@ -62,11 +62,7 @@ int QuorTransaction::display(char*& text) const {
 
 std::ostream& operator<<(std::ostream& os, const QuorTransaction& transaction) {
   trc::Scope trace(kTrace);
-  char* text = nullptr;
-  transaction.display(text);
-  os << text;
-  delete[] text;
-  return os;
+  return zvrWriteDisplay(os, transaction);
 }
 
 QuorLocalSync::QuorLocalSync(unsigned long handle) : QuorTransaction(handle) {
