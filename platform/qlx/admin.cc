@@ -12,11 +12,6 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-bool storeFailed(Store& store, std::string& error) {
-  error = "broker database: " + store.errorText();
-  return false;
-}
-
 bool exists(Store& store, const char* sql, const std::string& name) {
   Query q(store, sql);
   q.bind(1, name);
@@ -27,7 +22,7 @@ bool exists(Store& store, const char* sql, const std::string& name) {
 bool heldMessages(Store& store, std::vector<int64_t>& held, std::string& error) {
   held.clear();
   Query range(store, "SELECT MIN(id), MAX(id) FROM message");
-  if (range.step() != SQLITE_ROW) return storeFailed(store, error);
+  if (range.step() != SQLITE_ROW) return store.failureInto(error);
   if (range.isNull(0)) return true;
   if (store.claims().heldIn(range.integer(0), range.integer(1), held)) return true;
   error = std::string("claims file: ") + std::strerror(errno);
@@ -48,7 +43,7 @@ bool listQueues(Store& store, std::vector<QueueInfo>& queues, std::string& error
   int rc;
   while ((rc = q.step()) == SQLITE_ROW)
     queues.push_back({q.text(0), q.integer(1), 0, q.integer(2), q.integer(3)});
-  if (rc != SQLITE_DONE) return storeFailed(store, error);
+  if (rc != SQLITE_DONE) return store.failureInto(error);
   q.reset();
   for (int64_t id : held) {
     Query where(store, "SELECT queue FROM message WHERE id = ?1");
@@ -93,7 +88,7 @@ bool browseQueue(Store& store, const std::string& queue, std::vector<BrowsedMess
       ids.push_back(q.integer(0));
       claimed.push_back(store.claims().heldByOther(q.integer(0)) == 1);
     }
-    if (rc != SQLITE_DONE) return storeFailed(store, error);
+    if (rc != SQLITE_DONE) return store.failureInto(error);
   }
   for (size_t i = 0; i < ids.size(); ++i) {
     BrowsedMessage m;
@@ -106,7 +101,7 @@ bool browseQueue(Store& store, const std::string& queue, std::vector<BrowsedMess
 
 int takeFirst(Store& store, const std::string& queue, MessageRow& row, std::string& error) {
   int found = takeMessage(store, queue, Match{}, Take::kDelete, row);
-  if (found < 0) storeFailed(store, error);
+  if (found < 0) store.failureInto(error);
   return found;
 }
 
@@ -114,8 +109,8 @@ bool resetRuntime(Store& store, std::string& error) {
   recoverDeadConnections(store);
   Transaction tx(store);
   if (!tx.ok() || !store.exec("DELETE FROM message") || !store.exec("DELETE FROM fault"))
-    return storeFailed(store, error);
-  if (!tx.commit()) return storeFailed(store, error);
+    return store.failureInto(error);
+  if (!tx.commit()) return store.failureInto(error);
   forgetFaultMarker(store);
   return true;
 }

@@ -11,13 +11,8 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-bool storeFailed(Store& store, std::string& error) {
-  error = "broker database: " + store.errorText();
-  return false;
-}
-
 int64_t failedCount(Store& store, std::string& error) {
-  storeFailed(store, error);
+  store.failureInto(error);
   return -1;
 }
 
@@ -36,7 +31,7 @@ bool selectedIds(Store& store, const ErrorSelection& which, std::vector<int64_t>
     q.bindNull(2);
   int rc;
   while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
-  if (rc != SQLITE_DONE) return storeFailed(store, error);
+  if (rc != SQLITE_DONE) return store.failureInto(error);
   if (!ids.empty()) return true;
   error = which.id ? "the error queue of " + which.element + " holds no entry " +
                          std::to_string(*which.id)
@@ -49,7 +44,7 @@ bool elementExists(Store& store, const std::string& element, std::string& error)
   q.bind(1, element);
   const int rc = q.step();
   if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) return storeFailed(store, error);
+  if (rc != SQLITE_DONE) return store.failureInto(error);
   error = "no element named " + element + " in the directory: its requests could not be served";
   return false;
 }
@@ -84,7 +79,7 @@ bool moveBack(Store& store, int64_t id, const std::string& element, std::string&
           "sub_reason = NULL, call_type = NULL, error_text = NULL, default_actions = NULL, "
           "performed_actions = NULL, reporter = NULL WHERE id = ?1 AND queue = ?3");
   q.bind(1, id).bind(2, "element:" + element).bind(3, "error:" + element);
-  if (!q.run()) return storeFailed(store, error);
+  if (!q.run()) return store.failureInto(error);
   if (sqlite3_changes(store.db()) == 1) return true;
   error = "entry " + std::to_string(id) + " left the error queue meanwhile";
   return false;
@@ -104,12 +99,12 @@ bool listErrorEntries(Store& store, const std::string& element, std::vector<Mess
     q.bind(1, element);
     int rc;
     while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
-    if (rc != SQLITE_DONE) return trace.result(storeFailed(store, error));
+    if (rc != SQLITE_DONE) return trace.result(store.failureInto(error));
   }
   for (int64_t id : ids) {
     MessageRow row;
     const int found = readMessage(store, id, row);
-    if (found < 0) return trace.result(storeFailed(store, error));
+    if (found < 0) return trace.result(store.failureInto(error));
     if (found == 1) rows.push_back(std::move(row));  // else purged meanwhile
   }
   return trace.result(true);

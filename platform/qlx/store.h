@@ -61,6 +61,12 @@ class Store {
   // since then does not replace it.
   int errorCode() const { return failCode_; }
   std::string errorText() const { return failText_; }
+  // Puts the last failure into `error` as the admin operations report it ("broker
+  // database: ..."); returns false.
+  bool failureInto(std::string& error) const {
+    error = "broker database: " + failText_;
+    return false;
+  }
   // Notes the connection's current SQLite error as the last failure; returns false.
   bool noteFailure();
   // Notes a failure of the broker's own (not reported by SQLite); returns false.
