@@ -34,32 +34,18 @@ class ChildProcess {
   static constexpr int kNotStarted = -1001;
   static constexpr int kDefaultMillis = 60000;
 
-  ChildProcess() = default;
-  // Starts `words[0]` (a path) with the arguments that follow it and returns once it runs
-  // (its output files are then open and truncated). Standard input comes
-  // from the file `in`, or from a pipe fed by write() when `in` is kInputPipe. `out` and
-  // `err` may name the same file only if the program's output to it is not looked at.
+  // Standard input from a pipe the test feeds with write() (see the constructor).
   static constexpr const char* kInputPipe = "";
+
+  ChildProcess() = default;
+  // Starts `words[0]` (a path) with the arguments that follow it and returns once it has
+  // been exec'd, its output files open and truncated. Standard input comes from the file
+  // `in`, or from a pipe when `in` is kInputPipe. `out` and `err` may name the same file
+  // only if the program's output to it is not looked at.
   ChildProcess(const std::vector<std::string>& words, std::string out, std::string err,
                const std::string& in = "/dev/null")
       : stdoutPath_(std::move(out)), stderrPath_(std::move(err)) {
-    if (words.empty()) return;
-    // argv is made before the fork: the child only redirects and execs.
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    int pipeEnds[2] = {-1, -1};
-    if (in.empty() && ::pipe2(pipeEnds, O_CLOEXEC) != 0) return;
-    // The exec closes `execSeen`; until then the child holds its write end.
-    int execSeen[2];
-    if (::pipe2(execSeen, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) _exec(argv, in.c_str(), pipeEnds[0]);
-    ::close(execSeen[1]);
-    if (pid_ > 0) _awaitExec(execSeen[0]);
-    ::close(execSeen[0]);
-    if (pipeEnds[0] >= 0) ::close(pipeEnds[0]);
-    input_ = pipeEnds[1];
+    if (!words.empty()) _start(words, in);
   }
   ~ChildProcess() {
     closeInput();
@@ -132,12 +118,32 @@ class ChildProcess {
   std::string standardError() const { return readFile(stderrPath_); }
 
  private:
+  void _start(const std::vector<std::string>& words, const std::string& in) {
+    // argv is made before the fork: the child only redirects and execs.
+    std::vector<char*> argv;
+    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    int inputEnds[2] = {-1, -1};
+    if (in.empty() && ::pipe2(inputEnds, O_CLOEXEC) != 0) return;
+    // The exec closes the child's copy of execSeen[1]; the parent reads the end of the
+    // pipe then.
+    int execSeen[2] = {-1, -1};
+    if (::pipe2(execSeen, O_CLOEXEC) == 0) {
+      pid_ = ::fork();
+      if (pid_ == 0) _exec(argv, in.c_str(), inputEnds[0]);
+      ::close(execSeen[1]);
+      if (pid_ > 0) _awaitExec(execSeen[0]);
+      ::close(execSeen[0]);
+    }
+    if (inputEnds[0] >= 0) ::close(inputEnds[0]);
+    input_ = inputEnds[1];
+  }
+
   static int _statusOf(int raw) {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   }
 
-  // Blocks until the child has exec'd (or ended): the write end of `execSeen` is
-  // close-on-exec, so the read sees the end of the pipe then.
+  // Blocks until the child has exec'd or ended: either closes its write end.
   static void _awaitExec(int execSeen) {
     char ignored;
     while (::read(execSeen, &ignored, 1) < 0 && errno == EINTR) {
