@@ -77,7 +77,6 @@ class ChildProcess {
   }
 
   pid_t pid() const { return pid_; }
-  bool started() const { return pid_ > 0; }
   void signal(int number) const {
     if (pid_ > 0 && status_ == kNotStarted) ::kill(pid_, number);
   }
@@ -166,8 +165,7 @@ class ChildProcess {
   }
   static void _redirect(int target, const char* path, int flags) {
     const int fd = ::open(path, flags, 0600);
-    if (fd < 0) return;
-    if (fd == target) return;
+    if (fd < 0 || fd == target) return;
     ::dup2(fd, target);
     ::close(fd);
   }
