@@ -69,15 +69,15 @@ bool parseSelection(const char* command, const Args& args, ErrorSelection& which
 
 // Runs resubmit or purge: opens the home only once the command line is sound.
 int onSelection(const char* command, const Args& args,
-                int64_t (*operation)(Store&, const ErrorSelection&, std::string&),
+                int64_t (*operation)(BrokerStore&, const ErrorSelection&, std::string&),
                 const char* done) {
   ErrorSelection which;
   std::string error;
   if (!parseSelection(command, args, which, error))
     return complain(2, error + " (see qlxadm --help)");
-  Store store;
-  if (!store.open(error)) return complain(1, error);
-  const int64_t count = operation(store, which, error);
+  std::unique_ptr<BrokerStore> store = makeBrokerStore();
+  if (!store->open(error)) return complain(1, error);
+  const int64_t count = operation(*store, which, error);
   if (count < 0) return complain(1, std::string(command) + ": " + error);
   std::cout << done << " " << count << (count == 1 ? " request" : " requests")
             << " from the error queue of " << which.element
@@ -91,10 +91,10 @@ int errors(const Args& args) {
   std::string error;
   if (args.size() > 1) return complain(2, "errors takes at most one ELEMENT (see qlxadm --help)");
   if (!args.empty() && !checkName("element", args[0], error)) return complain(2, error);
-  Store store;
+  std::unique_ptr<BrokerStore> store = makeBrokerStore();
   std::vector<MessageRow> rows;
-  if (!store.open(error)) return complain(1, error);
-  if (!listErrorEntries(store, args.empty() ? "" : args[0], rows, error))
+  if (!store->open(error)) return complain(1, error);
+  if (!listErrorEntries(*store, args.empty() ? "" : args[0], rows, error))
     return complain(1, error);
   for (const MessageRow& row : rows) {
     if (row.error) printEntry(row);

@@ -8,10 +8,10 @@
 namespace qlx::adm {
 namespace {
 
-int faultList(Store& store) {
+int faultList(BrokerStore& store) {
   std::vector<Fault> faults;
   std::string error;
-  if (!listFaults(store, faults, error)) return complain(1, error);
+  if (!store.listFaults(faults, error)) return complain(1, error);
   for (const Fault& f : faults)
     std::cout << f.call << " reason " << f.reason
               << (f.subReason ? " sub-reason " + std::to_string(*f.subReason) : "")
@@ -63,7 +63,7 @@ bool parseFault(const Args& args, Fault& fault, std::string& error) {
 }  // namespace
 
 int fault(const Args& args) {
-  Store store;
+  std::unique_ptr<BrokerStore> store = makeBrokerStore();
   std::string error;
   const bool list = args.size() == 1 && args[0] == "list";
   const bool clear = args.size() == 1 && args[0] == "clear";
@@ -71,10 +71,10 @@ int fault(const Args& args) {
   // The command line is checked before the home is opened: a refused one changes nothing.
   if (!list && !clear && !parseFault(args, f, error))
     return complain(2, error + " (see qlxadm --help)");
-  if (!store.open(error)) return complain(1, error);
-  if (list) return faultList(store);
-  if (clear) return clearFaults(store, error) ? 0 : complain(1, error);
-  if (!addFault(store, f, error)) return complain(1, error);
+  if (!store->open(error)) return complain(1, error);
+  if (list) return faultList(*store);
+  if (clear) return store->clearFaults(error) ? 0 : complain(1, error);
+  if (!store->addFault(f, error)) return complain(1, error);
   std::cout << "the next " << f.remaining << " " << f.call << " call(s)"
             << (f.name ? " of " + *f.name : "") << " fail with reason " << f.reason << "\n";
   return 0;

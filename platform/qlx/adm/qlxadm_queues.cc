@@ -4,6 +4,7 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "admin.h"
 #include "directory_model.h"
@@ -12,11 +13,13 @@
 namespace qlx::adm {
 namespace {
 
-bool openStore(Store& store) {
+// The store of the broker address, open; null (complained) when it cannot be opened.
+std::unique_ptr<BrokerStore> openStore() {
+  std::unique_ptr<BrokerStore> store = makeBrokerStore();
   std::string error;
-  if (store.open(error)) return true;
+  if (store->open(error)) return store;
   complain(1, error);
-  return false;
+  return nullptr;
 }
 
 // A one-line view of a body: printable characters as they are, others as '.'.
@@ -79,11 +82,11 @@ bool checkName(const char* what, const std::string& name, std::string& error) {
 
 int queues(const Args& args) {
   if (!args.empty()) return usageError("queues takes no arguments");
-  Store store;
   std::vector<QueueInfo> list;
   std::string error;
-  if (!openStore(store)) return 1;
-  if (!listQueues(store, list, error)) return complain(1, error);
+  std::unique_ptr<BrokerStore> store = openStore();
+  if (!store) return 1;
+  if (!listQueues(*store, list, error)) return complain(1, error);
   std::printf("%-40s %8s %9s %10s %11s\n", "QUEUE", "DEPTH", "IN-FLIGHT", "BACKED-OUT",
               "MAX-BACKOUT");
   for (const QueueInfo& q : list)
@@ -95,12 +98,12 @@ int queues(const Args& args) {
 
 int browse(const Args& args) {
   if (args.size() != 1) return usageError("browse takes one QUEUE");
-  Store store;
   std::string error;
-  if (!openStore(store)) return 1;
-  const std::string queue = resolveQueue(store, args[0], error);
+  std::unique_ptr<BrokerStore> store = openStore();
+  if (!store) return 1;
+  const std::string queue = resolveQueue(*store, args[0], error);
   std::vector<BrowsedMessage> rows;
-  if (queue.empty() || !browseQueue(store, queue, rows, error)) return complain(1, error);
+  if (queue.empty() || !browseQueue(*store, queue, rows, error)) return complain(1, error);
   std::cout << queue << ": " << rows.size() << " message(s)\n";
   for (const BrowsedMessage& m : rows) printMessage(m.row, m.claimed);
   return 0;
@@ -108,13 +111,13 @@ int browse(const Args& args) {
 
 int get(const Args& args) {
   if (args.size() != 1) return usageError("get takes one QUEUE");
-  Store store;
   std::string error;
-  if (!openStore(store)) return 1;
-  const std::string queue = resolveQueue(store, args[0], error);
+  std::unique_ptr<BrokerStore> store = openStore();
+  if (!store) return 1;
+  const std::string queue = resolveQueue(*store, args[0], error);
   if (queue.empty()) return complain(1, error);
   MessageRow row;
-  int found = takeFirst(store, queue, row, error);
+  int found = takeFirst(*store, queue, row, error);
   if (found < 0) return complain(1, error);
   if (found == 0) return complain(1, "queue " + queue + " holds no ready message");
   std::fwrite(row.body.data(), 1, row.body.size(), stdout);
@@ -148,10 +151,10 @@ int log(const Args& args) {
 
 int reset(const Args& args) {
   if (!args.empty()) return usageError("reset takes no arguments");
-  Store store;
   std::string error;
-  if (!openStore(store)) return 1;
-  if (!resetRuntime(store, error)) return complain(1, error);
+  std::unique_ptr<BrokerStore> store = openStore();
+  if (!store) return 1;
+  if (!resetRuntime(*store, error)) return complain(1, error);
   std::cout << "queues and faults emptied; the directory is kept\n";
   return 0;
 }

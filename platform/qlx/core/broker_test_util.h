@@ -14,7 +14,7 @@
 
 #include "admin.h"
 #include "qlx.h"
-#include "store.h"
+#include "sqlite_broker.h"
 
 namespace qlx::test {
 
@@ -87,7 +87,7 @@ class BrokerTest : public ::testing::Test {
     setenv("QLX_HOME", home_.c_str(), 1);
     std::string error;
     ASSERT_TRUE(store_.open(error)) << error;
-    ASSERT_TRUE(store_.exec(kDirectory)) << store_.errorText();
+    sql(kDirectory);
     sql("UPDATE element SET exit_library = '" QLX_TEST_EXIT "' WHERE name = 'G'");
   }
 
@@ -98,7 +98,9 @@ class BrokerTest : public ::testing::Test {
     if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
   }
 
-  void sql(const std::string& text) { ASSERT_TRUE(store_.exec(text.c_str())) << store_.errorText(); }
+  void sql(const std::string& text) {
+    ASSERT_TRUE(store_.sql().exec(text.c_str())) << store_.errorText();
+  }
 
   QLXHANDLE element(const char* name, void** dirOut = nullptr) {
     QLXADDR addr = kQlxAddrDefault;
@@ -201,11 +203,11 @@ class BrokerTest : public ::testing::Test {
     f.remaining = count;
     f.name = name;
     std::string error;
-    ASSERT_TRUE(addFault(store_, f, error)) << error;
+    ASSERT_TRUE(store_.addFault(f, error)) << error;
   }
 
   std::string home_;
-  Store store_;
+  SqliteBrokerStore store_;
   std::vector<QLXHANDLE> open_;
 };
 

@@ -34,35 +34,6 @@ std::map<QLXHANDLE, std::unique_ptr<Connection>>& registry() {
 
 constexpr int64_t kRecoveryIntervalMillis = 1000;
 
-struct Ended {
-  int64_t id;
-  std::string token;
-};
-
-std::vector<Ended> endedConnections(Store& store) {
-  std::vector<Ended> ended;
-  Query list(store, "SELECT id, token FROM connection");
-  while (list.step() == SQLITE_ROW) {
-    std::string token = list.text(1);
-    if (!leaseHeld(store.home(), token)) ended.push_back({list.integer(0), std::move(token)});
-  }
-  return ended;
-}
-
-// Within the recovery transaction: the connection's row is still there (no other process
-// recovered it meanwhile), its claims go back, the row goes.
-bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues) {
-  {
-    Query still(store, "SELECT 1 FROM connection WHERE id = ?1");
-    const int rc = still.bind(1, ended.id).step();
-    if (rc == SQLITE_DONE) return true;
-    if (rc != SQLITE_ROW) return false;
-  }
-  if (!returnClaims(store, leaseClaims(store.home(), ended.token), true, queues)) return false;
-  Query drop(store, "DELETE FROM connection WHERE id = ?1");
-  return drop.bind(1, ended.id).run();
-}
-
 // In a child after fork: the parent's connections keep their leases and claims.
 void abandonInChild();
 
@@ -76,8 +47,7 @@ void unlockRegistry() { gMutex.unlock(); }
 void abandonInChild() {
   refreshPid();
   for (auto& entry : registry()) {
-    entry.second->lease.abandon();
-    entry.second->store.claims().abandon();
+    entry.second->store->abandonInChild();
   }
   gMutex.unlock();
 }
@@ -93,22 +63,12 @@ pid_t currentPid() {
   return gPid;
 }
 
-void recoverDeadConnections(Store& store) {
+void recoverDeadConnections(BrokerStore& store) {
   trc::Scope trace(kTrace);
-  const std::vector<Ended> ended = endedConnections(store);
-  if (ended.empty()) return;
-  std::vector<std::string> queues;
-  {
-    Transaction tx(store);
-    if (!tx.ok()) return;
-    for (const Ended& one : ended)
-      if (!recoverOne(store, one, queues)) return;
-    if (!tx.commit()) return;
-  }
-  for (const Ended& one : ended) removeLease(store.home(), one.token);
-  notifyQueues(store, queues);
+  const int64_t ended = store.recoverEnded();
+  if (ended <= 0) return;
   appendLog(kWarning, processConnectionName(),
-            "rolled back the open units of work of " + std::to_string(ended.size()) +
+            "rolled back the open units of work of " + std::to_string(ended) +
                 " ended connection(s)");
 }
 
@@ -116,27 +76,12 @@ void recoverDeadConnections(Connection& connection, bool now) {
   const int64_t clock = nowMillis();
   if (!now && clock < connection.nextRecovery) return;
   connection.nextRecovery = clock + kRecoveryIntervalMillis;
-  recoverDeadConnections(connection.store);
-}
-
-void endUnit(Connection& c, bool committed) {
-  if (!c.work.claims.empty()) {
-    // First: a claim released but still listed would be counted twice. A commit deleted
-    // every listed message, and ids are never reused, so its list names nothing any more
-    // and is left for the next get to overwrite.
-    if (!committed) c.lease.clear();
-    c.store.claims().unlockAll();
-  }
-  c.work = UnitOfWork{};
+  recoverDeadConnections(*connection.store);
 }
 
 bool rollbackUnit(Connection& c) {
-  std::vector<int64_t> ids;
-  for (const Claim& claim : c.work.claims) ids.push_back(claim.id);
-  std::vector<std::string> queues;
-  if (!ids.empty() && !returnClaims(c.store, ids, false, queues)) return false;
-  endUnit(c, false);
-  notifyQueues(c.store, queues);
+  if (!c.work.claims.empty() && !c.store->rollback(c.work)) return false;
+  c.work = UnitOfWork{};
   return true;
 }
 
@@ -168,16 +113,16 @@ std::string processConnectionName() {
   return "-";
 }
 
-Store* processStore() {
+BrokerStore* processStore() {
   static std::mutex mutex;
-  static Store* store = nullptr;
+  static BrokerStore* store = nullptr;
   static pid_t owner = 0;
   static std::string home;
   std::lock_guard<std::mutex> lock(mutex);
   // A child after fork opens its own (a database connection never crosses a fork), and a
-  // changed QLX_HOME gets a store on the new home.
-  if (store && owner == getpid() && home == homePath()) return store;
-  auto* fresh = new Store;
+  // changed broker address gets a store of its own.
+  if (store && owner == getpid() && home == brokerAddress()) return store;
+  BrokerStore* fresh = makeBrokerStore().release();
   std::string error;
   if (!fresh->open(error)) {
     delete fresh;
@@ -186,7 +131,7 @@ Store* processStore() {
   if (owner == getpid()) delete store;  // never close the parent's copy in a child
   store = fresh;
   owner = getpid();
-  home = homePath();
+  home = brokerAddress();
   return store;
 }
 
@@ -217,12 +162,11 @@ bool CallScope::injected(const char* faultName, const char* name) {
   Connection* own = connection_ && connection_->pid == currentPid() ? connection_ : nullptr;
   // Without a connection a call looks only at a home that exists: a program that merely
   // releases a buffer or writes a line does not create a broker database.
-  Store* store = own ? &own->store
-                     : (access(databasePath().c_str(), F_OK) == 0 ? processStore() : nullptr);
+  BrokerStore* store = own ? own->store.get() : (brokerExists() ? processStore() : nullptr);
   if (!call || !store) return false;
   const std::string who = name ? name : (own ? own->name : processConnectionName());
   Fault fault;
-  if (!takeFault(*store, call, who, fault)) return false;
+  if (!store->takeFault(call, who, fault)) return false;
   if (fault.subReason)
     failSub(callType_, fault.reason, *fault.subReason, "%s: injected fault (reason %d)",
             callName(callType_), fault.reason);

@@ -1,5 +1,5 @@
 // Connections of this process: a business element or client registered with the broker,
-// with its own database connection, theme handles, open unit of work and (for an element)
+// with its own store connection, theme handles, open unit of work and (for an element)
 // the error-action exit. Every C call runs inside a CallScope, which finds the connection,
 // applies injected faults and shows a failed call to the element's exit.
 #ifndef QLX_CONNECTION_H
@@ -12,14 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "broker_store.h"
 #include "exit.h"
-#include "lease.h"
 #include "qlx.h"
 #include "qlxdir.h"
 #include "queue.h"
-#include "store.h"
 #include "theme.h"
-#include "wait.h"
 
 namespace qlx {
 
@@ -31,11 +29,10 @@ struct Connection {
   std::string name;
   std::string queue;  // "element:NAME" or "client:NAME"
   pid_t pid = 0;
-  Store store;
-  Lease lease;
+  std::unique_ptr<BrokerStore> store;
   ThemeTable themes;
   UnitOfWork work;
-  Waiter waiter;
+  std::unique_ptr<QueueWait> waiter;
   std::unique_ptr<qlxDirInterface> directory;
   ExitSession exit;
   uint32_t defaultActions = kQlxActionStore;
@@ -52,23 +49,19 @@ void registerConnection(std::unique_ptr<Connection> connection);
 std::unique_ptr<Connection> unregisterConnection(QLXHANDLE handle);
 // The name of this process's newest connection, or "-" (for calls without a handle).
 std::string processConnectionName();
-// A store for calls without a connection; null when the home cannot be opened.
-Store* processStore();
+// A store for calls without a connection; null when the broker cannot be opened.
+BrokerStore* processStore();
 
 // Rolls back the open units of work of connections whose lease has ended (their process
 // is gone) and forgets those connections, at most once a second per connection unless
 // `now`. Costs one look at each connection's lease when nobody ended, whatever the depth
 // of the queues.
 void recoverDeadConnections(Connection& connection, bool now);
-void recoverDeadConnections(Store& store);
+void recoverDeadConnections(BrokerStore& store);
 
-// Ends the connection's unit of work once its commit (`committed`) or rollback reached the
-// database: empties the lease's claim list (after a rollback), then releases the claims and
-// drops the puts.
-void endUnit(Connection& connection, bool committed);
 // Rolls back the open unit of work: its claimed messages go back to the front of their
 // queues with the backout count raised by one, its puts are dropped. False (noted on the
-// store) when the database fails; the unit then stays open.
+// store) when the store fails; the unit then stays open.
 bool rollbackUnit(Connection& connection);
 
 class CallScope {

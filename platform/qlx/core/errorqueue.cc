@@ -1,5 +1,5 @@
 // Listing, resubmitting and purging the entries of the error queues. Each change is one
-// database transaction, so an entry is either still on its error queue or on its
+// transaction of the store, so an entry is either still on its error queue or on its
 // element's queue, never on both and never on neither.
 #include "errorqueue.h"
 
@@ -11,40 +11,25 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-int64_t failedCount(Store& store, std::string& error) {
-  store.failureInto(error);
-  return -1;
-}
-
-// The ids of the selected entries in queue order; false with `error` set on a database
-// failure or when the selection finds nothing.
-bool selectedIds(Store& store, const ErrorSelection& which, std::vector<int64_t>& ids,
-                 std::string& error) {
-  ids.clear();
-  Query q(store,
-          "SELECT id FROM message WHERE queue = ?1 AND (?2 IS NULL OR id = ?2) "
-          "ORDER BY seq, id");
-  q.bind(1, "error:" + which.element);
+// The selected entries in queue order; false with `error` set on a store failure or when
+// the selection finds nothing.
+bool selected(BrokerStore& store, const ErrorSelection& which, std::vector<MessageRow>& rows,
+              std::string& error) {
+  if (!store.errorEntries(which.element, rows, error)) return false;
   if (which.id)
-    q.bind(2, *which.id);
-  else
-    q.bindNull(2);
-  int rc;
-  while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
-  if (rc != SQLITE_DONE) return store.failureInto(error);
-  if (!ids.empty()) return true;
+    std::erase_if(rows, [&](const MessageRow& row) { return row.id != *which.id; });
+  if (!rows.empty()) return true;
   error = which.id ? "the error queue of " + which.element + " holds no entry " +
                          std::to_string(*which.id)
                    : "the error queue of " + which.element + " is empty";
   return false;
 }
 
-bool elementExists(Store& store, const std::string& element, std::string& error) {
-  Query q(store, "SELECT 1 FROM element WHERE name = ?1");
-  q.bind(1, element);
-  const int rc = q.step();
-  if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) return store.failureInto(error);
+bool elementExists(BrokerStore& store, const std::string& element, std::string& error) {
+  EntryFacts facts;
+  const int found = store.findEntry(true, element, facts);
+  if (found > 0) return true;
+  if (found < 0) return store.failureInto(error);
   error = "no element named " + element + " in the directory: its requests could not be served";
   return false;
 }
@@ -62,93 +47,37 @@ bool standsAtElement(const MessageRow& row, const std::string& element, std::str
   return false;
 }
 
-// An entry that some unit of work holds (taken with a get of its error queue) is that
-// unit's to finish: moving it now could make it processed twice.
-bool heldByNobody(Store& store, int64_t id, std::string& error) {
-  const int held = store.claims().heldByOther(id);
-  if (held == 0) return true;
-  error = held < 0 ? "cannot check the claims of entry " + std::to_string(id)
-                   : "entry " + std::to_string(id) + " is held by a unit of work; try again";
-  return false;
-}
-
-// Moves one entry within the caller's transaction.
-bool moveBack(Store& store, int64_t id, const std::string& element, std::string& error) {
-  Query q(store,
-          "UPDATE message SET queue = ?2, seq = 0, backout = 0, reason = NULL, "
-          "sub_reason = NULL, call_type = NULL, error_text = NULL, default_actions = NULL, "
-          "performed_actions = NULL, reporter = NULL WHERE id = ?1 AND queue = ?3");
-  q.bind(1, id).bind(2, "element:" + element).bind(3, "error:" + element);
-  if (!q.run()) return store.failureInto(error);
-  if (sqlite3_changes(store.db()) == 1) return true;
-  error = "entry " + std::to_string(id) + " left the error queue meanwhile";
-  return false;
+std::vector<int64_t> idsOf(const std::vector<MessageRow>& rows) {
+  std::vector<int64_t> ids;
+  for (const MessageRow& row : rows) ids.push_back(row.id);
+  return ids;
 }
 
 }  // namespace
 
-bool listErrorEntries(Store& store, const std::string& element, std::vector<MessageRow>& rows,
-                      std::string& error) {
+bool listErrorEntries(BrokerStore& store, const std::string& element,
+                      std::vector<MessageRow>& rows, std::string& error) {
   trc::Scope trace(kTrace);
-  rows.clear();
-  std::vector<int64_t> ids;
-  {
-    Query q(store,
-            "SELECT id FROM message WHERE queue LIKE 'error:%' AND (?1 = '' OR queue = "
-            "'error:' || ?1) ORDER BY queue, seq, id");
-    q.bind(1, element);
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
-    if (rc != SQLITE_DONE) return trace.result(store.failureInto(error));
-  }
-  for (int64_t id : ids) {
-    MessageRow row;
-    const int found = readMessage(store, id, row);
-    if (found < 0) return trace.result(store.failureInto(error));
-    if (found == 1) rows.push_back(std::move(row));  // else purged meanwhile
-  }
-  return trace.result(true);
+  return trace.result(store.errorEntries(element, rows, error));
 }
 
-int64_t resubmitErrors(Store& store, const ErrorSelection& which, std::string& error) {
+// The entries are checked before the store moves them; an entry on an error queue never
+// changes but by being moved or removed, which the move then refuses.
+int64_t resubmitErrors(BrokerStore& store, const ErrorSelection& which, std::string& error) {
   trc::Scope trace(kTrace);
-  Transaction tx(store);
-  std::vector<int64_t> ids;
-  if (!tx.ok()) return trace.result(failedCount(store, error));
-  if (!elementExists(store, which.element, error) || !selectedIds(store, which, ids, error))
+  std::vector<MessageRow> rows;
+  if (!elementExists(store, which.element, error) || !selected(store, which, rows, error))
     return trace.result(-1);
-  for (int64_t id : ids) {
-    MessageRow row;
-    const int found = readMessage(store, id, row);
-    if (found < 0) return trace.result(failedCount(store, error));
-    if (!standsAtElement(row, which.element, error) || !heldByNobody(store, id, error) ||
-        !moveBack(store, id, which.element, error))
-      return trace.result(-1);
-  }
-  if (!tx.commit()) return trace.result(failedCount(store, error));
-  store.notify("element:" + which.element);  // an element waiting for work looks now
-  return trace.result(static_cast<int64_t>(ids.size()));
+  for (const MessageRow& row : rows)
+    if (!standsAtElement(row, which.element, error)) return trace.result(-1);
+  return trace.result(store.settleErrors(which.element, idsOf(rows), false, error));
 }
 
-int64_t purgeErrors(Store& store, const ErrorSelection& which, std::string& error) {
+int64_t purgeErrors(BrokerStore& store, const ErrorSelection& which, std::string& error) {
   trc::Scope trace(kTrace);
-  Transaction tx(store);
-  std::vector<int64_t> ids;
-  if (!tx.ok()) return trace.result(failedCount(store, error));
-  if (!selectedIds(store, which, ids, error)) return trace.result(-1);
-  for (int64_t id : ids) {
-    if (!heldByNobody(store, id, error)) return trace.result(-1);
-  }
-  Query q(store, "DELETE FROM message WHERE queue = ?1 AND (?2 IS NULL OR id = ?2)");
-  q.bind(1, "error:" + which.element);
-  if (which.id)
-    q.bind(2, *which.id);
-  else
-    q.bindNull(2);
-  if (!q.run()) return trace.result(failedCount(store, error));
-  const int64_t removed = sqlite3_changes(store.db());
-  if (!tx.commit()) return trace.result(failedCount(store, error));
-  return trace.result(removed);
+  std::vector<MessageRow> rows;
+  if (!selected(store, which, rows, error)) return trace.result(-1);
+  return trace.result(store.settleErrors(which.element, idsOf(rows), true, error));
 }
 
 }  // namespace qlx

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "broker_store.h"
 #include "queue.h"
-#include "store.h"
 
 namespace qlx {
 
@@ -25,7 +25,7 @@ struct ErrorSelection {
 // The entries of `element`'s error queue ("" for every element's), oldest first, each
 // with its descriptor, body, theme and error fields. False with `error` set on a database
 // failure (`rows` then holds what was read).
-bool listErrorEntries(Store& store, const std::string& element, std::vector<MessageRow>& rows,
+bool listErrorEntries(BrokerStore& store, const std::string& element, std::vector<MessageRow>& rows,
                       std::string& error);
 
 // Puts the selected entries back on the element's queue "element:E", in one transaction:
@@ -34,11 +34,11 @@ bool listErrorEntries(Store& store, const std::string& element, std::vector<Mess
 // when the element is not in the directory, when `id` names no entry of its error queue,
 // when the queue is empty, or when an entry's workflow does not stand at the element.
 // The number moved; -1 with `error` set.
-int64_t resubmitErrors(Store& store, const ErrorSelection& which, std::string& error);
+int64_t resubmitErrors(BrokerStore& store, const ErrorSelection& which, std::string& error);
 
 // Removes the selected entries in one transaction. Refused as resubmitErrors is when `id`
 // names no entry or the queue is empty. The number removed; -1 with `error` set.
-int64_t purgeErrors(Store& store, const ErrorSelection& which, std::string& error);
+int64_t purgeErrors(BrokerStore& store, const ErrorSelection& which, std::string& error);
 
 }  // namespace qlx
 

@@ -117,7 +117,7 @@ TEST_F(ErrorQueue, RefusedOperationsMoveNothing) {
   failAtE("no theme", 1, false);
   const int64_t first = entries()[0].id;
   struct Case {
-    int64_t (*operation)(Store&, const ErrorSelection&, std::string&);
+    int64_t (*operation)(BrokerStore&, const ErrorSelection&, std::string&);
     ErrorSelection which;
     const char* message;
   };
@@ -141,16 +141,16 @@ TEST_F(ErrorQueue, RefusedOperationsMoveNothing) {
 // An entry some unit of work holds stays where it is until that unit is done.
 TEST_F(ErrorQueue, HeldEntryIsLeftToItsHolder) {
   failAtE("held");
-  Store other;
+  SqliteBrokerStore other;
   std::string error;
   ASSERT_TRUE(other.open(error)) << error;
   MessageRow held;
-  ASSERT_EQ(takeMessage(other, "error:E", Match{}, Take::kClaim, held), 1);
+  ASSERT_EQ(other.take("error:E", Match{}, Take::kClaim, held), 1);
   EXPECT_EQ(resubmitErrors(store_, {"E", std::nullopt}, error), -1);
   EXPECT_NE(error.find("is held by a unit of work"), std::string::npos) << error;
   EXPECT_EQ(purgeErrors(store_, {"E", held.id}, error), -1);
   EXPECT_EQ(entries().size(), 1u);
-  other.claims().unlock(held.id);
+  other.releaseClaim(held.id);
   EXPECT_EQ(resubmitErrors(store_, {"E", held.id}, error), 1) << error;
 }
 

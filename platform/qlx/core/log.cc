@@ -13,7 +13,6 @@
 
 #include "connection.h"
 #include "errors.h"
-#include "store.h"
 #include "trc.h"
 
 namespace qlx {

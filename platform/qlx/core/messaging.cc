@@ -155,49 +155,49 @@ bool shapeGet(int32_t call, Connection& c, const QLXGETOPT* options, int sync,
 int awaitMessage(int32_t call, Connection& c, const GetRequestShape& shape, MessageRow& row) {
   const int64_t deadline = shape.waitMillis < 0 ? -1 : nowMillis() + shape.waitMillis;
   for (;;) {
-    if (shape.wait) c.waiter.block();  // a signal from here on ends the wait
+    if (shape.wait) c.waiter->block();  // a signal from here on ends the wait
     recoverDeadConnections(c, false);
-    int found = takeMessage(c.store, c.queue, shape.match, shape.take, row);
+    int found = c.store->take(c.queue, shape.match, shape.take, row);
     if (found != 0) {
-      c.waiter.unblock();
+      c.waiter->unblock();
       if (found > 0) return 1;
-      return failSub(call, kReasonStorage, c.store.errorCode(), "%s: broker database: %.170s",
-                     callName(call), c.store.errorText().c_str());
+      return failSub(call, kReasonStorage, c.store->errorCode(), "%s: broker database: %.170s",
+                     callName(call), c.store->errorText().c_str());
     }
     const int64_t remaining = deadline < 0 ? -1 : deadline - nowMillis();
     if (!shape.wait || (deadline >= 0 && remaining <= 0)) {
-      c.waiter.unblock();
+      c.waiter->unblock();
       return fail(call, kReasonNoMessage, "%s: no message on queue %.150s", callName(call),
                   c.queue.c_str());
     }
-    if (c.waiter.sleep(remaining) == Waiter::kInterrupted)
+    if (c.waiter->sleep(remaining) == QueueWait::kInterrupted)
       return failSub(call, kReasonInterrupted, EINTR,
                      "%s: the wait for a message was interrupted by a signal", callName(call));
   }
 }
 
-// Makes a claimed message part of the unit of work: the caller's copy, then the lease's
-// list. Whatever fails releases the claim at once, so nothing is left held but unrecorded.
+// Makes a claimed message part of the unit of work: the caller's copy, then the store's
+// record of the claim. Whatever fails releases the claim at once, so nothing is left held
+// but unrecorded.
 bool holdClaim(int32_t call, Connection& c, const MessageRow& row, QLXMSG* msg) {
   const QLXMSG before = *msg;
   Fault fault;
-  if (takeFault(c.store, "getcopy", c.name, fault)) {
-    c.store.claims().unlock(row.id);
+  if (c.store->takeFault("getcopy", c.name, fault)) {
+    c.store->releaseClaim(row.id);
     return fail(call, fault.reason, "%s: injected fault in the copy of message (reason %d)",
                 callName(call), fault.reason);
   }
   if (!fillDescriptor(call, row, msg)) {
-    c.store.claims().unlock(row.id);
+    c.store->releaseClaim(row.id);
     return false;
   }
-  if (!c.lease.record(c.work.claims.size(), row.id)) {
-    const int error = errno;
+  if (!c.store->keepClaim(c.work.claims.size(), row.id)) {
     releaseOwned(msg->MsgBuffer.Data);
     if (msg->TagBuffer.Data) releaseOwned(msg->TagBuffer.Data);
     *msg = before;
-    c.store.claims().unlock(row.id);
-    return failSub(call, kReasonStorage, error, "%s: cannot record the claim in the lease: %s",
-                   callName(call), std::strerror(error));
+    c.store->releaseClaim(row.id);
+    return failSub(call, kReasonStorage, c.store->errorCode(), "%s: %.180s", callName(call),
+                   c.store->errorText().c_str());
   }
   c.work.claims.push_back(Claim{row.id, row.queue});
   return true;
@@ -227,12 +227,9 @@ int putRow(int32_t call, Connection& c, MessageRow&& row, int sync) {
     c.work.staged.push_back(std::move(row));
     return 1;
   }
-  if (insertMessage(c.store, row)) {
-    c.store.notify(row.queue);
-    return 1;
-  }
-  return failSub(call, kReasonStorage, c.store.errorCode(), "%s: broker database: %.170s",
-                 callName(call), c.store.errorText().c_str());
+  if (c.store->put(row)) return 1;
+  return failSub(call, kReasonStorage, c.store->errorCode(), "%s: broker database: %.170s",
+                 callName(call), c.store->errorText().c_str());
 }
 
 bool checkPutOptions(int32_t call, const QLXPUTOPT* options) {
@@ -253,7 +250,7 @@ int putRequest(Connection& c, const QLXSERVICE* service, QLXMSG* msg, QLXPUTOPT*
   const std::string name(service->Name, strnlen(service->Name, sizeof service->Name));
   std::string detail;
   Theme& t = row.theme;
-  if (int32_t reason = loadServiceHops(c.store, name, originHop(c.queue), t.hops, detail))
+  if (int32_t reason = loadServiceHops(*c.store, name, originHop(c.queue), t.hops, detail))
     return fail(call, reason, "qlxPutRequest: %.180s", detail.c_str());
   t.id = newThemeId();
   t.origin = c.queue;
@@ -293,22 +290,19 @@ int putResponse(Connection& c, QLXMSG* msg, QLXPUTOPT* options, QLXSYNCP sync,
   return putRow(call, c, std::move(row), type);
 }
 
-// One database transaction: the claimed messages go, the puts appear. A unit one of whose
-// messages was taken from it meanwhile is refused and rolled back.
+// At once: the claimed messages go, the puts appear. A unit one of whose messages was
+// taken from it meanwhile is refused and rolled back.
 int commitWork(Connection& c) {
   if (c.work.empty()) return 1;
-  const int done = commitUnit(c.store, c.work);
+  const int done = c.store->commit(c.work);
   if (done > 0) {
-    std::vector<std::string> queues;
-    for (const MessageRow& row : c.work.staged) queues.push_back(row.queue);
-    endUnit(c, true);
-    notifyQueues(c.store, queues);
+    c.work = UnitOfWork{};
     return 1;
   }
   if (done == 0)
-    return failSub(kQlxCallCommit, kReasonStorage, c.store.errorCode(),
-                   "qlxCommit: broker database: %.170s", c.store.errorText().c_str());
-  const std::string why = c.store.errorText();
+    return failSub(kQlxCallCommit, kReasonStorage, c.store->errorCode(),
+                   "qlxCommit: broker database: %.170s", c.store->errorText().c_str());
+  const std::string why = c.store->errorText();
   rollbackUnit(c);
   return fail(kQlxCallCommit, kReasonClaimLost,
               "qlxCommit: %.200s; the unit of work was rolled back", why.c_str());
@@ -376,8 +370,8 @@ extern "C" int qlxRollback(QLXHANDLE handle, QLXSYNCP sync) {
   if (!c || syncType(kQlxCallRollback, sync) < 0) return trace.result(call.done(0));
   if (!rollbackUnit(*c))
     return trace.result(call.done(failSub(kQlxCallRollback, kReasonStorage,
-                                          c->store.errorCode(),
+                                          c->store->errorCode(),
                                           "qlxRollback: broker database: %.170s",
-                                          c->store.errorText().c_str())));
+                                          c->store->errorText().c_str())));
   return trace.result(1);
 }

@@ -147,7 +147,7 @@ TEST_F(BrokerProcesses, KilledAfterCommitsRaisesOnlyTheOpenUnitsBackouts) {
 // A waiting get counts itself in the control page, so that commits to its queue write the
 // wake file; the count is back to nothing once the get has its message.
 TEST_F(BrokerProcesses, AWaitingGetIsCountedWhileItWaits) {
-  std::atomic<uint32_t>* waiting = store_.waiters("element:E");
+  std::atomic<uint32_t>* waiting = store_.sql().waiters("element:E");
   ASSERT_NE(waiting, nullptr);
   const uint32_t before = waiting->load();
   pid_t server = spawn([this] { return serveOne(); });  // waits up to 20 s for a request

@@ -1,10 +1,10 @@
-// Queues and units of work. A message is a row of the message table; a get takes the
-// first message of a queue that matches and that no unit of work holds, claiming it (local
-// unit of work: a claim lock, no database write), deleting it (no unit of work) or only
-// reading it (browse). Puts of a local unit of work wait in memory until commit, which
-// deletes the claimed messages and makes the puts visible in one database transaction;
-// rollback returns the claimed messages to the front of their queues with the backout
-// count raised by one and drops the waiting puts.
+// Queues and units of work as the core sees them. A get takes the first message of a queue
+// that matches and that no unit of work holds, claiming it (local unit of work), deleting
+// it (no unit of work) or only reading it (browse). Puts of a local unit of work wait in
+// memory until commit, which removes the claimed messages and makes the puts visible at
+// once; rollback returns the claimed messages to the front of their queues with the
+// backout count raised by one and drops the waiting puts. The store (broker_store.h) does
+// the taking, committing and rolling back.
 #ifndef QLX_QUEUE_H
 #define QLX_QUEUE_H
 
@@ -17,8 +17,6 @@
 #include "theme.h"
 
 namespace qlx {
-
-class Store;
 
 // Error-queue fields of a reported request.
 struct ErrorInfo {
@@ -57,8 +55,6 @@ struct UnitOfWork {
   bool empty() const { return staged.empty() && claims.empty(); }
 };
 
-
-
 // What a get matches besides the queue; null members match anything. The messages the
 // getting unit already holds are never taken again (its own claim locks do not stop it).
 struct Match {
@@ -69,29 +65,6 @@ struct Match {
 };
 
 enum class Take { kClaim, kDelete, kBrowse };
-
-// Takes the first message of `queue` that matches and that nobody holds. 1 found (with
-// kClaim the store's claim lock on row.id is held: the caller records or releases it), 0
-// none, -1 failure (noted on the store).
-int takeMessage(Store& store, const std::string& queue, const Match& match, Take take,
-                MessageRow& row);
-// Inserts a message; within the caller's transaction when there is one. False on failure.
-bool insertMessage(Store& store, const MessageRow& row);
-// Reads one message by id: 1 found, 0 not there, -1 database failure.
-int readMessage(Store& store, int64_t id, MessageRow& row);
-
-// Commits a unit in one transaction: deletes every claimed message and inserts the staged
-// puts. 1 done; 0 database failure; -1 refused because a claimed message is no longer
-// there (someone else took it): nothing of the unit was written. The claim locks are
-// the caller's to release.
-int commitUnit(Store& store, const UnitOfWork& unit);
-// Returns claimed messages to the front of their queues with the backout count raised by
-// one, keeping their order; messages no longer there are skipped. Within the caller's
-// transaction when `inTransaction`. The queues written are added to `queues`.
-bool returnClaims(Store& store, const std::vector<int64_t>& ids, bool inTransaction,
-                  std::vector<std::string>& queues);
-// Wakes the waiters of every queue named in `queues` and of every staged put.
-void notifyQueues(Store& store, const std::vector<std::string>& queues);
 
 // Sets the put time of `row` to now.
 void stampNow(MessageRow& row);

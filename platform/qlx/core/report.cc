@@ -31,9 +31,8 @@ bool checkRecords(const QLXEPOPT* options, const QLXMSG* msg, const QLXEXCEPTION
 
 // The element's current default actions (the directory may have changed since connect).
 uint32_t defaultActions(Connection& c) {
-  Query q(c.store, "SELECT default_actions FROM element WHERE name = ?1");
-  q.bind(1, c.name);
-  return q.step() == SQLITE_ROW ? static_cast<uint32_t>(q.integer(0)) : c.defaultActions;
+  EntryFacts facts;
+  return c.store->findEntry(true, c.name, facts) > 0 ? facts.defaultActions : c.defaultActions;
 }
 
 bool copyBytes(uint32_t length, const QLXBUFFER& buffer, std::string& out) {
@@ -88,9 +87,9 @@ int report(Connection& c, QLXEPOPT* options, QLXMSG* msg, QLXEXCEPTION* exceptio
   row.error = std::move(info);
   if (type == 1) {
     c.work.staged.push_back(std::move(row));
-  } else if (!insertMessage(c.store, row)) {
-    return failSub(kCall, kReasonStorage, c.store.errorCode(), "qlxReportError: %.180s",
-                   c.store.errorText().c_str());
+  } else if (!c.store->put(row)) {
+    return failSub(kCall, kReasonStorage, c.store->errorCode(), "qlxReportError: %.180s",
+                   c.store->errorText().c_str());
   }
   options->DefaultActions = defaults;
   options->ActionsPerformed = performed;

@@ -5,7 +5,6 @@
 #include <ctime>
 
 #include "connection.h"
-#include "directory.h"
 #include "dirguard.h"
 #include "errors.h"
 #include "log.h"
@@ -16,42 +15,11 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-struct DirectoryEntry {
-  uint32_t defaultActions = kQlxActionStore;
-  std::string exitLibrary;
-};
-
 // The name of an address record: at most 132 characters, the field need not be
 // terminated. False when the record is missing or not a "BXAD" record.
 bool addressName(const QLXADDR* addr, std::string& name) {
   if (!addr || std::memcmp(addr->Signature, "BXAD", 4) != 0) return false;
   name.assign(addr->Name, strnlen(addr->Name, sizeof addr->Name));
-  return true;
-}
-
-// 1 found, 0 not in the directory, -1 database failure.
-int lookUp(Store& store, Kind kind, const std::string& name, DirectoryEntry& entry) {
-  const char* sql = kind == Kind::kElement
-                        ? "SELECT default_actions, exit_library FROM element WHERE name = ?1"
-                        : "SELECT 1, NULL FROM client WHERE name = ?1";
-  Query q(store, sql);
-  q.bind(1, name);
-  int rc = q.step();
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) return -1;
-  entry.defaultActions = static_cast<uint32_t>(q.integer(0));
-  if (!q.isNull(1)) entry.exitLibrary = q.text(1);
-  return 1;
-}
-
-bool registerRow(Connection& c) {
-  Query add(c.store,
-            "INSERT INTO connection (name, kind, token, pid, started) "
-            "VALUES (?1, ?2, ?3, ?4, ?5)");
-  add.bind(1, c.name).bind(2, static_cast<int>(c.kind)).bind(3, c.lease.token());
-  add.bind(4, c.pid).bind(5, static_cast<int64_t>(time(nullptr)));
-  if (!add.run()) return false;
-  c.handle = static_cast<QLXHANDLE>(sqlite3_last_insert_rowid(c.store.db()));
   return true;
 }
 
@@ -65,34 +33,32 @@ void startExit(Connection& c, const std::string& path) {
 // Opens the store, checks the directory and registers; the connection is not yet in the
 // registry. Null with the last error set on failure.
 std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& name,
-                                    DirectoryEntry& entry) {
+                                    EntryFacts& entry) {
   auto c = std::make_unique<Connection>();
   c->kind = kind;
   c->name = name;
   c->queue = (kind == Kind::kElement ? "element:" : "client:") + name;
   c->pid = currentPid();
+  c->store = makeBrokerStore();
   std::string error;
-  // The lease is taken before the row exists: a row without a held lease is an ended
-  // connection.
-  if (!c->store.open(error) || !c->lease.open(c->store.home(), error)) {
+  if (!c->store->open(error)) {
     fail(call, kReasonHome, "%.200s", error.c_str());
-    c->lease.end();
     return nullptr;
   }
-  int found = lookUp(c->store, kind, name, entry);
-  if (found < 0 || (found > 0 && !registerRow(*c))) {
-    failSub(call, kReasonStorage, c->store.errorCode(), "broker database: %.180s",
-            c->store.errorText().c_str());
-    c->lease.end();
+  int found = c->store->findEntry(kind == Kind::kElement, name, entry);
+  int64_t handle = 0;
+  if (found < 0 || (found > 0 && !c->store->attach(static_cast<int>(kind), name, handle))) {
+    failSub(call, kReasonStorage, c->store->errorCode(), "broker database: %.180s",
+            c->store->errorText().c_str());
     return nullptr;
   }
   if (found == 0) {
     fail(call, kReasonUnknownName, "%s ``%.132s'' is not in the directory",
          kind == Kind::kElement ? "business element" : "client", name.c_str());
-    c->lease.end();
     return nullptr;
   }
-  c->waiter.watch(wakePath(c->store.home(), c->queue), c->store.waiters(c->queue));
+  c->handle = static_cast<QLXHANDLE>(handle);
+  c->waiter = c->store->makeWait(c->queue);
   c->defaultActions = entry.defaultActions;
   recoverDeadConnections(*c, true);
   return c;
@@ -112,10 +78,10 @@ extern "C" int qlxSPIInitialize(const QLXADDR* addr, int32_t, QLXHANDLE* handle,
     return trace.result(failSub(kQlxCallInitialize, kReasonInvalidArgument, addr ? 3 : 1,
                                 "qlxSPIInitialize: no \"BXAD\" address record or no handle"));
   if (call.injected("spiinitialize", name.c_str())) return trace.result(0);
-  DirectoryEntry entry;
+  EntryFacts entry;
   std::unique_ptr<Connection> c = connect(kQlxCallInitialize, Kind::kElement, name, entry);
   if (!c) return trace.result(0);
-  c->directory = guardDirectory(makeDirectory(c->store.db()), *c);
+  c->directory = guardDirectory(c->store->directory(), *c);
   startExit(*c, entry.exitLibrary);
   *handle = c->handle;
   if (directory) *directory = c->directory.get();
@@ -131,7 +97,7 @@ extern "C" int qlxClientInitialize(const QLXADDR* addr, QLXHANDLE* handle) {
     return trace.result(failSub(kQlxCallInitialize, kReasonInvalidArgument, addr ? 2 : 1,
                                 "qlxClientInitialize: no \"BXAD\" address record or no handle"));
   if (call.injected("clientinitialize", name.c_str())) return trace.result(0);
-  DirectoryEntry entry;
+  EntryFacts entry;
   std::unique_ptr<Connection> c = connect(kQlxCallInitialize, Kind::kClient, name, entry);
   if (!c) return trace.result(0);
   *handle = c->handle;
@@ -148,17 +114,12 @@ extern "C" int qlxTerminate(QLXHANDLE* handle) {
   if (call.injected()) return trace.result(0);
   Connection* c = call.connection();
   if (!c) return trace.result(0);
-  bool ok = rollbackUnit(*c);
-  {
-    Query drop(c->store, "DELETE FROM connection WHERE id = ?1");
-    ok = drop.bind(1, c->handle).run() && ok;
-  }
-  // A lease whose row could not go stays held until the process ends, when the next
-  // connection that looks rolls back whatever it still lists.
-  if (ok) c->lease.end();
+  // A registration that could not go (or whose unit could not be rolled back) ends with
+  // the process, when the next connection that looks rolls back whatever it still holds.
+  const bool ok = rollbackUnit(*c) && c->store->detach();
   if (!ok)
-    failSub(kQlxCallTerminate, kReasonStorage, c->store.errorCode(),
-            "qlxTerminate: broker database: %.180s", c->store.errorText().c_str());
+    failSub(kQlxCallTerminate, kReasonStorage, c->store->errorCode(),
+            "qlxTerminate: broker database: %.180s", c->store->errorText().c_str());
   c->exit.stop();
   unregisterConnection(*handle);  // `c` and its query statements end here
   *handle = 0;

@@ -10,7 +10,7 @@
 
 #include "connection.h"
 #include "errors.h"
-#include "store.h"
+#include "broker_store.h"
 #include "trc.h"
 
 namespace qlx {
@@ -140,22 +140,15 @@ Hop originHop(std::string_view queue) {
   return Hop{kHopClient, std::string(queue)};
 }
 
-int32_t loadServiceHops(Store& store, std::string_view service, const Hop& origin,
+int32_t loadServiceHops(BrokerStore& store, std::string_view service, const Hop& origin,
                         std::vector<Hop>& hops, std::string& detail) {
   trc::Scope trace(kTrace);
-  hops.clear();
-  Query query(store, "SELECT type, name FROM hop WHERE service = ?1 ORDER BY position");
-  query.bind(1, service);
-  int rc;
-  while ((rc = query.step()) == SQLITE_ROW) {
-    Hop hop{static_cast<int32_t>(query.integer(0)), query.text(1)};
-    if (hop.type == kHopOrigin) hop = origin;
-    hops.push_back(std::move(hop));
-  }
-  if (rc != SQLITE_DONE) {
+  if (!store.serviceHops(service, hops)) {
     detail = store.errorText();
     return trace.result(kReasonStorage);
   }
+  for (Hop& hop : hops)
+    if (hop.type == kHopOrigin) hop = origin;
   if (hops.empty()) {
     detail = "service ``" + std::string(service) + "'' is not in the directory or has no hops";
     return trace.result(kReasonUnknownService);

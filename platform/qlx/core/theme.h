@@ -19,7 +19,7 @@
 
 namespace qlx {
 
-class Store;
+class BrokerStore;
 
 // Theme list layout (all words 32-bit, host order).
 //   list:  0 total length, 4 query code, 8 item count, 12 reserved, items from 16
@@ -79,7 +79,7 @@ Hop originHop(std::string_view queue);
 
 // Reads the hops of `service` from the directory, with the originating-client hop
 // resolved to `origin`. 0 when found with at least one hop; else a reason code.
-int32_t loadServiceHops(Store& store, std::string_view service, const Hop& origin,
+int32_t loadServiceHops(BrokerStore& store, std::string_view service, const Hop& origin,
                         std::vector<Hop>& hops, std::string& detail);
 
 // A fresh 24-byte message id (the same generator as theme ids).

@@ -58,7 +58,7 @@ int doBuildTheme(Connection& c, QLXHANDLE theme, int32_t option, const QLXBUFFER
   const std::string name(record->Name, strnlen(record->Name, sizeof record->Name));
   std::vector<Hop> hops;
   std::string detail;
-  if (int32_t reason = loadServiceHops(c.store, name, originHop(from->origin), hops, detail))
+  if (int32_t reason = loadServiceHops(*c.store, name, originHop(from->origin), hops, detail))
     return fail(call, reason, "qlxBuildTheme: %.180s", detail.c_str());
   *newTheme = c.themes.add(qlx::buildTheme(*from, hops, option));
   return 1;

@@ -104,10 +104,10 @@ TEST_F(BrokerUnits, HomeAndFilesArePrivateUnderAnyUmask) {
   const std::string home = home_ + "/private";
   setenv("QLX_HOME", home.c_str(), 1);
   {
-    Store store;
+    SqliteBrokerStore store;
     std::string error;
     ASSERT_TRUE(store.open(error)) << error;
-    ASSERT_TRUE(store.exec(kDirectory)) << store.errorText();
+    ASSERT_TRUE(store.sql().exec(kDirectory)) << store.errorText();
     QLXHANDLE c = client("C1"), e = element("E");
     send(c, "ECHO", "x");
     Got got;
@@ -157,14 +157,14 @@ TEST_F(BrokerUnits, AnEmptyDatabaseIsReportedDamaged) {
   const std::string home = home_ + "/cut";
   setenv("QLX_HOME", home.c_str(), 1);
   {
-    Store store;
+    SqliteBrokerStore store;
     std::string error;
     ASSERT_TRUE(store.open(error)) << error;
   }
   ASSERT_EQ(truncate((home + "/broker.db").c_str(), 0), 0);
   std::remove((home + "/broker.db-wal").c_str());
   std::remove((home + "/broker.db-shm").c_str());
-  Store store;
+  SqliteBrokerStore store;
   std::string error;
   EXPECT_FALSE(store.open(error));
   EXPECT_NE(error.find("is damaged: the file is empty"), std::string::npos) << error;

@@ -58,7 +58,7 @@ int GuardedDirectory::get(QLXXCTL* ctl, const char* name, qlxEntryType type,
                           qlxDirEntry& entry, void* reserved) {
   trc::Scope trace(kTrace);
   Fault fault;
-  if (takeFault(connection_.store, "directory", connection_.name, fault))
+  if (connection_.store->takeFault("directory", connection_.name, fault))
     return trace.result(_injected(ctl, name, type, fault));
   HandlerCall call;
   QLXXSERVICES lent{};

@@ -1,0 +1,133 @@
+// The embedded store: what the operator sees and changes (queues, error queues, reset).
+#include <cerrno>
+#include <cstring>
+
+#include "messages.h"
+#include "sqlite_broker.h"
+
+namespace qlx {
+
+// The ids of the messages that units of work hold now.
+bool SqliteBrokerStore::_heldIn(std::vector<int64_t>& held, std::string& error) {
+  held.clear();
+  Query range(store_, "SELECT MIN(id), MAX(id) FROM message");
+  if (range.step() != SQLITE_ROW) return store_.failureInto(error);
+  if (range.isNull(0)) return true;
+  if (store_.claims().heldIn(range.integer(0), range.integer(1), held)) return true;
+  error = std::string("claims file: ") + std::strerror(errno);
+  return false;
+}
+
+bool SqliteBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& error) {
+  queues.clear();
+  std::vector<int64_t> held;
+  if (!_heldIn(held, error)) return false;
+  Query q(store_,
+          "SELECT queue, COUNT(*), SUM(backout > 0), MAX(backout) "
+          "FROM message GROUP BY queue ORDER BY queue");
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW)
+    queues.push_back({q.text(0), q.integer(1), 0, q.integer(2), q.integer(3)});
+  if (rc != SQLITE_DONE) return store_.failureInto(error);
+  q.reset();
+  for (int64_t id : held) {
+    Query where(store_, "SELECT queue FROM message WHERE id = ?1");
+    if (where.bind(1, id).step() != SQLITE_ROW) continue;
+    for (QueueInfo& info : queues)
+      if (info.queue == where.text(0)) {
+        --info.depth;
+        ++info.inFlight;
+      }
+  }
+  return true;
+}
+
+bool SqliteBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>& rows,
+                               std::string& error) {
+  rows.clear();
+  std::vector<int64_t> ids;
+  std::vector<bool> claimed;
+  {
+    Query q(store_, "SELECT id FROM message WHERE queue = ?1 ORDER BY seq, id");
+    q.bind(1, queue);
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) {
+      ids.push_back(q.integer(0));
+      claimed.push_back(store_.claims().heldByOther(q.integer(0)) == 1);
+    }
+    if (rc != SQLITE_DONE) return store_.failureInto(error);
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    BrowsedMessage m;
+    if (sqlite::readMessage(store_, ids[i], m.row) != 1) continue;  // taken meanwhile
+    m.claimed = claimed[i];
+    rows.push_back(std::move(m));
+  }
+  return true;
+}
+
+bool SqliteBrokerStore::errorEntries(const std::string& element, std::vector<MessageRow>& rows,
+                                     std::string& error) {
+  rows.clear();
+  std::vector<int64_t> ids;
+  {
+    Query q(store_,
+            "SELECT id FROM message WHERE queue LIKE 'error:%' AND (?1 = '' OR queue = "
+            "'error:' || ?1) ORDER BY queue, seq, id");
+    q.bind(1, element);
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) ids.push_back(q.integer(0));
+    if (rc != SQLITE_DONE) return store_.failureInto(error);
+  }
+  for (int64_t id : ids) {
+    MessageRow row;
+    const int found = sqlite::readMessage(store_, id, row);
+    if (found < 0) return store_.failureInto(error);
+    if (found == 1) rows.push_back(std::move(row));  // else purged meanwhile
+  }
+  return true;
+}
+
+int64_t SqliteBrokerStore::settleErrors(const std::string& element,
+                                        const std::vector<int64_t>& ids, bool remove,
+                                        std::string& error) {
+  Transaction tx(store_);
+  if (!tx.ok()) return (store_.failureInto(error), -1);
+  const char* sql =
+      remove ? "DELETE FROM message WHERE id = ?1 AND queue = ?3"
+             : "UPDATE message SET queue = ?2, seq = 0, backout = 0, reason = NULL, "
+               "sub_reason = NULL, call_type = NULL, error_text = NULL, default_actions = "
+               "NULL, performed_actions = NULL, reporter = NULL WHERE id = ?1 AND queue = ?3";
+  for (int64_t id : ids) {
+    // An entry that some unit of work holds (taken with a get of its error queue) is that
+    // unit's to finish: changing it now could make it processed twice.
+    const int held = store_.claims().heldByOther(id);
+    if (held != 0) {
+      error = held < 0 ? "cannot check the claims of entry " + std::to_string(id)
+                       : "entry " + std::to_string(id) + " is held by a unit of work; try again";
+      return -1;
+    }
+    Query q(store_, sql);
+    q.bind(1, id).bind(3, "error:" + element);
+    if (!remove) q.bind(2, "element:" + element);
+    if (!q.run()) return (store_.failureInto(error), -1);
+    if (q.changes() != 1) {
+      error = "entry " + std::to_string(id) + " left the error queue meanwhile";
+      return -1;
+    }
+  }
+  if (!tx.commit()) return (store_.failureInto(error), -1);
+  if (!remove) store_.notify("element:" + element);  // an element waiting for work looks now
+  return static_cast<int64_t>(ids.size());
+}
+
+bool SqliteBrokerStore::resetRuntime(std::string& error) {
+  Transaction tx(store_);
+  if (!tx.ok() || !store_.exec("DELETE FROM message") || !store_.exec("DELETE FROM fault"))
+    return store_.failureInto(error);
+  if (!tx.commit()) return store_.failureInto(error);
+  store_.setFaultsPending(false);
+  return true;
+}
+
+}  // namespace qlx
