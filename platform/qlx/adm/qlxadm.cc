@@ -6,8 +6,8 @@
 #include <iostream>
 #include <map>
 
+#include "broker_store.h"
 #include "directory.h"
-#include "store.h"
 
 namespace {
 
@@ -42,9 +42,13 @@ void usage(std::ostream& out) {
 
 // The broker home is opened (and created) only once the command has checked its input.
 int directory(int argc, char** argv) {
-  qlx::Store store;
-  auto open = [&store](std::string& error) -> sqlite3* {
-    return store.db() || store.open(error) ? store.db() : nullptr;
+  std::unique_ptr<qlx::BrokerStore> store;
+  auto open = [&store](std::string& error) -> qlx::BrokerStore* {
+    if (store) return store.get();
+    store = qlx::makeBrokerStore();
+    if (store->open(error)) return store.get();
+    store.reset();
+    return nullptr;
   };
   return qlx::directoryCommand(open, argc, argv, std::cout, std::cerr);
 }

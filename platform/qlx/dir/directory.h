@@ -54,9 +54,11 @@ bool isDirectoryCommand(const char* word);
 // column 34 (on a line of its own when the command is longer).
 void directoryUsage(std::ostream& out);
 
-// Opens the database a directory subcommand works on (borrowed by the command, which
+class BrokerStore;
+
+// Opens the store a directory subcommand works on (borrowed by the command, which
 // neither closes it nor keeps it); null with `error` set on failure.
-using DirectoryOpener = std::function<sqlite3*(std::string& error)>;
+using DirectoryOpener = std::function<BrokerStore*(std::string& error)>;
 
 // Runs one qlxadm directory subcommand. argv[0] is the subcommand word, argv[1..argc-1]
 // its arguments:
@@ -71,8 +73,9 @@ using DirectoryOpener = std::function<sqlite3*(std::string& error)>;
 // been checked, so a refused command creates and changes nothing.
 int directoryCommand(const DirectoryOpener& open, int argc, char** argv, std::ostream& out,
                      std::ostream& err);
-// The same on a database already open (borrowed).
-int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err);
+// The same on a store already open (borrowed).
+int directoryCommand(BrokerStore& store, int argc, char** argv, std::ostream& out,
+                     std::ostream& err);
 
 }  // namespace qlx
 

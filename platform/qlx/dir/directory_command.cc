@@ -1,28 +1,30 @@
-// The qlxadm subcommands that load, show and edit the directory.
+// The qlxadm subcommands that load, show and edit the directory. Each works on the whole
+// directory as a model: read it, change it in memory, store it in one transaction of the
+// store, so that every store keeps the same rules.
+#include <algorithm>
 #include <cstring>
-#include <functional>
 #include <sstream>
 #include <string_view>
 
+#include "broker_store.h"
 #include "directory.h"
 #include "directory_model.h"
-#include "directory_schema.h"
-#include "directory_sql.h"
+#include "theme.h"
 
 namespace qlx {
 namespace {
 
 enum Status { kOk = 0, kRefused = 1, kUsage = 2 };
 
-// What a command works with. The database is opened on first use, after the command has
-// checked its arguments, so that a refused command leaves the broker home untouched.
+// What a command works with. The store is opened on first use, after the command has
+// checked its arguments, so that a refused command leaves the broker untouched.
 class CommandContext {
  public:
   CommandContext(const DirectoryOpener& open, const char* word, std::ostream& out,
                  std::ostream& err)
       : open_(open), word_(word), out_(out), err_(err) {}
-  // The database with the directory tables; null after writing the refusal.
-  sqlite3* db();
+  // The store; null after writing the refusal.
+  BrokerStore* store();
   std::ostream& out() const { return out_; }
   std::ostream& err() const { return err_; }
 
@@ -31,7 +33,7 @@ class CommandContext {
   const char* const word_;
   std::ostream& out_;
   std::ostream& err_;
-  sqlite3* db_ = nullptr;
+  BrokerStore* store_ = nullptr;
 };
 
 struct Command {
@@ -52,26 +54,21 @@ int refuse(std::ostream& err, const char* word, const std::string& what) {
   return kRefused;
 }
 
-sqlite3* CommandContext::db() {
-  if (db_) return db_;
+BrokerStore* CommandContext::store() {
+  if (store_) return store_;
   std::string error;
-  sqlite3* db = open_(error);
-  if (db == nullptr || !ensureDirectorySchema(db, error)) {
-    refuse(err_, word_, error);
-    return nullptr;
-  }
-  return db_ = db;
+  store_ = open_(error);
+  if (store_ == nullptr) refuse(err_, word_, error);
+  return store_;
 }
 
-// Runs `edit` inside one transaction; a refusal or a failed commit changes nothing.
-int inTransaction(sqlite3* db, const char* word, std::ostream& err,
-                  const std::function<int(std::string& problem)>& edit) {
-  DirTransaction transaction(db);
-  if (!transaction.begun()) return refuse(err, word, dirSqlError(db));
-  std::string problem;
-  const int status = edit(problem);
-  if (status != kOk) return refuse(err, word, problem.empty() ? dirSqlError(db) : problem);
-  if (!transaction.commit()) return refuse(err, word, dirSqlError(db));
+// Runs `edit` on the stored directory in one transaction; a refusal or a failed commit
+// changes nothing.
+int edited(CommandContext& c, const char* word, const BrokerStore::DirectoryEdit& edit) {
+  BrokerStore* store = c.store();
+  if (store == nullptr) return kRefused;
+  std::string error;
+  if (!store->editDirectory(edit, error)) return refuse(c.err(), word, error);
   return kOk;
 }
 
@@ -82,9 +79,15 @@ int runLoad(CommandContext& c, char** args, int count) {
   DirectoryModel model;
   std::string error;
   if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err(), "load", error);
-  sqlite3* db = c.db();
-  if (db == nullptr) return kRefused;
-  if (!replaceDirectory(db, model, path, error)) return refuse(c.err(), "load", error);
+  BrokerStore* store = c.store();
+  if (store == nullptr) return kRefused;
+  const bool loaded = store->editDirectory(
+      [&model](DirectoryModel& stored, std::string&) {
+        stored = model;
+        return true;
+      },
+      error);
+  if (!loaded) return refuse(c.err(), "load", "cannot load " + std::string(path) + ": " + error);
   c.out() << "loaded " << path << ": " << model.elements.size() << " elements, "
         << model.clients.size() << " clients, " << model.services.size() << " services, "
         << model.dictionaries.size() << " dictionary records\n";
@@ -104,13 +107,13 @@ void keep(std::vector<T>& entries, bool wanted, const char* name) {
 }
 
 int runShow(CommandContext& c, char** args, int count) {
-  sqlite3* db = c.db();
-  if (db == nullptr) return kRefused;
+  BrokerStore* store = c.store();
+  if (store == nullptr) return kRefused;
   std::ostream& out = c.out();
   std::ostream& err = c.err();
   DirectoryModel model;
   std::string error;
-  if (!readDirectory(db, model, error)) return refuse(err, "show", error);
+  if (!store->readDirectory(model, error)) return refuse(err, "show", error);
   if (count == 0) {
     writeDirectoryToml(model, out);
     return kOk;
@@ -131,92 +134,73 @@ int runShow(CommandContext& c, char** args, int count) {
 }
 
 // Services whose workflow names the element (type 1) or client (type 3) `name`.
-std::vector<std::string> servicesUsing(sqlite3* db, int type, const std::string& name) {
+std::vector<std::string> servicesUsing(const DirectoryModel& model, int type,
+                                       const std::string& name) {
   std::vector<std::string> services;
-  DirStatement q(db,
-                 "SELECT DISTINCT service FROM hop WHERE type = ?1 AND name = ?2 "
-                 "ORDER BY service");
-  if (!q.ok()) return services;
-  q.bind(1, static_cast<long long>(type)).bind(2, name);
-  while (q.step() == SQLITE_ROW) services.push_back(q.text(0));
+  for (const ServiceDef& service : model.services)
+    for (const HopDef& hop : service.hops)
+      if (hop.type == type && hop.name == name) {
+        services.push_back(service.name);
+        break;
+      }
+  std::sort(services.begin(), services.end());
   return services;
 }
 
-bool deleteRows(sqlite3* db, std::string_view kind, const std::string& name, int& removed) {
-  const char* sql[2] = {nullptr, nullptr};
-  if (kind == "element") sql[0] = "DELETE FROM element WHERE name = ?1";
-  if (kind == "client") sql[0] = "DELETE FROM client WHERE name = ?1";
-  if (kind == "service") {
-    sql[0] = "DELETE FROM hop WHERE service = ?1";
-    sql[1] = "DELETE FROM service WHERE name = ?1";
-  }
-  if (kind == "dictionary") {
-    sql[0] = "DELETE FROM dictionary WHERE name = ?1";
-    sql[1] = "DELETE FROM dictionary_record WHERE name = ?1";
-  }
-  removed = 0;
-  for (const char* text : sql) {
-    if (text == nullptr) continue;
-    DirStatement del(db, text);
-    if (!del.ok() || !del.bind(1, name).run()) return false;
-    removed += sqlite3_changes(db);
-  }
-  return true;
+template <typename T>
+size_t removeNamed(std::vector<T>& entries, const std::string& name) {
+  return std::erase_if(entries, [&name](const T& entry) { return entry.name == name; });
+}
+
+size_t removeEntry(DirectoryModel& model, std::string_view kind, const std::string& name) {
+  if (kind == "element") return removeNamed(model.elements, name);
+  if (kind == "client") return removeNamed(model.clients, name);
+  if (kind == "service") return removeNamed(model.services, name);
+  return removeNamed(model.dictionaries, name);
 }
 
 int runDelete(CommandContext& c, char** args, int) {
   const std::string_view kind = args[0];
   const std::string name = args[1];
   if (!isKind(kind)) return kUsage;
-  sqlite3* db = c.db();
-  if (db == nullptr) return kRefused;
-  std::ostream& out = c.out();
-  std::ostream& err = c.err();
-  const int status = inTransaction(db, "delete", err, [&](std::string& problem) {
-    int removed = 0;
-    if (!deleteRows(db, kind, name, removed)) return kRefused;
-    if (removed == 0) problem = "no " + std::string(kind) + " named " + name;
-    return removed == 0 ? kRefused : kOk;
+  DirectoryModel after;
+  const int status = edited(c, "delete", [&](DirectoryModel& model, std::string& problem) {
+    if (removeEntry(model, kind, name) == 0) {
+      problem = "no " + std::string(kind) + " named " + name;
+      return false;
+    }
+    after = model;
+    return true;
   });
   if (status != kOk) return status;
-  out << "deleted " << kind << " " << name << "\n";
+  c.out() << "deleted " << kind << " " << name << "\n";
   // Allowed on purpose: a workflow that reaches a deleted hop is how a component meets a
   // hop missing from the directory. Say so, since messages sent there will wait.
   const int hopType = kind == "element" ? kHopBusinessComponent : kHopClient;
   if (kind == "element" || kind == "client") {
-    for (const std::string& service : servicesUsing(db, hopType, name))
-      err << "qlxadm delete: warning: the workflow of service " << service << " still names "
-          << kind << " " << name << "\n";
+    for (const std::string& service : servicesUsing(after, hopType, name))
+      c.err() << "qlxadm delete: warning: the workflow of service " << service
+              << " still names " << kind << " " << name << "\n";
   }
   return kOk;
 }
 
-// Replaces the value of the first pair named `key`, or appends the pair.
-int setPair(sqlite3* db, const std::string& dict, const std::string& key, const std::string& value,
-            std::string& problem) {
-  const std::string nameProblem = checkDirectoryName(dict);
-  if (!nameProblem.empty()) {
-    problem = "dictionary name " + nameProblem;
-    return kRefused;
+// Replaces the value of the first pair named `key`, or appends the pair (creating the
+// record when missing).
+void setPair(DirectoryModel& model, const std::string& dict, const std::string& key,
+             const std::string& value) {
+  auto record = std::find_if(model.dictionaries.begin(), model.dictionaries.end(),
+                             [&dict](const DictionaryDef& d) { return d.name == dict; });
+  if (record == model.dictionaries.end()) {
+    model.dictionaries.push_back(DictionaryDef{dict, {}});
+    record = model.dictionaries.end() - 1;
   }
-  DirStatement record(db, "INSERT OR IGNORE INTO dictionary_record (name) VALUES (?1)");
-  DirStatement first(db,
-                     "SELECT position FROM dictionary WHERE name = ?1 AND key = ?2 "
-                     "ORDER BY position LIMIT 1");
-  if (!record.ok() || !first.ok() || !record.bind(1, dict).run()) return kRefused;
-  const int rc = first.bind(1, dict).bind(2, key).step();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return kRefused;
-  const bool replace = rc == SQLITE_ROW;
-  const long long position = replace ? first.integer(0) : 0;
-  first.reset();
-  DirStatement write(db, replace ? "UPDATE dictionary SET value = ?4 WHERE name = ?1 AND "
-                                   "position = ?2 AND key = ?3"
-                                 : "INSERT INTO dictionary (name, position, key, value) "
-                                   "SELECT ?1, COALESCE(MAX(position) + 1, 0), ?3, ?4 "
-                                   "FROM dictionary WHERE name = ?1");
-  if (!write.ok()) return kRefused;
-  write.bind(1, dict).bind(2, position).bind(3, key).bind(4, value);
-  return write.run() ? kOk : kRefused;
+  for (auto& pair : record->pairs)
+    if (pair.first == key) {
+      pair.second = value;
+      return;
+    }
+  record->pairs.emplace_back(key, value);
 }
 
 // Empty when `text` can stand in a directory file, else what is wrong with it.
@@ -227,19 +211,15 @@ std::string checkText(const char* what, const std::string& text) {
 }
 
 // Refuses an edit after which `show` would print a directory that `load` refuses: the
-// stored directory is written as TOML and read back, inside the edit's transaction.
-int checkReadsBack(sqlite3* db, std::string& problem) {
-  DirectoryModel model, back;
+// edited directory is written as TOML and read back before it is stored.
+bool readsBack(const DirectoryModel& model, std::string& problem) {
+  DirectoryModel back;
   std::string error;
-  if (!readDirectory(db, model, error)) {
-    problem = error;
-    return kRefused;
-  }
   std::ostringstream text;
   writeDirectoryToml(model, text);
-  if (parseDirectoryToml(text.str(), "the directory as shown", back, error)) return kOk;
+  if (parseDirectoryToml(text.str(), "the directory as shown", back, error)) return true;
   problem = "the directory would no longer load from what show prints: " + error;
-  return kRefused;
+  return false;
 }
 
 int runSet(CommandContext& c, char** args, int) {
@@ -250,42 +230,31 @@ int runSet(CommandContext& c, char** args, int) {
   if (problem.empty()) problem = checkText("the pair name", key);
   if (problem.empty()) problem = checkText("the value", value);
   if (!problem.empty()) return refuse(c.err(), "set", problem);
-  sqlite3* db = c.db();
-  if (db == nullptr) return kRefused;
-  const int status = inTransaction(db, "set", c.err(), [&](std::string& why) {
-    const int set = setPair(db, dict, key, value, why);
-    return set == kOk ? checkReadsBack(db, why) : set;
+  const int status = edited(c, "set", [&](DirectoryModel& model, std::string& why) {
+    setPair(model, dict, key, value);
+    return readsBack(model, why);
   });
   if (status == kOk) c.out() << "set " << key << " in dictionary " << dict << "\n";
   return status;
 }
 
-bool recordExists(sqlite3* db, const std::string& dict) {
-  DirStatement q(db,
-                 "SELECT 1 FROM dictionary_record WHERE name = ?1 UNION ALL "
-                 "SELECT 1 FROM dictionary WHERE name = ?1");
-  return q.ok() && q.bind(1, dict).step() == SQLITE_ROW;
-}
-
 int runUnset(CommandContext& c, char** args, int) {
-  sqlite3* db = c.db();
-  if (db == nullptr) return kRefused;
-  std::ostream& out = c.out();
-  std::ostream& err = c.err();
   const std::string dict = args[0], key = args[1];
-  int removed = 0;
-  const int status = inTransaction(db, "unset", err, [&](std::string& problem) {
-    DirStatement del(db, "DELETE FROM dictionary WHERE name = ?1 AND key = ?2");
-    if (!del.ok() || !del.bind(1, dict).bind(2, key).run()) return kRefused;
-    removed = sqlite3_changes(db);
-    if (removed > 0) return kOk;
-    problem = recordExists(db, dict) ? "dictionary " + dict + " has no pair named " + key
-                                     : "no dictionary named " + dict;
-    return kRefused;
+  size_t removed = 0;
+  const int status = edited(c, "unset", [&](DirectoryModel& model, std::string& problem) {
+    for (DictionaryDef& record : model.dictionaries)
+      if (record.name == dict)
+        removed = std::erase_if(record.pairs, [&key](const auto& p) { return p.first == key; });
+    if (removed > 0) return true;
+    const bool exists = std::any_of(model.dictionaries.begin(), model.dictionaries.end(),
+                                    [&dict](const DictionaryDef& d) { return d.name == dict; });
+    problem = exists ? "dictionary " + dict + " has no pair named " + key
+                     : "no dictionary named " + dict;
+    return false;
   });
   if (status == kOk)
-    out << "removed " << removed << (removed == 1 ? " pair" : " pairs") << " named " << key
-        << " from dictionary " << dict << "\n";
+    c.out() << "removed " << removed << (removed == 1 ? " pair" : " pairs") << " named " << key
+            << " from dictionary " << dict << "\n";
   return status;
 }
 
@@ -355,8 +324,9 @@ int directoryCommand(const DirectoryOpener& open, int argc, char** argv, std::os
   return status;
 }
 
-int directoryCommand(sqlite3* db, int argc, char** argv, std::ostream& out, std::ostream& err) {
-  return directoryCommand([db](std::string&) { return db; }, argc, argv, out, err);
+int directoryCommand(BrokerStore& store, int argc, char** argv, std::ostream& out,
+                     std::ostream& err) {
+  return directoryCommand([&store](std::string&) { return &store; }, argc, argv, out, err);
 }
 
 }  // namespace qlx

@@ -69,9 +69,9 @@ TEST_F(DirectoryCommand, LoadEmptiesOnlyWhenAllowed) {
 // refused command does not even create a broker home.
 TEST_F(DirectoryCommand, RefusedCommandsOpenNoDatabase) {
   int opened = 0;
-  const DirectoryOpener open = [&](std::string&) {
+  const DirectoryOpener open = [&](std::string&) -> BrokerStore* {
     ++opened;
-    return db_;
+    return &store_;
   };
   const std::string bad = writeFile("bad.toml", "[client.X]\nformat = []\n");
   const std::vector<std::vector<std::string>> refused = {
@@ -234,7 +234,8 @@ TEST_F(DirectoryCommand, CommandsCreateMissingTables) {
 
 TEST_F(DirectoryCommand, BusyDatabaseRefusesAndChangesNothing) {
   sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((dir_ / "home.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
+  sqlite3_busy_handler(db_, nullptr, nullptr);  // fail at once rather than retry for 30 s
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_EQ(command({"set", "ZVRBroker", "K", "V"}), 1);
   EXPECT_NE(err_.str().find("locked"), std::string::npos) << err_.str();

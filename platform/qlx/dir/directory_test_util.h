@@ -16,6 +16,7 @@
 #include "directory.h"
 #include "directory_model.h"
 #include "directory_schema.h"
+#include "sqlite_broker.h"
 
 namespace qlx::testing {
 
@@ -25,11 +26,12 @@ class DirectoryTest : public ::testing::Test {
     std::string pattern = (std::filesystem::temp_directory_path() / "qlxdirXXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    ASSERT_EQ(sqlite3_open((dir_ / "home.db").c_str(), &db_), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db_, kDirectorySchema, nullptr, nullptr, nullptr), SQLITE_OK);
+    setenv("QLX_HOME", dir_.c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(store_.open(error)) << error;
+    db_ = store_.sql().db();
   }
   void TearDown() override {
-    sqlite3_close(db_);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -63,9 +65,10 @@ class DirectoryTest : public ::testing::Test {
     argv.push_back(nullptr);
     out_.str("");
     err_.str("");
-    return directoryCommand(db_, static_cast<int>(words.size()), argv.data(), out_, err_);
+    return directoryCommand(store_, static_cast<int>(words.size()), argv.data(), out_, err_);
   }
 
+  SqliteBrokerStore store_;  // the embedded store's broker database in dir_
   sqlite3* db_ = nullptr;
   std::filesystem::path dir_;
   std::ostringstream out_;

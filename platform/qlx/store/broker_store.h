@@ -12,11 +12,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "directory_model.h"
 #include "faults.h"
 #include "qlxdir.h"
 #include "queue.h"
@@ -141,6 +143,15 @@ class BrokerStore {
   virtual bool serviceHops(std::string_view service, std::vector<Hop>& hops) = 0;
   // The directory interface of an element connection (borrows this store).
   virtual std::unique_ptr<qlxDirInterface> directory() = 0;
+
+  // --- the directory as the operator edits it --------------------------------------------
+  // Every entry, each kind ordered by name. False with `error` set.
+  virtual bool readDirectory(DirectoryModel& model, std::string& error) = 0;
+  // Reads the directory, lets `edit` change it and stores the result in one transaction,
+  // so that no other change comes between. Nothing changes when `edit` returns false (its
+  // `error` is passed on) or the store fails.
+  using DirectoryEdit = std::function<bool(DirectoryModel& model, std::string& error)>;
+  virtual bool editDirectory(const DirectoryEdit& edit, std::string& error) = 0;
 
   // --- faults ----------------------------------------------------------------------------
   // Takes one pending fault for `call` and connection `name`, counting it down. True with

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "directory_sql.h"
 #include "messages.h"
 #include "sqlite_broker.h"
 
@@ -127,6 +128,31 @@ bool SqliteBrokerStore::resetRuntime(std::string& error) {
     return store_.failureInto(error);
   if (!tx.commit()) return store_.failureInto(error);
   store_.setFaultsPending(false);
+  return true;
+}
+
+// The directory tables are created again when missing: a damaged or hand-edited database
+// gets them back on the next edit.
+bool SqliteBrokerStore::readDirectory(DirectoryModel& model, std::string& error) {
+  return ensureDirectorySchema(store_.db(), error) &&
+         qlx::readDirectory(store_.db(), model, error);
+}
+
+bool SqliteBrokerStore::editDirectory(const DirectoryEdit& edit, std::string& error) {
+  sqlite3* db = store_.db();
+  if (!ensureDirectorySchema(db, error)) return false;
+  DirTransaction transaction(db);
+  if (!transaction.begun()) {
+    error = dirSqlError(db);
+    return false;
+  }
+  DirectoryModel model;
+  std::string why;
+  if (!qlx::readDirectory(db, model, error) || !edit(model, error)) return false;
+  if (!storeDirectory(db, model, why) || !transaction.commit()) {
+    error = why.empty() ? dirSqlError(db) : why;
+    return false;
+  }
   return true;
 }
 

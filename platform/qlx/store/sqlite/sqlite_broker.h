@@ -37,6 +37,8 @@ class SqliteBrokerStore final : public BrokerStore {
 
   bool serviceHops(std::string_view service, std::vector<Hop>& hops) override;
   std::unique_ptr<qlxDirInterface> directory() override;
+  bool readDirectory(DirectoryModel& model, std::string& error) override;
+  bool editDirectory(const DirectoryEdit& edit, std::string& error) override;
 
   bool takeFault(const char* call, std::string_view name, Fault& fault) override;
   bool addFault(const Fault& fault, std::string& error) override;
