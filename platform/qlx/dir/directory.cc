@@ -1,5 +1,5 @@
-// The directory interface of a connection: reads one entry from the directory tables per
-// get() and reports a failed read to the control block's exception handler.
+// The directory interface of a connection: asks its store for one entry per get() and
+// reports a failed read to the control block's exception handler.
 #include "directory.h"
 
 #include <string_view>
@@ -12,8 +12,6 @@ namespace qlx {
 namespace {
 
 static trc::Module kTrace{"qlxdir"};
-
-enum class Lookup { kFound, kMissing, kFailed };
 
 const char* entryKind(int type) {
   switch (type) {
@@ -49,23 +47,68 @@ std::string shortName(std::string_view name) {
   return std::string(name.substr(0, kRoom)) + "...";
 }
 
-class SqliteDirectory final : public qlxDirInterface {
+// 1 found, 0 missing, -1 failed, as a DirectoryLookup answers.
+int readFormats(sqlite3* db, const char* sql, const std::string& name, DirectoryRead& read) {
+  DirStatement query(db, sql);
+  if (!query.ok()) return -1;
+  query.bind(1, std::string_view(name));
+  int rc = query.step();
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return -1;
+  read.first = splitFormats(query.text(0));
+  return 1;
+}
+
+int readDictionary(sqlite3* db, const std::string& name, DirectoryRead& read) {
+  DirStatement pairs(db, "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
+  if (!pairs.ok()) return -1;
+  pairs.bind(1, std::string_view(name));
+  int rc;
+  while ((rc = pairs.step()) == SQLITE_ROW) {
+    read.first.push_back(pairs.text(0));
+    read.second.push_back(pairs.text(1));
+  }
+  if (rc != SQLITE_DONE) return -1;
+  if (read.first.empty()) {
+    // A record without pairs exists only through its row in dictionary_record.
+    DirStatement record(db, "SELECT 1 FROM dictionary_record WHERE name = ?1");
+    if (!record.ok()) return -1;
+    rc = record.bind(1, std::string_view(name)).step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return -1;
+  }
+  return 1;
+}
+
+int sqliteLookup(sqlite3* db, int type, const std::string& name, DirectoryRead& read) {
+  int found;
+  if (type == qlxEntryBusinessComponent)
+    found = readFormats(db, "SELECT formats FROM element WHERE name = ?1", name, read);
+  else if (type == qlxEntryClient)
+    found = readFormats(db, "SELECT formats FROM client WHERE name = ?1", name, read);
+  else
+    found = readDictionary(db, name, read);
+  if (found < 0) {
+    read.code = sqlite3_errcode(db);
+    read.failure = dirSqlError(db);
+  }
+  return found;
+}
+
+class LookupDirectory final : public qlxDirInterface {
  public:
-  explicit SqliteDirectory(sqlite3* db) : db_(db) {}
+  explicit LookupDirectory(DirectoryLookup lookup) : lookup_(std::move(lookup)) {}
   int get(QLXXCTL* ctl, const char* name, qlxEntryType type, qlxDirEntry& entry,
           void* reserved) override;
 
  private:
-  Lookup _readFormats(const char* sql, int type, const char* name, qlxDirEntry& entry);
-  Lookup _readDictionary(const char* name, qlxDirEntry& entry);
-  Lookup _read(int type, const char* name, qlxDirEntry& entry);
   void _raise(QLXXCTL* ctl, int reason, long subReason, int type, const char* name);
 
-  sqlite3* const db_;
+  DirectoryLookup lookup_;
   std::string reasonText_;  // handed to the exception handler; valid until the next get
 };
 
-int SqliteDirectory::get(QLXXCTL* ctl, const char* name, qlxEntryType type, qlxDirEntry& entry,
+int LookupDirectory::get(QLXXCTL* ctl, const char* name, qlxEntryType type, qlxDirEntry& entry,
                          void*) {
   trc::Scope trace(kTrace);
   const int t = static_cast<int>(type);
@@ -76,66 +119,26 @@ int SqliteDirectory::get(QLXXCTL* ctl, const char* name, qlxEntryType type, qlxD
     _raise(ctl, kDirReasonBadRequest, t, t, name);
     return trace.result(0);
   }
-  Lookup found = name ? _read(t, name, entry) : Lookup::kMissing;
-  if (found == Lookup::kFound) return trace.result(1);
+  DirectoryRead read;
+  const int found = name ? lookup_(t, name, read) : 0;
+  if (found > 0) {
+    entry.fill(t, name, std::move(read.first), std::move(read.second));
+    return trace.result(1);
+  }
   // A failed read leaves nothing of an earlier record behind for later questions.
   entry.fill(0, std::string(), {}, {});
-  if (found == Lookup::kMissing) {
+  if (found == 0) {
     reasonText_ = std::string("no ") + entryKind(t) + " named " + shortName(name ? name : "") +
                   " in the directory";
     _raise(ctl, kDirReasonNotFound, t, t, name);
   } else {
-    const int code = sqlite3_errcode(db_);
-    reasonText_ = std::string("directory read failed: ") + shortName(dirSqlError(db_));
-    _raise(ctl, kDirReasonReadFailed, code, t, name);
+    reasonText_ = std::string("directory read failed: ") + shortName(read.failure);
+    _raise(ctl, kDirReasonReadFailed, read.code, t, name);
   }
   return trace.result(0);
 }
 
-Lookup SqliteDirectory::_read(int type, const char* name, qlxDirEntry& entry) {
-  if (type == qlxEntryBusinessComponent)
-    return _readFormats("SELECT formats FROM element WHERE name = ?1", type, name, entry);
-  if (type == qlxEntryClient)
-    return _readFormats("SELECT formats FROM client WHERE name = ?1", type, name, entry);
-  return _readDictionary(name, entry);
-}
-
-Lookup SqliteDirectory::_readFormats(const char* sql, int type, const char* name,
-                                     qlxDirEntry& entry) {
-  DirStatement query(db_, sql);
-  if (!query.ok()) return Lookup::kFailed;
-  query.bind(1, std::string_view(name));
-  int rc = query.step();
-  if (rc == SQLITE_DONE) return Lookup::kMissing;
-  if (rc != SQLITE_ROW) return Lookup::kFailed;
-  entry.fill(type, name, splitFormats(query.text(0)), {});
-  return Lookup::kFound;
-}
-
-Lookup SqliteDirectory::_readDictionary(const char* name, qlxDirEntry& entry) {
-  DirStatement pairs(db_, "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
-  if (!pairs.ok()) return Lookup::kFailed;
-  pairs.bind(1, std::string_view(name));
-  std::vector<std::string> keys, values;
-  int rc;
-  while ((rc = pairs.step()) == SQLITE_ROW) {
-    keys.push_back(pairs.text(0));
-    values.push_back(pairs.text(1));
-  }
-  if (rc != SQLITE_DONE) return Lookup::kFailed;
-  if (keys.empty()) {
-    // A record without pairs exists only through its row in dictionary_record.
-    DirStatement record(db_, "SELECT 1 FROM dictionary_record WHERE name = ?1");
-    if (!record.ok()) return Lookup::kFailed;
-    rc = record.bind(1, std::string_view(name)).step();
-    if (rc == SQLITE_DONE) return Lookup::kMissing;
-    if (rc != SQLITE_ROW) return Lookup::kFailed;
-  }
-  entry.fill(qlxEntryDictionary, name, std::move(keys), std::move(values));
-  return Lookup::kFound;
-}
-
-void SqliteDirectory::_raise(QLXXCTL* ctl, int reason, long subReason, int type, const char* name) {
+void LookupDirectory::_raise(QLXXCTL* ctl, int reason, long subReason, int type, const char* name) {
   if (ctl == nullptr || ctl->Services == nullptr || ctl->Services->ExceptionHandler == nullptr)
     return;
   // The handler may read the name: hand it an empty one rather than a null address.
@@ -150,8 +153,14 @@ void SqliteDirectory::_raise(QLXXCTL* ctl, int reason, long subReason, int type,
 
 }  // namespace
 
+std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup) {
+  return std::make_unique<LookupDirectory>(std::move(lookup));
+}
+
 std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db) {
-  return std::make_unique<SqliteDirectory>(db);
+  return makeDirectory([db](int type, const std::string& name, DirectoryRead& read) {
+    return sqliteLookup(db, type, name, read);
+  });
 }
 
 }  // namespace qlx

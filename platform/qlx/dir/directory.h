@@ -12,6 +12,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "qlxdir.h"
 
@@ -37,6 +38,19 @@ enum DirectoryReason : int {
 // (the handler then gets the address of an empty name), and the reason text stays valid
 // until the next get().
 std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db);
+
+// One directory get as a store answers it: 1 found (`first` holds the formats, or a
+// dictionary record's keys with its values in `second`), 0 no such entry, -1 the read
+// failed (`failure` says why, `code` is the store's code for it).
+struct DirectoryRead {
+  std::vector<std::string> first, second;
+  std::string failure;
+  long code = 0;
+};
+using DirectoryLookup =
+    std::function<int(int type, const std::string& name, DirectoryRead& read)>;
+// The same directory interface over any store's lookup.
+std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup);
 
 // Replaces the whole directory by the one in the TOML file at `path`, in one transaction.
 // On failure nothing changes and `error` says what is wrong, as "FILE:LINE:COLUMN: text"

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "pg_broker.h"
 #include "sqlite_broker.h"
 
 namespace qlx {
@@ -14,8 +15,23 @@ std::string brokerAddress() {
   return broker && *broker ? std::string(broker) : homePath();
 }
 
-std::unique_ptr<BrokerStore> makeBrokerStore() { return std::make_unique<SqliteBrokerStore>(); }
+namespace {
 
-bool brokerExists() { return access(databasePath().c_str(), F_OK) == 0; }
+// QLX_BROKER names the PostgreSQL store; without it the embedded store of the home runs.
+bool postgresChosen() {
+  const char* broker = std::getenv("QLX_BROKER");
+  return broker && *broker;
+}
+
+}  // namespace
+
+std::unique_ptr<BrokerStore> makeBrokerStore() {
+  if (postgresChosen()) return std::make_unique<PgBrokerStore>(brokerAddress());
+  return std::make_unique<SqliteBrokerStore>();
+}
+
+bool brokerExists() {
+  return postgresChosen() || access(databasePath().c_str(), F_OK) == 0;
+}
 
 }  // namespace qlx

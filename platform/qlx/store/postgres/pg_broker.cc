@@ -1,0 +1,409 @@
+// The PostgreSQL store: opening, connections, units of work and messages.
+#include "pg_broker.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "pg_schema.h"
+#include "pg_wait.h"
+#include "trc.h"
+
+namespace qlx {
+namespace {
+
+static trc::Module kTrace{"qlx"};
+
+#define QLX_PG_COLUMNS                                                                    \
+  "id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "      \
+  "code_page, encoding, msg_id, correl_id, format_name, put_sec, put_ms, theme_id, "     \
+  "origin, service, hops, position, body, tag, reason, sub_reason, call_type, "          \
+  "error_text, default_actions, performed_actions, reporter"
+
+constexpr const char* kInsert =
+    "INSERT INTO message (queue, backout, msg_type, priority, persistence, format, "
+    "feedback, expiry, code_page, encoding, msg_id, correl_id, format_name, put_sec, "
+    "put_ms, theme_id, origin, service, hops, position, body, tag, reason, sub_reason, "
+    "call_type, error_text, default_actions, performed_actions, reporter) VALUES "
+    "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
+    "$19, $20, $21, $22, $23, $24, $25, $26, $27, $28, $29)";
+
+// The first message of a queue that matches, skipping what other units hold and what
+// this unit already took ($5); $6 chooses the lock.
+constexpr const char* kMatch =
+    "FROM message WHERE queue = $1 AND ($2::bytea IS NULL OR msg_id = $2) AND "
+    "($3::bytea IS NULL OR correl_id = $3) AND ($4::bytea IS NULL OR theme_id = $4) AND "
+    "NOT (id = ANY ($5::bigint[])) ORDER BY seq, id LIMIT 1";
+
+int32_t int32At(const pg::Result& r, int row, int column) {
+  return static_cast<int32_t>(r.integer(row, column));
+}
+
+void readRow(const pg::Result& r, int i, MessageRow& row) {
+  row = MessageRow{};
+  row.id = r.integer(i, 0);
+  row.queue = r.text(i, 1);
+  row.backout = r.integer(i, 2);
+  int32_t* fields[] = {&row.msgType, &row.priority, &row.persistence, &row.format,
+                       &row.feedback, &row.expiry,  &row.codePage,    &row.encoding};
+  for (int f = 0; f < 8; ++f) *fields[f] = int32At(r, i, 3 + f);
+  row.msgId = r.text(i, 11);
+  row.correlId = r.text(i, 12);
+  row.formatName = r.text(i, 13);
+  row.putSec = r.integer(i, 14);
+  row.putMillis = r.integer(i, 15);
+  const std::string id = r.text(i, 16);
+  std::memcpy(row.theme.id.data(), id.data(), std::min(id.size(), row.theme.id.size()));
+  row.theme.origin = r.text(i, 17);
+  row.theme.service = r.text(i, 18);
+  decodeHops(r.text(i, 19), row.theme.hops);
+  row.theme.position = int32At(r, i, 20);
+  row.body = r.text(i, 21);
+  row.tag = r.text(i, 22);
+  if (r.isNull(i, 23)) return;
+  ErrorInfo info;
+  info.reason = int32At(r, i, 23);
+  info.subReason = int32At(r, i, 24);
+  info.callType = int32At(r, i, 25);
+  info.text = r.text(i, 26);
+  info.defaultActions = static_cast<uint32_t>(r.integer(i, 27));
+  info.performedActions = static_cast<uint32_t>(r.integer(i, 28));
+  info.reporter = r.text(i, 29);
+  row.error = std::move(info);
+}
+
+pg::Params insertParams(const MessageRow& row) {
+  pg::Params p;
+  p.add(row.queue).add(row.backout);
+  for (int32_t field : {row.msgType, row.priority, row.persistence, row.format, row.feedback,
+                        row.expiry, row.codePage, row.encoding})
+    p.add(static_cast<int64_t>(field));
+  p.bytes(row.msgId).bytes(row.correlId).bytes(row.formatName);
+  p.add(row.putSec).add(row.putMillis);
+  p.bytes(std::string_view(reinterpret_cast<const char*>(row.theme.id.data()),
+                           row.theme.id.size()));
+  p.add(row.theme.origin).add(row.theme.service).bytes(encodeHops(row.theme.hops));
+  p.add(static_cast<int64_t>(row.theme.position)).bytes(row.body).bytes(row.tag);
+  if (!row.error) {
+    for (int i = 0; i < 7; ++i) p.null();
+    return p;
+  }
+  const ErrorInfo& e = *row.error;
+  p.add(static_cast<int64_t>(e.reason)).add(static_cast<int64_t>(e.subReason));
+  p.add(static_cast<int64_t>(e.callType)).add(e.text);
+  p.add(static_cast<int64_t>(e.defaultActions)).add(static_cast<int64_t>(e.performedActions));
+  p.add(e.reporter);
+  return p;
+}
+
+pg::Params matchParams(const std::string& queue, const Match& match) {
+  auto id = [](const unsigned char* bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes), kQlxMsgIdLength);
+  };
+  pg::Params p;
+  p.add(queue);
+  for (const unsigned char* bytes : {match.msgId, match.correlId, match.themeId})
+    if (bytes) p.bytes(id(bytes)); else p.null();
+  std::vector<int64_t> held;
+  if (match.held)
+    for (const Claim& claim : *match.held) held.push_back(claim.id);
+  return p.ids(held);
+}
+
+std::vector<int64_t> claimIds(const UnitOfWork& unit) {
+  std::vector<int64_t> ids;
+  for (const Claim& claim : unit.claims) ids.push_back(claim.id);
+  return ids;
+}
+
+}  // namespace
+
+bool isPostgresAddress(const std::string& address) {
+  return address.rfind("postgresql://", 0) == 0 || address.rfind("postgres://", 0) == 0;
+}
+
+PgBrokerStore::~PgBrokerStore() = default;
+
+void PgBrokerStore::_readRow(const pg::Result& result, int row, MessageRow& message) {
+  readRow(result, row, message);
+}
+
+// The schema is made under an advisory lock, so that processes starting together do not
+// race to create it; a database of a later broker is refused rather than changed.
+bool PgBrokerStore::open(std::string& error) {
+  trc::Scope trace(kTrace);
+  if (!isPostgresAddress(uri_)) {
+    error = "QLX_BROKER is neither a postgresql:// nor a postgres:// address";
+    return trace.result(false);
+  }
+  if (!unit_.open(uri_, error)) return trace.result(false);
+  failure_ = &unit_;
+  pg::Result exists = unit_.run("SELECT to_regclass('qlx_schema') IS NOT NULL");
+  if (!exists.ok()) return trace.result(_fail(unit_, error));
+  pg::Result version;
+  if (exists.integer(0, 0) != 0)
+    version = unit_.run("SELECT COALESCE(max(version), 0) FROM qlx_schema");
+  if (version.rows() == 1 && version.integer(0, 0) == pg::kSchemaVersion) return true;
+  if (version.rows() == 1 && version.integer(0, 0) > pg::kSchemaVersion) {
+    error = "broker database: made by a later broker (schema version " +
+            std::to_string(version.integer(0, 0)) + "); this broker knows version " +
+            std::to_string(pg::kSchemaVersion);
+    return trace.result(false);
+  }
+  const bool made = _inOneTransaction(unit_, [this] {
+    return unit_.exec("SELECT pg_advisory_xact_lock(7170656)") && unit_.exec(pg::kSchema) &&
+           unit_.exec("DELETE FROM qlx_schema") &&
+           unit_.run("INSERT INTO qlx_schema VALUES ($1)",
+                     pg::Params().add(static_cast<int64_t>(pg::kSchemaVersion)))
+               .ok();
+  });
+  return trace.result(made || _fail(unit_, error));
+}
+
+bool PgBrokerStore::_fail(pg::Connection& conn, std::string& error) {
+  failure_ = &conn;
+  error = "broker database: " + conn.errorText();
+  return false;
+}
+
+bool PgBrokerStore::_inOneTransaction(pg::Connection& conn, const std::function<bool()>& body) {
+  if (!_ready(conn) || !conn.exec("BEGIN")) return false;
+  if (body() && conn.exec("COMMIT")) return true;
+  const int code = conn.errorCode();
+  const std::string text = conn.errorText();
+  conn.exec("ROLLBACK");
+  conn.noteFailure(code, text);  // the rollback does not replace the cause
+  failure_ = &conn;
+  return false;
+}
+
+// A connection lost outside a unit is made again: the next call works once the server is
+// back.
+bool PgBrokerStore::_ready(pg::Connection& conn) {
+  failure_ = &conn;
+  if (!conn.lost()) return true;
+  if (&conn == &unit_ && inUnit_) return false;
+  return conn.reconnect();
+}
+
+pg::Connection& PgBrokerStore::_outside() {
+  if (!inUnit_) return unit_;
+  return _ensureSide() ? side_ : unit_;
+}
+
+bool PgBrokerStore::_ensureSide() {
+  if (side_.isOpen() && !side_.lost()) return true;
+  failure_ = &side_;
+  if (side_.isOpen()) return side_.reconnect() && side_.exec("SET synchronous_commit = off");
+  std::string ignored;
+  return side_.open(uri_, ignored) && side_.exec("SET synchronous_commit = off");
+}
+
+bool PgBrokerStore::_beginUnit() {
+  if (inUnit_) return true;
+  if (!_ready(unit_) || !unit_.exec("BEGIN")) return false;
+  inUnit_ = true;
+  return true;
+}
+
+void PgBrokerStore::_endUnit() {
+  if (inUnit_ && !unit_.lost()) unit_.exec("ROLLBACK");
+  inUnit_ = false;
+}
+
+int PgBrokerStore::findEntry(bool element, const std::string& name, EntryFacts& facts) {
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return -1;
+  pg::Result r = conn.run(element ? "SELECT default_actions, exit_library FROM element "
+                                    "WHERE name = $1"
+                                  : "SELECT 1::bigint, NULL::text FROM client WHERE name = $1",
+                          pg::Params().add(name));
+  if (!r.ok()) return -1;
+  if (r.rows() == 0) return 0;
+  facts.defaultActions = static_cast<uint32_t>(r.integer(0, 0));
+  facts.exitLibrary = r.isNull(0, 1) ? std::string() : r.text(0, 1);
+  return 1;
+}
+
+bool PgBrokerStore::attach(int kind, const std::string& name, int64_t& handle) {
+  pg::Result r = unit_.run(
+      "INSERT INTO connection (name, kind, pid, started, backend) "
+      "VALUES ($1, $2, $3, $4, pg_backend_pid()) RETURNING id",
+      pg::Params().add(name).add(static_cast<int64_t>(kind)).add(static_cast<int64_t>(getpid()))
+          .add(static_cast<int64_t>(time(nullptr))));
+  failure_ = &unit_;
+  if (!r.ok()) return false;
+  handle = row_ = r.integer(0, 0);
+  return true;
+}
+
+bool PgBrokerStore::detach() {
+  _endUnit();
+  if (!_ready(unit_)) return false;
+  return unit_.run("DELETE FROM connection WHERE id = $1", pg::Params().add(row_)).ok();
+}
+
+// The parent's sessions are the parent's: a child must neither use nor end them.
+void PgBrokerStore::abandonInChild() {
+  unit_.abandon();
+  side_.abandon();
+  inUnit_ = false;
+}
+
+// A claim row whose message can be locked now names a unit that ended without commit or
+// rollback (its holder's session is gone): its message goes back to the front of its
+// queue with the backout count raised.
+int64_t PgBrokerStore::recoverEnded() {
+  trc::Scope trace(kTrace);
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return trace.result(-1);
+  int64_t recovered = 0;
+  const bool ok = _inOneTransaction(conn, [&] {
+    pg::Result dead = conn.run(
+        "SELECT m.id, m.queue FROM claim c JOIN message m ON m.id = c.id "
+        "ORDER BY m.id DESC FOR UPDATE OF m, c SKIP LOCKED");
+    if (!dead.ok()) return false;
+    for (int i = 0; i < dead.rows(); ++i) {
+      pg::Params p;
+      p.add(dead.integer(i, 0)).add(dead.text(i, 1));
+      if (!conn.run("UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
+                    "message WHERE queue = $2) - 1 WHERE id = $1",
+                    p)
+               .ok())
+        return false;
+    }
+    pg::Result gone = conn.run(
+        "DELETE FROM connection c WHERE NOT EXISTS (SELECT 1 FROM pg_stat_activity a "
+        "WHERE a.pid = c.backend)");
+    if (!gone.ok()) return false;
+    recovered = std::max<int64_t>(gone.changed(), dead.rows() > 0 ? 1 : 0);
+    return conn.run("DELETE FROM claim c WHERE NOT EXISTS (SELECT 1 FROM message m WHERE "
+                    "m.id = c.id) OR c.id = ANY ($1::bigint[])",
+                    pg::Params().ids([&] {
+                      std::vector<int64_t> ids;
+                      for (int i = 0; i < dead.rows(); ++i) ids.push_back(dead.integer(i, 0));
+                      return ids;
+                    }()))
+        .ok();
+  });
+  return trace.result(ok ? recovered : -1);
+}
+
+std::unique_ptr<QueueWait> PgBrokerStore::makeWait(const std::string& queue) {
+  return std::make_unique<pg::PgWait>(*this, queue);
+}
+
+int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
+                        MessageRow& row) {
+  trc::Scope trace(kTrace);
+  const pg::Params params = matchParams(queue, match);
+  if (take == Take::kClaim) {
+    if (!_beginUnit()) return trace.result(-1);
+    pg::Result r = unit_.run(
+        (std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR UPDATE SKIP LOCKED").c_str(),
+        params);
+    failure_ = &unit_;
+    if (!r.ok()) return trace.result(-1);
+    if (r.rows() == 1) readRow(r, 0, row);
+    return trace.result(r.rows() == 1 ? 1 : 0);
+  }
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return trace.result(-1);
+  const std::string sql =
+      take == Take::kDelete
+          ? std::string("DELETE FROM message WHERE id = (SELECT id ") + kMatch +
+                " FOR UPDATE SKIP LOCKED) RETURNING " QLX_PG_COLUMNS
+          : std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR SHARE SKIP LOCKED";
+  pg::Result r = conn.run(sql.c_str(), params);
+  if (!r.ok()) return trace.result(-1);
+  if (r.rows() == 1) readRow(r, 0, row);
+  return trace.result(r.rows() == 1 ? 1 : 0);
+}
+
+bool PgBrokerStore::keepClaim(size_t, int64_t id) {
+  if (!_ensureSide()) return false;
+  failure_ = &side_;
+  return side_.run("INSERT INTO claim VALUES ($1) ON CONFLICT DO NOTHING",
+                   pg::Params().add(id))
+      .ok();
+}
+
+// A row lock cannot be let go alone: the message stays locked (but outside the unit) until
+// the unit ends, and is then free without a backout raise.
+void PgBrokerStore::releaseClaim(int64_t) {}
+
+bool PgBrokerStore::put(const MessageRow& row) {
+  pg::Connection& conn = _outside();
+  return _ready(conn) && conn.run(kInsert, insertParams(row)).ok();
+}
+
+int PgBrokerStore::commit(const UnitOfWork& unit) {
+  trc::Scope trace(kTrace);
+  if (!_beginUnit()) return trace.result(0);
+  const std::vector<int64_t> ids = claimIds(unit);
+  failure_ = &unit_;
+  if (!ids.empty()) {
+    pg::Result gone = unit_.run(
+        "WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id), "
+        "c AS (DELETE FROM claim WHERE id = ANY ($1::bigint[])) SELECT count(*) FROM m",
+        pg::Params().ids(ids));
+    if (!gone.ok()) return trace.result(0);
+    if (gone.integer(0, 0) != static_cast<int64_t>(ids.size())) {
+      unit_.exec("ROLLBACK");
+      inUnit_ = false;
+      unit_.noteFailure(ENOENT, "a message of the unit is no longer held by it");
+      return trace.result(-1);
+    }
+  }
+  for (const MessageRow& row : unit.staged)
+    if (!unit_.run(kInsert, insertParams(row)).ok()) return trace.result(0);
+  if (!unit_.exec("COMMIT")) {
+    inUnit_ = false;  // a failed COMMIT ends the transaction: nothing of the unit was written
+    return trace.result(0);
+  }
+  inUnit_ = false;
+  return trace.result(1);
+}
+
+// The raise and the move happen in the unit's own transaction, which then commits: the
+// messages stay locked until they are back, so nobody takes them with the old count.
+bool PgBrokerStore::rollback(const UnitOfWork& unit) {
+  trc::Scope trace(kTrace);
+  if (!inUnit_ || unit_.lost()) {
+    // The session ended with the unit: its locks are gone and the claim rows tell the
+    // recovery which counts to raise.
+    inUnit_ = false;
+    return trace.result(true);
+  }
+  const std::vector<int64_t> ids = claimIds(unit);
+  failure_ = &unit_;
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+    if (!unit_.run("UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
+                   "message m WHERE m.queue = message.queue) - 1 WHERE id = $1",
+                   pg::Params().add(*it))
+             .ok())
+      return trace.result(false);
+  }
+  if (!unit_.run("DELETE FROM claim WHERE id = ANY ($1::bigint[])", pg::Params().ids(ids)).ok() ||
+      !unit_.exec("COMMIT"))
+    return trace.result(false);
+  inUnit_ = false;
+  return trace.result(true);
+}
+
+bool PgBrokerStore::serviceHops(std::string_view service, std::vector<Hop>& hops) {
+  hops.clear();
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return false;
+  pg::Result r = conn.run("SELECT type, name FROM hop WHERE service = $1 ORDER BY position",
+                          pg::Params().add(service));
+  if (!r.ok()) return false;
+  for (int i = 0; i < r.rows(); ++i)
+    hops.push_back(Hop{static_cast<int32_t>(r.integer(i, 0)), r.text(i, 1)});
+  return true;
+}
+
+}  // namespace qlx

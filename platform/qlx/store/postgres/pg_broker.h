@@ -1,0 +1,104 @@
+// The PostgreSQL store: the broker's state in a database named by a postgresql:// URI, so
+// that processes on several hosts share one broker.
+//
+// A unit of work is one transaction of the store's unit connection: a claimed get locks its
+// message row (SELECT ... FOR UPDATE SKIP LOCKED), so two units never hold one message and
+// a dead process's claims end with its session; commit deletes the claimed rows and
+// inserts the staged puts; rollback raises the backout counts of the claimed rows and
+// moves them to the front of their queues, in the same transaction, then commits.
+//
+// A process that dies with messages claimed cannot raise their counts itself, so every
+// claim is also written to the claim table by a second connection (the side connection,
+// autocommit, synchronous_commit off) before the get returns; the unit's commit or
+// rollback deletes it. A claim row whose message nobody has locked any more names a unit
+// that died: recoverEnded() raises those messages' counts. Costs one round trip and one
+// unsynced commit per claimed get; a crash of the database server may forget the last
+// claim rows (their messages then come back without the raise).
+//
+// The side connection also runs what happens outside a unit while a unit is open (puts and
+// gets without syncpoint), and listens for the queues' wake notices: a trigger on the
+// message table notifies channel qlx_<md5 of the queue> on every insert or move, and a
+// session inside a transaction would not receive them.
+#ifndef QLX_PG_BROKER_H
+#define QLX_PG_BROKER_H
+
+#include <functional>
+#include <string>
+
+#include "broker_store.h"
+#include "pg_connection.h"
+
+namespace qlx {
+
+class PgBrokerStore final : public BrokerStore {
+ public:
+  explicit PgBrokerStore(std::string uri) : uri_(std::move(uri)) {}
+  ~PgBrokerStore() override;
+
+  bool open(std::string& error) override;
+  int errorCode() const override { return failure_->errorCode(); }
+  std::string errorText() const override { return failure_->errorText(); }
+
+  int findEntry(bool element, const std::string& name, EntryFacts& facts) override;
+  bool attach(int kind, const std::string& name, int64_t& handle) override;
+  bool detach() override;
+  void abandonInChild() override;
+  int64_t recoverEnded() override;
+  std::unique_ptr<QueueWait> makeWait(const std::string& queue) override;
+
+  int take(const std::string& queue, const Match& match, Take take, MessageRow& row) override;
+  bool keepClaim(size_t slot, int64_t id) override;
+  void releaseClaim(int64_t id) override;
+  bool put(const MessageRow& row) override;
+  int commit(const UnitOfWork& unit) override;
+  bool rollback(const UnitOfWork& unit) override;
+
+  bool serviceHops(std::string_view service, std::vector<Hop>& hops) override;
+  std::unique_ptr<qlxDirInterface> directory() override;
+  bool readDirectory(DirectoryModel& model, std::string& error) override;
+  bool editDirectory(const DirectoryEdit& edit, std::string& error) override;
+
+  bool takeFault(const char* call, std::string_view name, Fault& fault) override;
+  bool addFault(const Fault& fault, std::string& error) override;
+  bool listFaults(std::vector<Fault>& faults, std::string& error) override;
+  bool clearFaults(std::string& error) override;
+
+  bool listQueues(std::vector<QueueInfo>& queues, std::string& error) override;
+  bool browse(const std::string& queue, std::vector<BrowsedMessage>& rows,
+              std::string& error) override;
+  bool errorEntries(const std::string& element, std::vector<MessageRow>& rows,
+                    std::string& error) override;
+  int64_t settleErrors(const std::string& element, const std::vector<int64_t>& ids,
+                       bool remove, std::string& error) override;
+  bool resetRuntime(std::string& error) override;
+
+  // The side connection, opened or made again as needed (for the wait object); null while
+  // the server is away.
+  pg::Connection* side() { return _ensureSide() ? &side_ : nullptr; }
+  // The side connection's session as it is now, without reconnecting (may be null).
+  PGconn* sideSession() const { return side_.raw(); }
+
+ private:
+  pg::Connection& _outside();
+  bool _ready(pg::Connection& conn);
+  bool _beginUnit();
+  void _endUnit();
+  bool _ensureSide();
+  bool _inOneTransaction(pg::Connection& conn, const std::function<bool()>& body);
+  bool _fail(pg::Connection& conn, std::string& error);
+  static void _readRow(const pg::Result& result, int row, MessageRow& message);
+
+  std::string uri_;
+  pg::Connection unit_;  // units of work, and everything else while no unit is open
+  pg::Connection side_;  // claim rows, wake notices, work outside an open unit
+  pg::Connection* failure_ = &unit_;  // where the last failure was noted
+  bool inUnit_ = false;
+  int64_t row_ = 0;  // this connection's row, once attached
+};
+
+// Whether `address` names a PostgreSQL database (postgresql:// or postgres://).
+bool isPostgresAddress(const std::string& address);
+
+}  // namespace qlx
+
+#endif  // QLX_PG_BROKER_H

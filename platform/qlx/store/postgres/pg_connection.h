@@ -1,0 +1,110 @@
+// One libpq connection of the PostgreSQL store and the small statement helpers it runs
+// its SQL through: parameters in text (integers, text) or binary (bytes) form, results in
+// binary form, every integer column a bigint.
+#ifndef QLX_PG_CONNECTION_H
+#define QLX_PG_CONNECTION_H
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qlx::pg {
+
+// The parameters of one statement, $1 first.
+class Params {
+ public:
+  Params& add(int64_t value);
+  Params& add(std::string_view text);
+  Params& add(const char* text) { return add(std::string_view(text)); }
+  Params& bytes(std::string_view data);
+  Params& null();
+  Params& ids(const std::vector<int64_t>& ids);  // a bigint[] literal
+  template <typename T>
+  Params& maybe(const std::optional<T>& value) {
+    return value ? add(*value) : null();
+  }
+
+  int count() const { return static_cast<int>(values_.size()); }
+  std::vector<const char*> values() const;
+  const int* lengths() const { return lengths_.data(); }
+  const int* formats() const { return formats_.data(); }
+  const unsigned* types() const { return types_.data(); }
+
+ private:
+  std::vector<std::string> values_;
+  std::vector<bool> nulls_;
+  std::vector<int> lengths_, formats_;
+  std::vector<unsigned> types_;
+};
+
+// A result; owns the PGresult.
+class Result {
+ public:
+  explicit Result(PGresult* result = nullptr) : result_(result) {}
+  ~Result() { PQclear(result_); }
+  Result(Result&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+  Result& operator=(Result&& other) noexcept;
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+
+  bool ok() const;
+  int rows() const { return result_ ? PQntuples(result_) : 0; }
+  int64_t changed() const;  // rows a write changed
+  bool isNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+  int64_t integer(int row, int column) const;
+  std::string text(int row, int column) const;  // text or bytes
+
+ private:
+  PGresult* result_;
+};
+
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Connects to `uri` and sets the session (synchronous_commit from QLX_SYNC). False with
+  // `error` set: the server's words, never the address or its password.
+  bool open(const std::string& uri, std::string& error);
+  void close();
+  // In a child after fork: forgets the parent's session without ending it (a goodbye on
+  // the shared socket would end the parent's session too).
+  void abandon() { conn_ = nullptr; }
+  bool isOpen() const { return conn_ != nullptr; }
+  PGconn* raw() const { return conn_; }
+  // Whether the server went away (the next call reconnects when outside a transaction).
+  bool lost() const { return conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD; }
+  // Reconnects after a loss; false (noted) while the server is still away.
+  bool reconnect();
+
+  // Runs one statement; the result (check ok()), with a failure noted.
+  Result run(const char* sql, const Params& params = Params());
+  // Runs statements without parameters (schema, BEGIN, COMMIT). False on failure, noted.
+  bool exec(const char* sql);
+
+  int errorCode() const { return failCode_; }
+  const std::string& errorText() const { return failText_; }
+  bool noteFailure(int code, std::string text);
+
+ private:
+  bool _noteResult(const Result& result);
+
+  PGconn* conn_ = nullptr;
+  std::string uri_;
+  int failCode_ = 0;
+  std::string failText_ = "no failure";
+};
+
+// The message of a failed connection attempt or statement, on one line, without anything
+// of the connection string.
+std::string serverMessage(PGconn* conn);
+
+}  // namespace qlx::pg
+
+#endif  // QLX_PG_CONNECTION_H

@@ -1,0 +1,53 @@
+// The tables of the PostgreSQL store, made and upgraded by the store itself. Every integer
+// column is a bigint (the store reads them in binary form, 8 bytes each).
+#ifndef QLX_PG_SCHEMA_H
+#define QLX_PG_SCHEMA_H
+
+namespace qlx::pg {
+
+// The schema version this broker writes; a database of a later version is refused.
+inline constexpr int kSchemaVersion = 1;
+
+inline constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS qlx_schema (version bigint NOT NULL);
+CREATE TABLE IF NOT EXISTS connection (
+  id bigserial PRIMARY KEY, name text NOT NULL, kind bigint NOT NULL, pid bigint NOT NULL,
+  started bigint NOT NULL, backend bigint NOT NULL);
+CREATE TABLE IF NOT EXISTS message (
+  id bigserial PRIMARY KEY, queue text NOT NULL, seq bigint NOT NULL DEFAULT 0,
+  backout bigint NOT NULL DEFAULT 0,
+  msg_type bigint, priority bigint, persistence bigint, format bigint, feedback bigint,
+  expiry bigint, code_page bigint, encoding bigint,
+  msg_id bytea, correl_id bytea, format_name bytea, put_sec bigint, put_ms bigint,
+  theme_id bytea, origin text, service text, hops bytea, position bigint, body bytea, tag bytea,
+  reason bigint, sub_reason bigint, call_type bigint, error_text text,
+  default_actions bigint, performed_actions bigint, reporter text);
+CREATE INDEX IF NOT EXISTS message_queue ON message (queue, seq, id);
+CREATE TABLE IF NOT EXISTS claim (id bigint PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS fault (
+  id bigserial PRIMARY KEY, call text NOT NULL, reason bigint NOT NULL, sub_reason bigint,
+  remaining bigint NOT NULL, name text);
+CREATE TABLE IF NOT EXISTS element (
+  name text PRIMARY KEY, formats text NOT NULL DEFAULT '',
+  default_actions bigint NOT NULL DEFAULT 1, exit_library text);
+CREATE TABLE IF NOT EXISTS client (name text PRIMARY KEY, formats text NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS service (name text PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS hop (
+  service text NOT NULL REFERENCES service(name) ON DELETE CASCADE, position bigint NOT NULL,
+  type bigint NOT NULL, name text NOT NULL DEFAULT '', PRIMARY KEY (service, position));
+CREATE TABLE IF NOT EXISTS dictionary_record (name text PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS dictionary (
+  name text NOT NULL, position bigint NOT NULL, key text NOT NULL, value text NOT NULL,
+  PRIMARY KEY (name, position));
+CREATE OR REPLACE FUNCTION qlx_wake() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('qlx_' || md5(NEW.queue), '');
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER message_wake AFTER INSERT OR UPDATE OF queue, seq ON message
+  FOR EACH ROW EXECUTE FUNCTION qlx_wake();
+)sql";
+
+}  // namespace qlx::pg
+
+#endif  // QLX_PG_SCHEMA_H

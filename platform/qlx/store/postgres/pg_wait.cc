@@ -1,0 +1,85 @@
+// Waits of the PostgreSQL store.
+#include "pg_wait.h"
+
+#include <poll.h>
+#include <pthread.h>
+
+#include <cerrno>
+
+#include "pg_broker.h"
+
+namespace qlx::pg {
+namespace {
+
+constexpr int64_t kRecheckMillis = 1000;
+
+// Signals that report a fault of this thread stay deliverable.
+sigset_t asyncSignals() {
+  sigset_t set;
+  sigfillset(&set);
+  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&set, s);
+  return set;
+}
+
+}  // namespace
+
+PgWait::PgWait(PgBrokerStore& store, std::string queue)
+    : store_(store), queue_(std::move(queue)) {
+  sigemptyset(&saved_);
+}
+
+PgWait::~PgWait() { unblock(); }
+
+// The channel is named by the server's md5 of the queue, as the wake trigger names it.
+bool PgWait::_listen() {
+  Connection* side = store_.side();
+  if (!side) return listened_ = nullptr, false;
+  if (listened_ == side->raw()) return true;
+  listened_ = nullptr;
+  Result name = side->run("SELECT 'qlx_' || md5($1)", Params().add(queue_));
+  if (name.ok() && side->exec(("LISTEN " + name.text(0, 0)).c_str())) listened_ = side->raw();
+  return listened_ != nullptr;
+}
+
+void PgWait::_drain() {
+  PGconn* conn = listened_ == store_.sideSession() ? listened_ : nullptr;
+  if (!conn) return;
+  PQconsumeInput(conn);
+  while (PGnotify* notice = PQnotifies(conn)) PQfreemem(notice);
+}
+
+// Listening starts before the look at the queue, so that a commit during the look is
+// noticed by sleep().
+void PgWait::block() {
+  if (blocked_) return;
+  _listen();
+  _drain();
+  sigset_t set = asyncSignals();
+  pthread_sigmask(SIG_BLOCK, &set, &saved_);
+  blocked_ = true;
+}
+
+void PgWait::unblock() {
+  if (!blocked_) return;
+  pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  blocked_ = false;
+}
+
+QueueWait::Outcome PgWait::sleep(int64_t millis) {
+  const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
+  timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
+  PGconn* conn = listened_ == store_.sideSession() ? listened_ : nullptr;
+  pollfd fd{conn ? PQsocket(conn) : -1, POLLIN, 0};
+  const int rc = ppoll(fd.fd >= 0 ? &fd : nullptr, fd.fd >= 0 ? 1 : 0, &timeout,
+                       blocked_ ? &saved_ : nullptr);
+  const int error = errno;
+  unblock();
+  if (rc < 0 && error == EINTR) return kInterrupted;
+  if (rc > 0) {
+    _drain();
+    return kChanged;
+  }
+  return millis >= 0 && slice == millis ? kTimedOut : kChanged;
+}
+
+}  // namespace qlx::pg
