@@ -10,6 +10,13 @@
 //   while a feeder child keeps the queues filled; share_min is the smallest consumer's
 //   part of the messages (fairness).
 // - Cycle/deep_queue: as one_process, with 10,000 messages always waiting.
+// - PlainQueue/N (PostgreSQL only): the best a hand-written queue does on the same
+//   database, N processes each running BEGIN, SELECT ... FOR UPDATE SKIP LOCKED, INSERT,
+//   DELETE, COMMIT through libpq, beside which the broker's cycles are read.
+//
+// With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
+// (its queues are emptied and its directory replaced first); without it on a fresh
+// embedded broker home per benchmark.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,8 +30,10 @@
 #include <string>
 #include <vector>
 
+#include <libpq-fe.h>
+
+#include "broker_store.h"
 #include "qlx.h"
-#include "store.h"
 
 namespace {
 
@@ -66,22 +75,29 @@ class FsyncWindow {
 
 const char* syncName(int64_t full) { return full ? "FULL" : "NORMAL"; }
 
-// A fresh broker home with elements E0..E<n-1>, client C and services S<i> = [E<i>, origin].
+// A fresh broker with elements E0..E<n-1>, client C and services S<i> = [E<i>, origin].
 std::string makeHome(int64_t full, int elements = 1) {
   char pattern[] = "/tmp/qlxbench.XXXXXX";
   std::string home = mkdtemp(pattern);
   setenv("QLX_HOME", home.c_str(), 1);
   setenv("QLX_SYNC", syncName(full), 1);
-  qlx::Store store;
+  std::unique_ptr<qlx::BrokerStore> store = qlx::makeBrokerStore();
   std::string error;
-  if (!store.open(error) || !store.exec("INSERT INTO client (name) VALUES ('C')")) std::abort();
+  qlx::DirectoryModel model;
+  model.clients.push_back({"C", {}});
   for (int i = 0; i < elements; ++i) {
     const std::string n = std::to_string(i);
-    const std::string sql = "INSERT INTO element (name) VALUES ('E" + n +
-                            "'); INSERT INTO service VALUES ('S" + n +
-                            "'); INSERT INTO hop VALUES ('S" + n + "', 0, 1, 'E" + n +
-                            "'), ('S" + n + "', 1, 100, '')";
-    if (!store.exec(sql.c_str())) std::abort();
+    model.elements.push_back({"E" + n, {}, 1, std::nullopt});
+    model.services.push_back({"S" + n, {{1, "E" + n}, {100, ""}}});
+  }
+  const auto replace = [&model](qlx::DirectoryModel& stored, std::string&) {
+    stored = model;
+    return true;
+  };
+  if (!store->open(error) || !store->resetRuntime(error) ||
+      !store->editDirectory(replace, error)) {
+    std::fprintf(stderr, "qlx_bench: %s\n", error.c_str());
+    std::abort();
   }
   return home;
 }
@@ -296,8 +312,108 @@ void BM_Consumers(benchmark::State& state) {
   state.SetLabel(std::string(syncName(full)) + (ownElements ? " own elements" : " one element"));
 }
 
+// One connection of the plain queue; aborts when the database cannot be reached.
+PGconn* plainConnect(int64_t full) {
+  PGconn* conn = PQconnectdb(std::getenv("QLX_BROKER"));
+  if (PQstatus(conn) != CONNECTION_OK) std::abort();
+  PQclear(PQexec(conn, full ? "SET synchronous_commit = on" : "SET synchronous_commit = off"));
+  return conn;
+}
+
+bool plainRun(PGconn* conn, const char* sql, int count = 0, const char* const* values = nullptr,
+              const int* lengths = nullptr, const int* formats = nullptr,
+              std::string* first = nullptr) {
+  PGresult* r = PQexecParams(conn, sql, count, nullptr, values, lengths, formats, 1);
+  const ExecStatusType status = PQresultStatus(r);
+  const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+  if (first) *first = ok && PQntuples(r) == 1 ? std::string(PQgetvalue(r, 0, 0), 8) : "";
+  PQclear(r);
+  return ok;
+}
+
+// One cycle of the plain queue: take the oldest request, put a response, in one
+// transaction. False when the queue was empty.
+bool plainCycle(PGconn* conn) {
+  static const std::string body(kBody, 'r');
+  std::string id;
+  if (!plainRun(conn, "BEGIN") ||
+      !plainRun(conn, "SELECT id, body FROM plain_in ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED",
+                0, nullptr, nullptr, nullptr, &id))
+    std::abort();
+  if (id.empty()) {
+    plainRun(conn, "ROLLBACK");
+    return false;
+  }
+  const char* values[] = {body.data()};
+  const int lengths[] = {static_cast<int>(body.size())};
+  const int formats[] = {1};
+  const char* idValue[] = {id.data()};
+  const int idLength[] = {8};
+  if (!plainRun(conn, "INSERT INTO plain_out (body) VALUES ($1::bytea)", 1, values, lengths,
+                formats) ||
+      !plainRun(conn, "DELETE FROM plain_in WHERE id = $1::bigint", 1, idValue, idLength,
+                formats) ||
+      !plainRun(conn, "COMMIT"))
+    std::abort();
+  return true;
+}
+
+// PlainQueue/FULL/N: N processes cycle for a fixed time on a queue filled far ahead.
+void BM_PlainQueue(benchmark::State& state) {
+  if (!qlx::isPostgresAddress(std::getenv("QLX_BROKER") ? std::getenv("QLX_BROKER") : "")) {
+    state.SkipWithError("no postgresql:// address in QLX_BROKER");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  const int64_t full = state.range(0);
+  const int consumers = static_cast<int>(state.range(1));
+  constexpr int64_t kMillis = 3000;
+  int64_t total = 0;
+  for (auto _ : state) {
+    PGconn* conn = plainConnect(full);
+    if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
+        !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
+        !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
+        !plainRun(conn, "INSERT INTO plain_in (body) SELECT decode(repeat('72', 1024), 'hex') "
+                        "FROM generate_series(1, 200000)"))
+      std::abort();
+    int result[2];
+    if (pipe(result) != 0) std::abort();
+    for (int i = 0; i < consumers; ++i)
+      if (fork() == 0) {
+        PGconn* own = plainConnect(full);
+        const auto end = Clock::now() + std::chrono::milliseconds(kMillis);
+        int64_t count = 0;
+        while (Clock::now() < end && plainCycle(own)) ++count;
+        _exit(write(result[1], &count, sizeof count) == sizeof count ? 0 : 1);
+      }
+    for (int i = 0; i < consumers; ++i) {
+      int64_t count = 0;
+      if (read(result[0], &count, sizeof count) != sizeof count) std::abort();
+      total += count;
+    }
+    while (wait(nullptr) > 0) {
+    }
+    close(result[0]);
+    close(result[1]);
+    plainRun(conn, "DROP TABLE plain_in, plain_out");
+    PQfinish(conn);
+    state.SetIterationTime(kMillis / 1000.0);
+  }
+  state.counters["cycles_per_s"] = total / (kMillis / 1000.0);
+  state.SetLabel(syncName(full));
+}
+
 }  // namespace
 
+BENCHMARK(BM_PlainQueue)
+    ->Args({1, 1})
+    ->Args({1, 4})
+    ->Args({0, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fdatasync)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();

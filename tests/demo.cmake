@@ -13,12 +13,25 @@ if(zvr_demo_ready)
            COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/demo_missing_map.sh ${CMAKE_SOURCE_DIR}
                    ${CMAKE_BINARY_DIR})
   set_tests_properties(demo_whole_workflow demo_missing_map PROPERTIES TIMEOUT 180)
+  # The same whole workflow on the PostgreSQL store (the cluster of the fixture qlx_pg).
+  add_test(NAME demo_whole_workflow_postgres
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/demo_postgres.sh
+                   ${CMAKE_SOURCE_DIR}/examples/demo.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_whole_workflow_postgres PROPERTIES TIMEOUT 180
+                       ENVIRONMENT "QLX_TEST_PG_DIR=${CMAKE_BINARY_DIR}/qlx-pg"
+                       FIXTURES_REQUIRED qlx_pg RESOURCE_LOCK qlx_pg SKIP_RETURN_CODE 77)
 endif()
 # The smaller demo with qlxadm alone.
 if(TARGET qlxadm)
   add_test(NAME demo_broker_only
            COMMAND env -u QLX_HOME ${CMAKE_SOURCE_DIR}/examples/broker_demo.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(demo_broker_only PROPERTIES TIMEOUT 120)
+  add_test(NAME demo_broker_only_postgres
+           COMMAND env -u QLX_HOME ${CMAKE_CURRENT_LIST_DIR}/demo_postgres.sh
+                   ${CMAKE_SOURCE_DIR}/examples/broker_demo.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_broker_only_postgres PROPERTIES TIMEOUT 120
+                       ENVIRONMENT "QLX_TEST_PG_DIR=${CMAKE_BINARY_DIR}/qlx-pg"
+                       FIXTURES_REQUIRED qlx_pg RESOURCE_LOCK qlx_pg SKIP_RETURN_CODE 77)
 endif()
 if(NOT zvr_demo_ready)
   message(STATUS "The demo is not tested: this build lacks one of its programs")

@@ -15,6 +15,10 @@ std::string brokerAddress() {
   return broker && *broker ? std::string(broker) : homePath();
 }
 
+bool isPostgresAddress(const std::string& address) {
+  return address.rfind("postgresql://", 0) == 0 || address.rfind("postgres://", 0) == 0;
+}
+
 namespace {
 
 // QLX_BROKER names the PostgreSQL store; without it the embedded store of the home runs.

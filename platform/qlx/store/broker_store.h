@@ -183,6 +183,8 @@ class BrokerStore {
 // The broker address: $QLX_BROKER when set and not empty (a postgresql:// or postgres://
 // URI), else the home folder.
 std::string brokerAddress();
+// Whether `address` names a PostgreSQL database (postgresql:// or postgres://).
+bool isPostgresAddress(const std::string& address);
 // A store, not yet opened, for the broker address.
 std::unique_ptr<BrokerStore> makeBrokerStore();
 // Whether a broker exists at the address without creating one (a program that merely

@@ -121,10 +121,6 @@ std::vector<int64_t> claimIds(const UnitOfWork& unit) {
 
 }  // namespace
 
-bool isPostgresAddress(const std::string& address) {
-  return address.rfind("postgresql://", 0) == 0 || address.rfind("postgres://", 0) == 0;
-}
-
 PgBrokerStore::~PgBrokerStore() = default;
 
 void PgBrokerStore::_readRow(const pg::Result& result, int row, MessageRow& message) {

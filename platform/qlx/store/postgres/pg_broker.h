@@ -96,9 +96,6 @@ class PgBrokerStore final : public BrokerStore {
   int64_t row_ = 0;  // this connection's row, once attached
 };
 
-// Whether `address` names a PostgreSQL database (postgresql:// or postgres://).
-bool isPostgresAddress(const std::string& address);
-
 }  // namespace qlx
 
 #endif  // QLX_PG_BROKER_H

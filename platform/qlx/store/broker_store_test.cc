@@ -1,0 +1,341 @@
+// The promises every store keeps, run through the C interface on each store: the embedded
+// SQLite store in a fresh home, and the PostgreSQL store on the throwaway cluster that
+// ctest starts (scripts/pg.sh, the qlx_pg fixture). Without that cluster the PostgreSQL
+// cases report themselves skipped with the reason.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "admin.h"
+#include "broker_store.h"
+#include "errorqueue.h"
+#include "errors.h"
+#include "qlx.h"
+
+namespace qlx {
+namespace {
+
+template <size_t N>
+void setName(char (&field)[N], const std::string& name) {
+  std::memset(field, 0, N);
+  std::memcpy(field, name.data(), std::min(name.size(), N));
+}
+
+int32_t lastReason() {
+  QLXERROR e{};
+  qlxGetLastError(&e);
+  return (e.Flags & kQlxErrorReason) ? e.Reason.Code : -1;
+}
+
+QLXSYNC unit() {
+  QLXSYNC sync = kQlxSyncDefault;
+  sync.SyncType = 1;
+  return sync;
+}
+
+DirectoryModel testDirectory() {
+  DirectoryModel model;
+  model.elements = {{"E", {"*"}, 1, std::nullopt}, {"F", {}, 1, std::nullopt}};
+  model.clients = {{"C1", {}}};
+  model.services = {{"ECHO", {{1, "E"}, {100, ""}}}};
+  model.dictionaries = {{"D", {{"k", "v"}}}};
+  return model;
+}
+
+// The address of the cluster ctest started, or empty with `why` set.
+std::string postgresAddress(std::string& why) {
+  const char* dir = std::getenv("QLX_TEST_PG_DIR");
+  if (!dir || !*dir) {
+    why = "no PostgreSQL cluster: run through ctest (fixture qlx_pg starts one with "
+          "scripts/pg.sh) or set QLX_TEST_PG_DIR";
+    return std::string();
+  }
+  std::ifstream env(std::string(dir) + "/env");
+  for (std::string line; std::getline(env, line);)
+    if (line.rfind("QLX_BROKER=", 0) == 0) return line.substr(11);
+  std::ifstream reason(std::string(dir) + "/unavailable");
+  std::getline(reason, why);
+  why = "no PostgreSQL cluster could be started: " + (why.empty() ? "see pg.sh" : why);
+  return std::string();
+}
+
+class StoreContract : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qlxstore.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    setenv("QLX_HOME", home_.c_str(), 1);
+    unsetenv("QLX_BROKER");
+    if (std::string(GetParam()) == "postgres") {
+      std::string why;
+      const std::string address = postgresAddress(why);
+      if (address.empty()) GTEST_SKIP() << why;
+      setenv("QLX_BROKER", address.c_str(), 1);
+    }
+    store_ = makeBrokerStore();
+    std::string error;
+    ASSERT_TRUE(store_->open(error)) << error;
+    ASSERT_TRUE(store_->resetRuntime(error)) << error;
+    ASSERT_TRUE(store_->clearFaults(error)) << error;
+    ASSERT_TRUE(store_->editDirectory(
+        [](DirectoryModel& model, std::string&) { return model = testDirectory(), true; },
+        error))
+        << error;
+  }
+
+  void TearDown() override {
+    for (QLXHANDLE& h : open_)
+      if (h) qlxTerminate(&h);
+    store_.reset();
+    unsetenv("QLX_BROKER");
+    std::string command = "rm -rf '" + home_ + "'";
+    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
+  }
+
+  QLXHANDLE connect(bool element, const std::string& name) {
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, name);
+    QLXHANDLE handle = 0;
+    void* directory = nullptr;
+    unsigned char work[852] = {};
+    const int ok = element ? qlxSPIInitialize(&addr, 1, &handle, &directory, work)
+                           : qlxClientInitialize(&addr, &handle);
+    EXPECT_EQ(ok, 1) << lastReason();
+    open_.push_back(handle);
+    return handle;
+  }
+
+  void send(QLXHANDLE client, const std::string& body) {
+    QLXSERVICE svc = kQlxServiceDefault;
+    setName(svc.Name, "ECHO");
+    QLXMSG msg = kQlxMsgDefault;
+    msg.MsgLength = static_cast<uint32_t>(body.size());
+    msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+    QLXPUTOPT put = kQlxPutOptDefault;
+    QLXSYNC sync = unit();
+    QLXHANDLE theme = 0;
+    ASSERT_EQ(qlxPutRequest(client, &svc, &msg, &put, &sync, &theme), 1) << lastReason();
+    ASSERT_EQ(qlxCommit(client, &sync), 1) << lastReason();
+  }
+
+  // A claimed get (0 when none came); the body and backout count of what came.
+  int get(QLXHANDLE element, std::string& body, int32_t& backout, int32_t waitMillis = 0) {
+    QLXMSG msg = kQlxMsgDefault;
+    QLXGETOPT options = kQlxGetOptDefault;
+    options.Options = 0x2140 | (waitMillis ? uint32_t{kQlxGetWait} : 0u);
+    options.Wait = waitMillis;
+    QLXSYNC sync = unit();
+    QLXHANDLE theme = 0;
+    if (!qlxGetRequest(element, &msg, &options, &sync, &theme)) return 0;
+    body.assign(static_cast<const char*>(msg.MsgBuffer.Data), msg.MsgLength);
+    backout = msg.BackoutCount;
+    qlxFreeBuffer(element, &msg.MsgBuffer);
+    if (msg.TagBuffer.Data) qlxFreeBuffer(element, &msg.TagBuffer);
+    return 1;
+  }
+
+  int64_t depth(const std::string& queue) {
+    std::vector<QueueInfo> list;
+    std::string error;
+    EXPECT_TRUE(listQueues(*store_, list, error)) << error;
+    for (const QueueInfo& q : list)
+      if (q.queue == queue) return q.depth + q.inFlight;
+    return 0;
+  }
+
+  std::string home_;
+  std::unique_ptr<BrokerStore> store_;
+  std::vector<QLXHANDLE> open_;
+};
+
+TEST_P(StoreContract, RollbackRaisesTheBackoutAndKeepsTheOrder) {
+  QLXHANDLE c = connect(false, "C1"), e = connect(true, "E");
+  send(c, "first");
+  send(c, "second");
+  std::string body;
+  int32_t backout = -1;
+  ASSERT_EQ(get(e, body, backout), 1);
+  EXPECT_EQ(body, "first");
+  EXPECT_EQ(backout, 0);
+  QLXSYNC sync = unit();
+  ASSERT_EQ(qlxRollback(e, &sync), 1) << lastReason();
+  ASSERT_EQ(get(e, body, backout), 1);
+  EXPECT_EQ(body, "first");  // back at the front
+  EXPECT_EQ(backout, 1);
+  ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
+  EXPECT_EQ(depth("element:E"), 1);
+}
+
+TEST_P(StoreContract, TwoUnitsNeverHoldOneMessage) {
+  QLXHANDLE c = connect(false, "C1"), e1 = connect(true, "E"), e2 = connect(true, "E");
+  for (int i = 0; i < 10; ++i) send(c, "m" + std::to_string(i));
+  std::set<std::string> seen;
+  std::string body;
+  int32_t backout = 0;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(get(e1, body, backout), 1);
+    EXPECT_TRUE(seen.insert(body).second) << body;
+    ASSERT_EQ(get(e2, body, backout), 1);
+    EXPECT_TRUE(seen.insert(body).second) << body;
+  }
+  EXPECT_EQ(get(e1, body, backout), 0);
+  EXPECT_EQ(lastReason(), kReasonNoMessage);
+  QLXSYNC sync = unit();
+  ASSERT_EQ(qlxCommit(e1, &sync), 1);
+  ASSERT_EQ(qlxCommit(e2, &sync), 1);
+  EXPECT_EQ(depth("element:E"), 0);
+}
+
+// A process that dies holding a message gives it back with the backout count raised.
+TEST_P(StoreContract, ADeadHoldersMessageComesBackCounted) {
+  QLXHANDLE c = connect(false, "C1");
+  send(c, "orphan");
+  const pid_t child = fork();
+  if (child == 0) {
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* directory = nullptr;
+    unsigned char work[852] = {};
+    std::string body;
+    int32_t backout = 0;
+    _exit(qlxSPIInitialize(&addr, 1, &e, &directory, work) && get(e, body, backout) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  QLXHANDLE e = connect(true, "E");  // connecting looks for ended connections
+  std::string body;
+  int32_t backout = -1;
+  ASSERT_EQ(get(e, body, backout, 5000), 1) << lastReason();
+  EXPECT_EQ(body, "orphan");
+  EXPECT_EQ(backout, 1);
+}
+
+// A commit in another process ends a wait; a signal ends it at once.
+TEST_P(StoreContract, WaitsEndOnACommitAndOnASignal) {
+  QLXHANDLE e = connect(true, "E");
+  const pid_t child = fork();
+  if (child == 0) {
+    usleep(300 * 1000);
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, "C1");
+    QLXHANDLE c = 0;
+    if (!qlxClientInitialize(&addr, &c)) _exit(1);
+    QLXSERVICE svc = kQlxServiceDefault;
+    setName(svc.Name, "ECHO");
+    QLXMSG msg = kQlxMsgDefault;
+    char text[] = "late";
+    msg.MsgLength = 4;
+    msg.MsgBuffer = QLXBUFFER{0, 4, text};
+    QLXSYNC sync = unit();
+    QLXHANDLE theme = 0;
+    _exit(qlxPutRequest(c, &svc, &msg, nullptr, &sync, &theme) && qlxCommit(c, &sync) ? 0 : 1);
+  }
+  std::string body;
+  int32_t backout = 0;
+  const int64_t start = nowMillis();
+  EXPECT_EQ(get(e, body, backout, 20000), 1) << lastReason();
+  EXPECT_LT(nowMillis() - start, 10000);
+  int status = 0;
+  waitpid(child, &status, 0);
+  QLXSYNC sync = unit();
+  qlxCommit(e, &sync);
+
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGALRM, &action, nullptr);
+  alarm(1);
+  EXPECT_EQ(get(e, body, backout, 20000), 0);
+  EXPECT_EQ(lastReason(), kReasonInterrupted);
+  signal(SIGALRM, SIG_DFL);
+}
+
+TEST_P(StoreContract, FaultsErrorQueuesAndTheDirectory) {
+  Fault fault;
+  fault.call = "getrequest";
+  fault.reason = 23;
+  fault.remaining = 1;
+  std::string error;
+  ASSERT_TRUE(store_->addFault(fault, error)) << error;
+  QLXHANDLE e = connect(true, "E");
+  std::string body;
+  int32_t backout = 0;
+  EXPECT_EQ(get(e, body, backout), 0);
+  EXPECT_EQ(lastReason(), 23);
+  EXPECT_EQ(get(e, body, backout), 0);
+  EXPECT_EQ(lastReason(), kReasonNoMessage);
+
+  MessageRow entry;
+  entry.queue = "error:E";
+  entry.body = "failed";
+  entry.theme.hops = {{1, "E"}, {3, "C1"}};
+  entry.error = ErrorInfo{42, 0, 0, "it failed", 1, 1, "E"};
+  ASSERT_TRUE(store_->put(entry));
+  std::vector<MessageRow> rows;
+  ASSERT_TRUE(listErrorEntries(*store_, "E", rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].error->text, "it failed");
+  EXPECT_EQ(resubmitErrors(*store_, {"E", std::nullopt}, error), 1) << error;
+  ASSERT_EQ(get(e, body, backout), 1);
+  EXPECT_EQ(body, "failed");
+
+  ASSERT_TRUE(store_->editDirectory(
+      [](DirectoryModel& model, std::string&) {
+        model.dictionaries[0].pairs.emplace_back("k2", "v2");
+        return true;
+      },
+      error));
+  DirectoryModel model;
+  ASSERT_TRUE(store_->readDirectory(model, error)) << error;
+  EXPECT_EQ(model.dictionaries[0].pairs.size(), 2u);
+  std::unique_ptr<qlxDirInterface> directory = store_->directory();
+  qlxDictionary dictionary;
+  EXPECT_EQ(directory->get(nullptr, "D", qlxEntryDictionary, dictionary, nullptr), 1);
+  EXPECT_EQ(directory->get(nullptr, "NONE", qlxEntryDictionary, dictionary, nullptr), 0);
+}
+
+// While the server is away a call fails with the storage reason; once it is back the same
+// connection and a new one work. Commits are durable here (FULL): a server crash may lose
+// unsynced ones.
+TEST_P(StoreContract, ALostServerFailsCallsUntilItIsBack) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "only a server can go away";
+  setenv("QLX_SYNC", "FULL", 1);
+  QLXHANDLE c = connect(false, "C1"), e = connect(true, "E");
+  send(c, "kept");
+  const std::string server = std::string(QLX_PG_SCRIPT) + " %s '" +
+                             std::getenv("QLX_TEST_PG_DIR") + "'";
+  char command[512];
+  std::snprintf(command, sizeof command, server.c_str(), "down");
+  ASSERT_EQ(std::system(command), 0);
+  std::string body;
+  int32_t backout = 0;
+  EXPECT_EQ(get(e, body, backout), 0);
+  EXPECT_EQ(lastReason(), kReasonStorage);
+  QLXERROR error{};
+  qlxGetLastError(&error);
+  EXPECT_EQ(std::string(error.Reason.Text).find("broker:"), std::string::npos)
+      << "the password shows: " << error.Reason.Text;
+  std::snprintf(command, sizeof command, server.c_str(), "up");
+  ASSERT_EQ(std::system(command), 0);
+  QLXHANDLE again = connect(true, "E");
+  ASSERT_EQ(get(again, body, backout), 1) << lastReason();
+  EXPECT_EQ(body, "kept");
+  EXPECT_EQ(get(e, body, backout), 0);
+  EXPECT_EQ(lastReason(), kReasonNoMessage);  // the first connection works again too
+  unsetenv("QLX_SYNC");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace qlx
