@@ -100,11 +100,11 @@ int retryBusy(void*, int count) {
   return 1;
 }
 
-// A checkpoint syncs the WAL and the database file (in NORMAL the only syncs there are).
-// It runs once the WAL holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so a
-// unit of work, which writes about six pages, meets a sync pair once in some 1,600 commits
-// instead of 160. The WAL file keeps that size once reached; a reader holding an old
-// snapshot may let it grow beyond until it ends.
+// A checkpoint syncs the WAL and the database file. The WAL keeper runs it once the WAL
+// holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so its sync pairs come once
+// in some 1,600 units of work (about six pages each) instead of 160. The WAL file keeps
+// that size once reached; a reader holding an old snapshot may let it grow beyond until
+// it ends.
 constexpr int kCheckpointPages = 10000;
 
 // After each commit of a connection: the shared sync (FULL), then the checkpoint when due.
@@ -243,6 +243,7 @@ bool Store::_configure(std::string& error) {
   // FULL without a control page falls back to SQLite's own sync inside each commit.
   const bool ownSync = fullSync() && !group_.isOpen();
   sqlite3_wal_hook(db_, walCommitted, this);
+  keeper_ = WalKeeper::forHome(home_, !fullSync());
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
@@ -294,9 +295,12 @@ void Store::_mapControl() {
   }
 }
 
+// The checkpoint never runs here, inside the caller's commit: the keeper does it.
 int Store::afterCommit(const char* schema, int frames) {
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
-  if (frames >= kCheckpointPages)
+  if (keeper_)
+    keeper_->committed(frames >= kCheckpointPages);
+  else if (frames >= kCheckpointPages)
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
 }

@@ -18,6 +18,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 #include "broker_test_util.h"
 #include "connection.h"
 #include "crashcheck.h"
@@ -114,21 +116,32 @@ class CrashTest : public test::BrokerTest {
     expect_.acks.emplace_back(at, tag);
   }
 
-  // The scripted units: puts, takes, rollbacks and redeliveries, a checkpoint, a put
-  // final at once, a commit of more than 1 MiB, a unit left open at the end.
-  void workload(bool full) {
-    for (int i = 0; i < 4; ++i) sendStep(i % 2 ? c2_ : c1_, "ECHO", "m" + std::to_string(i));
-    serveStep(e1_, true);
-    serveStep(e2_, true, true);
-    receiveStep(c1_);
-    step([&] { sql("PRAGMA wal_checkpoint(PASSIVE)"); });
-    serveStep(e1_, true);
-    receiveStep(c2_);
-    step([&] { send(c1_, "ONEHOP", "now", 0); });
-    sendStep(c2_, "ONEHOP", "big" + std::string(1200 * 1024, 'x'));
+  // The scripted units, `rounds` times: puts, takes, a rollback and the redelivery after
+  // it, checkpoints (the next commit restarts the WAL), a put final at once, a commit of
+  // more than 1 MiB, concurrent committers (FULL), and a unit left open at the end.
+  void workload(bool full, int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      const std::string round = std::to_string(r) + "_";
+      for (int i = 0; i < 4; ++i)
+        sendStep(i % 2 ? c2_ : c1_, "ECHO", "m" + round + std::to_string(i));
+      serveStep(e1_, true);
+      serveStep(e2_, true, true);
+      receiveStep(c1_);
+      step([&] { sql(r % 2 ? "PRAGMA wal_checkpoint(TRUNCATE)" : "PRAGMA wal_checkpoint(PASSIVE)"); });
+      serveStep(e1_, true);
+      receiveStep(c2_);
+      serveStep(e2_, true);
+      receiveStep(c1_);
+      receiveStep(c2_);
+      step([&] { send(c1_, "ONEHOP", "now" + round, 0); });
+      serveStep(e2_, false);
+      if (r == 0) {
+        sendStep(c2_, "ONEHOP", "big" + std::string(1200 * 1024, 'x'));
+        serveStep(e1_, false);
+      }
+    }
     if (full) concurrentPhase(3, 4);
-    serveStep(e2_, false);
-    serveStep(e1_, false);
+    sendStep(c1_, "ONEHOP", "last");
     step([&] {
       test::Got got;
       ASSERT_EQ(getRequest(e1_, got), 1);  // left open: the crash rolls it back
@@ -137,13 +150,25 @@ class CrashTest : public test::BrokerTest {
 
   void explore(bool full, const char* name) {
     connect(full);
-    workload(full);
+    workload(full, rounds());
     Trace trace = stopRecording();
     ASSERT_FALSE(HasFatalFailure());
     CrashImages images(base_, std::move(trace), side_);
-    const ExploreResult result = exploreAll(images, expect_, full, home_ + ".img", name);
+    const ExploreResult result = exploreAll(images, expect_, full, imageFolder(), name);
     std::printf("%s: %zu crash points, %zu images\n", name, result.points, result.images);
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
+  }
+
+  // QLX_CRASH_ROUNDS: rounds of the workload (default 2).
+  static int rounds() {
+    const char* setting = std::getenv("QLX_CRASH_ROUNDS");
+    return setting && std::atoi(setting) > 0 ? std::atoi(setting) : 2;
+  }
+
+  // Images are written and opened by the thousand: in memory when the machine has a tmpfs.
+  std::string imageFolder() const {
+    const std::string leaf = home_.substr(home_.rfind('/') + 1) + ".img";
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm/" + leaf : home_ + ".img";
   }
 
   QLXHANDLE c1_ = 0, c2_ = 0, e1_ = 0, e2_ = 0;
