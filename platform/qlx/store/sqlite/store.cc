@@ -79,13 +79,14 @@ DROP TABLE IF EXISTS connection;
 )sql";
 
 constexpr size_t kControlSize = 4096;
-// Word 0: whether faults may be pending. Words 1 and 2: commits counted and commits
-// synced (groupsync.h). Words kWaitersFirst onwards: the number of gets waiting on the
+// Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
+// commits a failed sync covered (groupsync.h). Words kWaitersFirst onwards: the number of gets waiting on the
 // queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
   kSyncedCommits = 2,
+  kFailedSyncCommits = 3,
   kWaitersFirst = 64
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
@@ -286,7 +287,8 @@ void Store::_mapControl() {
   close(fd);
   if (page != MAP_FAILED) control_ = static_cast<std::atomic<uint32_t>*>(page);
   if (control_ && fullSync())
-    group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits]);
+    group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits],
+                &control_[kFailedSyncCommits]);
   // An earlier broker marked pending faults with a file.
   const std::string marker = home_ + "/faults";
   if (control_ && access(marker.c_str(), F_OK) == 0) {
@@ -298,11 +300,21 @@ void Store::_mapControl() {
 // The checkpoint never runs here, inside the caller's commit: the keeper does it.
 int Store::afterCommit(const char* schema, int frames) {
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
+  if (rc != SQLITE_OK) _syncFailed(rc);
   if (keeper_)
     keeper_->committed(frames >= kCheckpointPages);
   else if (frames >= kCheckpointPages)
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
+}
+
+// The commit is in the database but perhaps not on the disk, and the kernel may have
+// dropped what the failed sync was to write: what this connection holds in its cache is
+// suspect, so it lets it go and reads the files again from its next statement on.
+void Store::_syncFailed(int code) {
+  commitInDoubt_ = true;
+  syncFailure_ = code;
+  sqlite3_db_release_memory(db_);
 }
 
 // The connection's own handle on the WAL: the live file for as long as it is open.
@@ -440,6 +452,7 @@ std::string Query::blob(int column) const {
 }
 
 Transaction::Transaction(Store& store) : store_(store) {
+  store_.commitInDoubt_ = false;
   Query begin(store_, "BEGIN IMMEDIATE");
   begun_ = begin.run();
 }
@@ -456,6 +469,10 @@ bool Transaction::commit() {
   if (!begun_ || done_) return false;
   Query commit(store_, "COMMIT");
   done_ = commit.run();
+  // SQLite words a failure of the commit hook as a generic error: the sync's own is noted.
+  if (!done_ && store_.commitInDoubt_)
+    store_.noteFailure(store_.syncFailure_, std::string("the write-ahead log could not be synced: ") +
+                                                sqlite3_errstr(store_.syncFailure_));
   return done_;
 }
 

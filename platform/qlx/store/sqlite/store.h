@@ -93,6 +93,10 @@ class Store {
   // on disk, and the statement that committed reports the error.
   int afterCommit(const char* schema, int frames);
 
+  // Whether the last transaction's COMMIT failed after the commit reached the database
+  // (its sync failed): the caller must not apply the unit again, as it may well stand.
+  bool commitInDoubt() const { return commitInDoubt_; }
+
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;
   void setFaultsPending(bool pending);
@@ -103,10 +107,14 @@ class Store {
   bool _migrate();
   void _mapControl();
   int _syncWal();
+  void _syncFailed(int code);
+  friend class Transaction;
 
   sqlite3* db_ = nullptr;
   std::string home_;
   int failCode_ = SQLITE_OK;
+  bool commitInDoubt_ = false;
+  int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   std::map<std::string, int, std::less<>> wakeFiles_;
