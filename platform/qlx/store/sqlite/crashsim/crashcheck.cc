@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -18,12 +19,6 @@ namespace qlx::crashsim {
 namespace {
 
 constexpr size_t kHead = 24;
-
-uint64_t fnv1a(const std::string& text) {
-  uint64_t hash = 1469598103934665603ull;
-  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
-  return hash;
-}
 
 std::string entryBody(const std::string& entry) { return entry.substr(entry.find('|') + 1); }
 std::string entryHead(const std::string& entry) {
@@ -143,7 +138,7 @@ BrokerState readState(sqlite3* db) {
     const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
     const std::string body(data ? data : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
     char hash[24];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(body)));
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(std::hash<std::string>{}(body)));
     state.push_back(std::string(queue ? queue : "") + "|" + body.substr(0, kHead) + "|" +
                     std::to_string(body.size()) + "|" + hash);
   }
