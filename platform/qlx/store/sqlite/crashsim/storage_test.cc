@@ -6,6 +6,9 @@
 // empties again needs no operator.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "broker_test_util.h"
 #include "crashvfs.h"
@@ -141,6 +144,51 @@ TEST_F(StorageTest, ADiskThatFillsUpAndEmptiesNeedsNoOperator) {
   ASSERT_EQ(getRequest(element_, again), 1);
   EXPECT_EQ(commit(element_), 1);
   EXPECT_EQ(count("before") + count("waiting"), 1);
+}
+
+// A process whose last connection ends closes every store it opened (the one for calls
+// without a connection too), so the last process to leave a home leaves no write-ahead
+// log behind: it was checkpointed into the database and removed.
+TEST(Checkpoint, TheLastConnectionToAHomeLeavesNoWriteAheadLog) {
+  char pattern[] = "/tmp/qlxcheckpoint.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string home = pattern;
+  const pid_t child = fork();
+  if (child == 0) {
+    setenv("QLX_HOME", home.c_str(), 1);
+    {
+      Store store;
+      std::string error;
+      if (!store.open(error) || !store.exec(test::kDirectory)) _exit(2);
+    }
+    QLXADDR addr = kQlxAddrDefault;
+    test::setName(addr.Name, "C1");
+    QLXHANDLE handle = 0;
+    if (qlxClientInitialize(&addr, &handle) != 1) _exit(3);
+    QLXSERVICE svc = kQlxServiceDefault;
+    test::setName(svc.Name, "ONEHOP");
+    QLXSYNC sync = test::syncOf(1);
+    const std::string body(4000, 'b');
+    for (int i = 0; i < 100; ++i) {
+      QLXMSG msg = kQlxMsgDefault;
+      msg.MsgLength = static_cast<uint32_t>(body.size());
+      msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+      QLXHANDLE theme = 0;
+      if (qlxPutRequest(handle, &svc, &msg, nullptr, &sync, &theme) != 1 ||
+          qlxCommit(handle, &sync) != 1)
+        _exit(4);
+    }
+    _exit(qlxTerminate(&handle) == 1 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat info {};
+  const bool walLeft = stat((home + "/broker.db-wal").c_str(), &info) == 0 && info.st_size > 0;
+  EXPECT_FALSE(walLeft) << "a write-ahead log of " << info.st_size << " bytes was left";
+  std::string command = "rm -rf '" + home + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 }  // namespace
