@@ -1,6 +1,7 @@
 // The background writer of the WAL.
 #include "walkeeper.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,9 +19,17 @@ std::map<std::string, std::weak_ptr<WalKeeper>>& keepers() {
 }
 pid_t gKeepersOwner = 0;  // under gKeepersMutex: the process the map's keepers belong to
 
+// Held by a keeper while it is inside SQLite, and by fork: a child must not inherit SQLite's
+// own locks taken by a thread that does not exist in it.
+std::mutex gInSqlite;
+void holdForFork() { gInSqlite.lock(); }
+void releaseAfterFork() { gInSqlite.unlock(); }
+
 }  // namespace
 
 std::shared_ptr<WalKeeper> WalKeeper::forHome(const std::string& home, bool syncs) {
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(holdForFork, releaseAfterFork, releaseAfterFork); });
   std::lock_guard<std::mutex> lock(gKeepersMutex);
   // A child after fork starts keepers of its own; the parent's are not its to end.
   if (gKeepersOwner != getpid()) {
@@ -73,6 +82,7 @@ void WalKeeper::_run() {
     checkpointWanted_ = false;
     lock.unlock();
     if (commits != synced_ || checkpoint) {
+      std::lock_guard<std::mutex> inSqlite(gInSqlite);
       if (db_ || _openDatabase()) {
         if (syncs_ && commits != synced_) _sync();
         if (checkpoint) _checkpoint();
@@ -83,6 +93,7 @@ void WalKeeper::_run() {
     if (stop) break;
   }
   lock.unlock();
+  std::lock_guard<std::mutex> inSqlite(gInSqlite);
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
 }

@@ -183,7 +183,9 @@ ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, b
       std::mt19937_64 random(point * 1000003u + n);
       const Fate fate = n == 0 ? Fate::kNoneWritten : n == 1 ? Fate::kAllWritten : Fate::kRandom;
       const Files files = images.image(point, fate, random);
-      ++result.images;
+      if (++result.images % 5000 == 0)
+        std::fprintf(stderr, "%s: %zu images checked, %zu failed\n", name.c_str(),
+                     result.images, result.failures);
       const std::string bad = checkImage(files, point, images, expect, full, dir);
       if (bad.empty()) continue;
       const std::string kept = "/tmp/qlxcrash-kept/" + name + "-" + std::to_string(point) +
