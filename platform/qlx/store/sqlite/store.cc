@@ -80,8 +80,8 @@ DROP TABLE IF EXISTS connection;
 
 constexpr size_t kControlSize = 4096;
 // Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
-// commits a failed sync covered (groupsync.h). Words kWaitersFirst onwards: the number of gets waiting on the
-// queues whose names hash to each word.
+// commits a failed sync covered (groupsync.h). Words kWaitersFirst onwards: the number of
+// gets waiting on the queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
@@ -108,7 +108,7 @@ int retryBusy(void*, int count) {
 // it ends.
 constexpr int kCheckpointPages = 10000;
 
-// After each commit of a connection: the shared sync (FULL), then the checkpoint when due.
+// After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
   return static_cast<Store*>(store)->afterCommit(schema, frames);
 }
@@ -471,8 +471,9 @@ bool Transaction::commit() {
   done_ = commit.run();
   // SQLite words a failure of the commit hook as a generic error: the sync's own is noted.
   if (!done_ && store_.commitInDoubt_)
-    store_.noteFailure(store_.syncFailure_, std::string("the write-ahead log could not be synced: ") +
-                                                sqlite3_errstr(store_.syncFailure_));
+    store_.noteFailure(store_.syncFailure_,
+                       std::string("the write-ahead log could not be synced: ") +
+                           sqlite3_errstr(store_.syncFailure_));
   return done_;
 }
 

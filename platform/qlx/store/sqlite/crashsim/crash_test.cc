@@ -5,8 +5,9 @@
 // every acknowledged commit whole; in NORMAL the state after some prefix of the commits
 // that is no shorter than what the last sync covered; never a unit half applied, never a
 // message twice. QLX_CRASH_IMAGES sets the images per crash point (default 3: nothing
-// written back, everything, one random mix); a failing image is kept for the regression
-// suite (crash_regress_test.cc) and its folder named in the failure.
+// written back, everything, one random mix) and QLX_CRASH_ROUNDS the workload's rounds
+// (default 2); a failing image is kept under /tmp/qlxcrash-kept, its folder named in the
+// failure, to become a regression case.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -128,7 +129,9 @@ class CrashTest : public test::BrokerTest {
       serveStep(e1_, true);
       serveStep(e2_, true, true);
       receiveStep(c1_);
-      step([&] { sql(r % 2 ? "PRAGMA wal_checkpoint(TRUNCATE)" : "PRAGMA wal_checkpoint(PASSIVE)"); });
+      step([&] {
+        sql(r % 2 ? "PRAGMA wal_checkpoint(TRUNCATE)" : "PRAGMA wal_checkpoint(PASSIVE)");
+      });
       serveStep(e1_, true);
       receiveStep(c2_);
       serveStep(e2_, true);

@@ -138,7 +138,8 @@ BrokerState readState(sqlite3* db) {
     const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
     const std::string body(data ? data : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
     char hash[24];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(std::hash<std::string>{}(body)));
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(std::hash<std::string>{}(body)));
     state.push_back(std::string(queue ? queue : "") + "|" + body.substr(0, kHead) + "|" +
                     std::to_string(body.size()) + "|" + hash);
   }
@@ -176,7 +177,8 @@ ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, b
                          const std::string& dir, const std::string& name) {
   ExploreResult result;
   const char* setting = std::getenv("QLX_CRASH_IMAGES");
-  const size_t perPoint = setting && std::atoi(setting) > 0 ? static_cast<size_t>(std::atoi(setting)) : 3;
+  const size_t perPoint =
+      setting && std::atoi(setting) > 0 ? static_cast<size_t>(std::atoi(setting)) : 3;
   for (size_t point : images.crashPoints()) {
     ++result.points;
     for (size_t n = 0; n < perPoint; ++n) {
