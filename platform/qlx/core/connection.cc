@@ -85,6 +85,23 @@ bool rollbackUnit(Connection& c) {
   return true;
 }
 
+namespace {
+
+// The store of calls without a connection, opened on first need and closed when the
+// process's last connection ends (closing the last store lets the WAL keeper checkpoint).
+std::mutex gProcessStoreMutex;
+BrokerStore* gProcessStore = nullptr;
+pid_t gProcessStoreOwner = 0;
+std::string gProcessStoreHome;
+
+void closeProcessStore() {
+  std::lock_guard<std::mutex> lock(gProcessStoreMutex);
+  if (gProcessStore && gProcessStoreOwner == getpid()) delete gProcessStore;
+  gProcessStore = nullptr;
+}
+
+}  // namespace
+
 Connection* findConnection(QLXHANDLE handle) {
   std::lock_guard<std::mutex> lock(gMutex);
   auto found = registry().find(handle);
@@ -98,11 +115,18 @@ void registerConnection(std::unique_ptr<Connection> connection) {
 }
 
 std::unique_ptr<Connection> unregisterConnection(QLXHANDLE handle) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  auto found = registry().find(handle);
-  if (found == registry().end()) return nullptr;
-  std::unique_ptr<Connection> connection = std::move(found->second);
-  registry().erase(found);
+  std::unique_ptr<Connection> connection;
+  bool last = true;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto found = registry().find(handle);
+    if (found == registry().end()) return nullptr;
+    connection = std::move(found->second);
+    registry().erase(found);
+    for (const auto& entry : registry())
+      if (entry.second->pid == currentPid()) last = false;
+  }
+  if (last) closeProcessStore();
   return connection;
 }
 
@@ -114,25 +138,22 @@ std::string processConnectionName() {
 }
 
 BrokerStore* processStore() {
-  static std::mutex mutex;
-  static BrokerStore* store = nullptr;
-  static pid_t owner = 0;
-  static std::string home;
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(gProcessStoreMutex);
   // A child after fork opens its own (a database connection never crosses a fork), and a
   // changed broker address gets a store of its own.
-  if (store && owner == getpid() && home == brokerAddress()) return store;
+  if (gProcessStore && gProcessStoreOwner == getpid() && gProcessStoreHome == brokerAddress())
+    return gProcessStore;
   BrokerStore* fresh = makeBrokerStore().release();
   std::string error;
   if (!fresh->open(error)) {
     delete fresh;
     return nullptr;
   }
-  if (owner == getpid()) delete store;  // never close the parent's copy in a child
-  store = fresh;
-  owner = getpid();
-  home = brokerAddress();
-  return store;
+  if (gProcessStoreOwner == getpid()) delete gProcessStore;  // never the parent's in a child
+  gProcessStore = fresh;
+  gProcessStoreOwner = getpid();
+  gProcessStoreHome = brokerAddress();
+  return gProcessStore;
 }
 
 CallScope::CallScope(int32_t callType, QLXHANDLE handle)

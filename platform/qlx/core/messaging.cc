@@ -299,6 +299,14 @@ int commitWork(Connection& c) {
     c.work = UnitOfWork{};
     return 1;
   }
+  if (done == 0 && c.store->commitInDoubt()) {
+    // Ended, so that a retried commit cannot apply the unit twice.
+    c.work = UnitOfWork{};
+    return failSub(kQlxCallCommit, kReasonStorage, c.store->errorCode(),
+                   "qlxCommit: the unit of work reached the broker database but could not be "
+                   "synced to disk (%.100s): a power loss may undo it; it has ended",
+                   c.store->errorText().c_str());
+  }
   if (done == 0)
     return failSub(kQlxCallCommit, kReasonStorage, c.store->errorCode(),
                    "qlxCommit: broker database: %.170s", c.store->errorText().c_str());

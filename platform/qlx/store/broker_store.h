@@ -132,6 +132,10 @@ class BrokerStore {
   // (the unit is still open, nothing changed); -1 refused because a claimed message is
   // no longer there (noted; nothing written, the unit still open).
   virtual int commit(const UnitOfWork& unit) = 0;
+  // After commit() returned 0: whether the unit reached the database but is not known to
+  // be on disk (its sync failed). The unit has then ended as if committed (claims released,
+  // waiters woken) and must not be committed again; a power loss may still undo it.
+  virtual bool commitInDoubt() const { return false; }
   // Rolls a unit back: its claimed messages return to the front of their queues in their
   // order with the backout count raised by one, the claims are released, the puts are the
   // caller's to drop. False (noted) on failure: the unit stays open.

@@ -23,7 +23,7 @@ GroupSync::~GroupSync() {
 }
 
 bool GroupSync::open(const std::string& path, std::atomic<uint32_t>* commits,
-                     std::atomic<uint32_t>* synced) {
+                     std::atomic<uint32_t>* synced, std::atomic<uint32_t>* failed) {
   if (!commits || !synced) {
     errno = EINVAL;
     return false;
@@ -31,6 +31,7 @@ bool GroupSync::open(const std::string& path, std::atomic<uint32_t>* commits,
   fd_ = openPrivate(path, O_RDWR);
   commits_ = commits;
   synced_ = synced;
+  failed_ = failed;
   return fd_ >= 0;
 }
 
@@ -39,10 +40,16 @@ bool GroupSync::_synced(uint32_t commit) const {
   return static_cast<int32_t>(synced_->load(std::memory_order_acquire) - commit) >= 0;
 }
 
-void GroupSync::_raiseSynced(uint32_t upTo) {
-  uint32_t seen = synced_->load(std::memory_order_relaxed);
+// Only commits counted after the last failure's count can have been lost by it; the
+// counters wrap, so "covered" means within half the range behind the failure's count.
+bool GroupSync::_failed(uint32_t commit) const {
+  return failed_ && static_cast<int32_t>(failed_->load(std::memory_order_acquire) - commit) >= 0;
+}
+
+void GroupSync::_raise(std::atomic<uint32_t>* counter, uint32_t upTo) {
+  uint32_t seen = counter->load(std::memory_order_relaxed);
   while (static_cast<int32_t>(upTo - seen) > 0 &&
-         !synced_->compare_exchange_weak(seen, upTo, std::memory_order_acq_rel)) {
+         !counter->compare_exchange_weak(seen, upTo, std::memory_order_acq_rel)) {
   }
 }
 
@@ -64,15 +71,22 @@ int GroupSync::awaitSync(const std::function<int()>& sync) {
   while (!_synced(mine)) {
     if (!_lock(F_WRLCK)) return SQLITE_IOERR_LOCK;
     int rc = SQLITE_OK;
-    if (!_synced(mine)) {
+    if (!_synced(mine) && !_failed(mine)) {
       const uint32_t upTo = commits_->load(std::memory_order_acquire);
       rc = sync();
-      if (rc == SQLITE_OK) _raiseSynced(upTo);
+      if (rc == SQLITE_OK)
+        _raise(synced_, upTo);
+      else if (failed_)
+        _raise(failed_, upTo);
     }
     _lock(F_UNLCK);
     if (rc != SQLITE_OK) return rc;
+    if (_failed(mine)) return SQLITE_IOERR_FSYNC;
   }
-  return SQLITE_OK;
+  // A sync that began after a failed one cannot vouch for the commits the failure covered
+  // (the failure is raised before its syncer lets the lock go). Conservative: a commit
+  // synced before a later failure that covers it is reported failed too.
+  return _failed(mine) ? SQLITE_IOERR_FSYNC : SQLITE_OK;
 }
 
 }  // namespace qlx

@@ -10,7 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 namespace qlx {
 namespace {
@@ -100,6 +104,47 @@ TEST_F(GroupSyncTest, AFailedSyncIsReportedAndCoversNothing) {
   EXPECT_EQ(shared_->synced.load(), 0u);
   EXPECT_EQ(committer(1), 0);  // the next sync covers the earlier commits too
   EXPECT_EQ(shared_->synced.load(), 3u);
+}
+
+// The kernel may drop what a failed sync was to write, so a later sync that succeeds
+// cannot vouch for it: every commit counted before the failed sync began fails, also the
+// one whose syncer comes next.
+TEST_F(GroupSyncTest, EveryCommitAFailedSyncCoveredFails) {
+  std::atomic<uint32_t> failed{0};
+  // Hold the syncer's lock (the byte past the control page) until both commits are counted.
+  int holder = open((dir_ + "/control").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(holder, 0);
+  flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 1 << 20;
+  lock.l_len = 1;
+  ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &lock), 0);
+  std::atomic<bool> failedOnce{false};
+  std::atomic<int> laterSyncs{0};
+  int results[2] = {-1, -1};
+  std::vector<std::thread> committers;
+  for (int i = 0; i < 2; ++i)
+    committers.emplace_back([&, i] {
+      GroupSync group;
+      if (!group.open(dir_ + "/control", &shared_->commits, &shared_->synced, &failed)) return;
+      results[i] = group.awaitSync([&] {
+        if (!failedOnce.exchange(true)) return SQLITE_IOERR_FSYNC;
+        ++laterSyncs;
+        return SQLITE_OK;
+      });
+    });
+  while (shared_->commits.load() < 2) usleep(100);
+  lock.l_type = F_UNLCK;
+  fcntl(holder, F_OFD_SETLK, &lock);
+  for (std::thread& t : committers) t.join();
+  close(holder);
+  EXPECT_EQ(results[0], SQLITE_IOERR_FSYNC);
+  EXPECT_EQ(results[1], SQLITE_IOERR_FSYNC);
+  EXPECT_EQ(laterSyncs.load(), 0);
+  GroupSync later;
+  ASSERT_TRUE(later.open(dir_ + "/control", &shared_->commits, &shared_->synced, &failed));
+  EXPECT_EQ(later.awaitSync([] { return SQLITE_OK; }), SQLITE_OK);  // a later commit is fine
 }
 
 }  // namespace

@@ -167,14 +167,14 @@ bool SqliteBrokerStore::put(const MessageRow& row) {
 
 int SqliteBrokerStore::commit(const UnitOfWork& unit) {
   const int done = sqlite::commitUnit(store_, unit);
-  if (done <= 0) return done;
+  if (done < 0 || (done == 0 && !store_.commitInDoubt())) return done;
   // A commit deleted every listed message, and ids are never reused, so the lease's list
   // names nothing any more and is left for the next get to overwrite.
   if (!unit.claims.empty()) store_.claims().unlockAll();
   std::vector<std::string> queues;
   for (const MessageRow& row : unit.staged) queues.push_back(row.queue);
   sqlite::notifyQueues(store_, queues);
-  return 1;
+  return done;
 }
 
 bool SqliteBrokerStore::rollback(const UnitOfWork& unit) {

@@ -33,6 +33,7 @@ class SqliteBrokerStore final : public BrokerStore {
   void releaseClaim(int64_t id) override;
   bool put(const MessageRow& row) override;
   int commit(const UnitOfWork& unit) override;
+  bool commitInDoubt() const override { return store_.commitInDoubt(); }
   bool rollback(const UnitOfWork& unit) override;
 
   bool serviceHops(std::string_view service, std::vector<Hop>& hops) override;

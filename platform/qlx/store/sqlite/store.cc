@@ -79,13 +79,14 @@ DROP TABLE IF EXISTS connection;
 )sql";
 
 constexpr size_t kControlSize = 4096;
-// Word 0: whether faults may be pending. Words 1 and 2: commits counted and commits
-// synced (groupsync.h). Words kWaitersFirst onwards: the number of gets waiting on the
-// queues whose names hash to each word.
+// Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
+// commits a failed sync covered (groupsync.h). Words kWaitersFirst onwards: the number of
+// gets waiting on the queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
   kSyncedCommits = 2,
+  kFailedSyncCommits = 3,
   kWaitersFirst = 64
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
@@ -100,14 +101,14 @@ int retryBusy(void*, int count) {
   return 1;
 }
 
-// A checkpoint syncs the WAL and the database file (in NORMAL the only syncs there are).
-// It runs once the WAL holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so a
-// unit of work, which writes about six pages, meets a sync pair once in some 1,600 commits
-// instead of 160. The WAL file keeps that size once reached; a reader holding an old
-// snapshot may let it grow beyond until it ends.
+// A checkpoint syncs the WAL and the database file. The WAL keeper runs it once the WAL
+// holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so its sync pairs come once
+// in some 1,600 units of work (about six pages each) instead of 160. The WAL file keeps
+// that size once reached; a reader holding an old snapshot may let it grow beyond until
+// it ends.
 constexpr int kCheckpointPages = 10000;
 
-// After each commit of a connection: the shared sync (FULL), then the checkpoint when due.
+// After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
   return static_cast<Store*>(store)->afterCommit(schema, frames);
 }
@@ -243,6 +244,7 @@ bool Store::_configure(std::string& error) {
   // FULL without a control page falls back to SQLite's own sync inside each commit.
   const bool ownSync = fullSync() && !group_.isOpen();
   sqlite3_wal_hook(db_, walCommitted, this);
+  keeper_ = WalKeeper::forHome(home_, !fullSync());
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
@@ -285,7 +287,8 @@ void Store::_mapControl() {
   close(fd);
   if (page != MAP_FAILED) control_ = static_cast<std::atomic<uint32_t>*>(page);
   if (control_ && fullSync())
-    group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits]);
+    group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits],
+                &control_[kFailedSyncCommits]);
   // An earlier broker marked pending faults with a file.
   const std::string marker = home_ + "/faults";
   if (control_ && access(marker.c_str(), F_OK) == 0) {
@@ -294,11 +297,24 @@ void Store::_mapControl() {
   }
 }
 
+// The checkpoint never runs here, inside the caller's commit: the keeper does it.
 int Store::afterCommit(const char* schema, int frames) {
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
-  if (frames >= kCheckpointPages)
+  if (rc != SQLITE_OK) _syncFailed(rc);
+  if (keeper_)
+    keeper_->committed(frames >= kCheckpointPages);
+  else if (frames >= kCheckpointPages)
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
+}
+
+// The commit is in the database but perhaps not on the disk, and the kernel may have
+// dropped what the failed sync was to write: what this connection holds in its cache is
+// suspect, so it lets it go and reads the files again from its next statement on.
+void Store::_syncFailed(int code) {
+  commitInDoubt_ = true;
+  syncFailure_ = code;
+  sqlite3_db_release_memory(db_);
 }
 
 // The connection's own handle on the WAL: the live file for as long as it is open.
@@ -436,6 +452,7 @@ std::string Query::blob(int column) const {
 }
 
 Transaction::Transaction(Store& store) : store_(store) {
+  store_.commitInDoubt_ = false;
   Query begin(store_, "BEGIN IMMEDIATE");
   begun_ = begin.run();
 }
@@ -452,6 +469,11 @@ bool Transaction::commit() {
   if (!begun_ || done_) return false;
   Query commit(store_, "COMMIT");
   done_ = commit.run();
+  // SQLite words a failure of the commit hook as a generic error: the sync's own is noted.
+  if (!done_ && store_.commitInDoubt_)
+    store_.noteFailure(store_.syncFailure_,
+                       std::string("the write-ahead log could not be synced: ") +
+                           sqlite3_errstr(store_.syncFailure_));
   return done_;
 }
 

@@ -13,11 +13,13 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "claims.h"
 #include "groupsync.h"
+#include "walkeeper.h"
 
 namespace qlx {
 
@@ -85,10 +87,15 @@ class Store {
   std::atomic<uint32_t>* waiters(std::string_view queue);
 
   // Called by SQLite after each commit of this connection, with the WAL's page count: in
-  // FULL waits for the shared sync of the WAL (groupsync.h), and checkpoints when the WAL
-  // has grown long. SQLITE_OK, or the sync's error: the commit is then in the database but
-  // not known to be on disk, and the statement that committed reports the error.
+  // FULL waits for the shared sync of the WAL (groupsync.h); tells the process's WAL keeper
+  // (walkeeper.h), which syncs it in NORMAL and checkpoints it when it has grown long.
+  // SQLITE_OK, or the sync's error: the commit is then in the database but not known to be
+  // on disk, and the statement that committed reports the error.
   int afterCommit(const char* schema, int frames);
+
+  // Whether the last transaction's COMMIT failed after the commit reached the database
+  // (its sync failed): the caller must not apply the unit again, as it may well stand.
+  bool commitInDoubt() const { return commitInDoubt_; }
 
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;
@@ -100,16 +107,21 @@ class Store {
   bool _migrate();
   void _mapControl();
   int _syncWal();
+  void _syncFailed(int code);
+  friend class Transaction;
 
   sqlite3* db_ = nullptr;
   std::string home_;
   int failCode_ = SQLITE_OK;
+  bool commitInDoubt_ = false;
+  int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   std::map<std::string, int, std::less<>> wakeFiles_;
   std::atomic<uint32_t>* control_ = nullptr;  // the shared control page, or null
   Claims claims_;
   GroupSync group_;  // open in FULL when the control page is
+  std::shared_ptr<WalKeeper> keeper_;  // let go after the connection closed
 };
 
 // A prepared statement in use: binds by position (from 1), steps, reads columns, and

@@ -1,0 +1,208 @@
+// Checking crash images.
+#include "crashcheck.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+
+#include "connection.h"
+#include "sqlite_broker.h"
+
+namespace qlx::crashsim {
+namespace {
+
+constexpr size_t kHead = 24;
+
+std::string entryBody(const std::string& entry) { return entry.substr(entry.find('|') + 1); }
+std::string entryHead(const std::string& entry) {
+  const std::string body = entryBody(entry);
+  return body.substr(0, body.find('|'));
+}
+
+std::string describe(const BrokerState& state) {
+  std::string out;
+  for (const std::string& entry : state) out += " [" + entry + "]";
+  return out.empty() ? " (empty)" : out;
+}
+
+std::string integrity(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string out = "no result";
+  if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
+    out = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  else
+    out = sqlite3_errmsg(db);
+  sqlite3_finalize(stmt);
+  return out;
+}
+
+// A body must never be there twice (the workload's bodies are all different, and a
+// forwarded request leaves its queue in the unit that puts the response).
+std::string twice(const BrokerState& state) {
+  std::set<std::string> seen;
+  for (const std::string& entry : state)
+    if (!seen.insert(entryBody(entry)).second) return "a message is there twice: " + entry;
+  return std::string();
+}
+
+// Concurrent committers: the state at the phase's start plus some of the phase's own
+// messages, every one acknowledged before the crash among them.
+std::string checkPhase(const BrokerState& state, size_t point, size_t start,
+                       const Expectation& expect) {
+  BrokerState before;
+  for (const auto& [at, s] : expect.steps)
+    if (at <= start) before = s;
+  std::set<std::string> phaseHeads;
+  for (const auto& [at, head] : expect.acks) phaseHeads.insert(head);
+  BrokerState rest;
+  std::set<std::string> present;
+  for (const std::string& entry : state) {
+    const std::string head = entryHead(entry);
+    if (head.size() > 1 && head[0] == 'g' && head.find('_') != std::string::npos)
+      present.insert(head);
+    else
+      rest.push_back(entry);
+  }
+  if (rest != before) return "outside the committers' messages:" + describe(rest) +
+                             " instead of" + describe(before);
+  for (const auto& [at, head] : expect.acks)
+    if (at < point && !present.count(head)) return "acknowledged commit of " + head + " lost";
+  return std::string();
+}
+
+// Sequential steps: the state after step j for some j between what must be durable and
+// the step the crash interrupted.
+std::string checkPrefix(const BrokerState& state, size_t point, const CrashImages& images,
+                        const Expectation& expect, bool full) {
+  size_t lastDone = 0;
+  for (size_t i = 0; i < expect.steps.size(); ++i)
+    if (expect.steps[i].first < point) lastDone = i;
+  size_t lo = lastDone;
+  if (!full) {
+    const auto walSync = images.lastSync("broker.db-wal", point);
+    const auto dbSync = images.lastSync("broker.db", point);
+    const size_t synced = std::max(walSync ? *walSync + 1 : 0, dbSync ? *dbSync + 1 : 0);
+    lo = 0;
+    for (size_t i = 0; i < expect.steps.size(); ++i)
+      if (expect.steps[i].first < synced) lo = i;
+  }
+  const size_t hi = std::min(lastDone + 1, expect.steps.size() - 1);
+  for (size_t j = lo; j <= hi; ++j)
+    if (expect.steps[j].second == state) return std::string();
+  return "state" + describe(state) + " is none of steps " + std::to_string(lo) + ".." +
+         std::to_string(hi) + " (step " + std::to_string(lo) + ":" +
+         describe(expect.steps[lo].second) + ")";
+}
+
+// Opens the image as a broker connection would: recovery of the ended connections must
+// keep every message.
+std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
+  const char* was = std::getenv("QLX_HOME");
+  const std::string saved = was ? was : "";
+  setenv("QLX_HOME", dir.c_str(), 1);
+  std::string error;
+  {
+    SqliteBrokerStore store;
+    if (!store.open(error)) {
+      error = "the broker cannot open it: " + error;
+    } else {
+      store.recoverEnded();
+      const BrokerState after = readState(store.sql().db());
+      if (after != state) error = "recovery changed the messages to" + describe(after);
+    }
+  }
+  setenv("QLX_HOME", saved.c_str(), 1);
+  return error;
+}
+
+}  // namespace
+
+BrokerState readState(sqlite3* db) {
+  BrokerState state;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT queue, body FROM message", -1, &stmt, nullptr) != SQLITE_OK) {
+    state.push_back(std::string("?unreadable: ") + sqlite3_errmsg(db));
+    return state;
+  }
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const auto* queue = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
+    const std::string body(data ? data : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
+    char hash[24];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(std::hash<std::string>{}(body)));
+    state.push_back(std::string(queue ? queue : "") + "|" + body.substr(0, kHead) + "|" +
+                    std::to_string(body.size()) + "|" + hash);
+  }
+  if (rc != SQLITE_DONE) state.push_back(std::string("?unreadable: ") + sqlite3_errmsg(db));
+  sqlite3_finalize(stmt);
+  std::sort(state.begin(), state.end());
+  return state;
+}
+
+std::string checkImage(const Files& files, size_t point, const CrashImages& images,
+                       const Expectation& expect, bool full, const std::string& dir) {
+  if (!writeHome(dir, files)) return "cannot write the image to " + dir;
+  sqlite3* db = nullptr;
+  const std::string path = dir + "/broker.db";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    const std::string why = db ? sqlite3_errmsg(db) : "no memory";
+    sqlite3_close_v2(db);
+    return "does not open: " + why;
+  }
+  const std::string check = integrity(db);
+  const BrokerState state = readState(db);
+  sqlite3_close_v2(db);
+  if (check != "ok") return "integrity_check: " + check;
+  if (std::string dup = twice(state); !dup.empty()) return dup;
+  for (const auto& [start, end] : expect.phases)
+    if (start < point && point <= end) {
+      if (std::string bad = checkPhase(state, point, start, expect); !bad.empty()) return bad;
+      return checkBrokerOpen(dir, state);
+    }
+  if (std::string bad = checkPrefix(state, point, images, expect, full); !bad.empty()) return bad;
+  return checkBrokerOpen(dir, state);
+}
+
+ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
+                         const std::string& dir, const std::string& name) {
+  ExploreResult result;
+  const char* setting = std::getenv("QLX_CRASH_IMAGES");
+  const size_t perPoint =
+      setting && std::atoi(setting) > 0 ? static_cast<size_t>(std::atoi(setting)) : 3;
+  for (size_t point : images.crashPoints()) {
+    ++result.points;
+    for (size_t n = 0; n < perPoint; ++n) {
+      std::mt19937_64 random(point * 1000003u + n);
+      const Fate fate = n == 0 ? Fate::kNoneWritten : n == 1 ? Fate::kAllWritten : Fate::kRandom;
+      const Files files = images.image(point, fate, random);
+      if (++result.images % 5000 == 0)
+        std::fprintf(stderr, "%s: %zu images checked, %zu failed\n", name.c_str(),
+                     result.images, result.failures);
+      const std::string bad = checkImage(files, point, images, expect, full, dir);
+      if (bad.empty()) continue;
+      const std::string kept = "/tmp/qlxcrash-kept/" + name + "-" + std::to_string(point) +
+                               "-" + std::to_string(n);
+      writeHome(kept, files);
+      if (++result.failures == 1)
+        result.firstFailure = "crash before operation " + std::to_string(point) + ", image " +
+                              std::to_string(n) + " (kept in " + kept + "): " + bad;
+      if (result.failures <= 5)
+        std::fprintf(stderr, "%s: point %zu image %zu: %s\n", name.c_str(), point, n, bad.c_str());
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return result;
+}
+
+}  // namespace qlx::crashsim

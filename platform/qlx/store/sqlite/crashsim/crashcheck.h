@@ -1,0 +1,50 @@
+// Checks of crash images against what a workload told its callers: the home opens, the
+// database passes SQLite's integrity check, the broker recovers it without losing a
+// message, and the messages form a state the callers may see after that crash.
+#ifndef QLX_CRASHSIM_CRASHCHECK_H
+#define QLX_CRASHSIM_CRASHCHECK_H
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crashimage.h"
+
+namespace qlx::crashsim {
+
+// The messages of a home, one "queue|head of body|length|hash" entry each, sorted: a
+// state compares equal whatever the ids, order or backout counts.
+using BrokerState = std::vector<std::string>;
+BrokerState readState(sqlite3* db);
+
+// What the workload told its callers, by trace position.
+struct Expectation {
+  std::vector<std::pair<size_t, BrokerState>> steps;  // state after each step (and at 0)
+  std::vector<std::pair<size_t, std::string>> acks;   // heads of bodies acknowledged committed
+  std::vector<std::pair<size_t, size_t>> phases;      // concurrent committers: [start, end]
+};
+
+struct ExploreResult {
+  size_t points = 0;
+  size_t images = 0;
+  size_t failures = 0;
+  std::string firstFailure;
+};
+
+// Checks `files`, a crash at `point`, in the folder `dir`: empty when sound, else what is
+// wrong. `full`: every acknowledged commit must be there (else a prefix no shorter than
+// the last sync covered).
+std::string checkImage(const Files& files, size_t point, const CrashImages& images,
+                       const Expectation& expect, bool full, const std::string& dir);
+
+// Every crash point, QLX_CRASH_IMAGES images each (default 3). Failing images are kept in
+// /tmp/qlxcrash-kept/NAME-POINT-N.
+ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
+                         const std::string& dir, const std::string& name);
+
+}  // namespace qlx::crashsim
+
+#endif  // QLX_CRASHSIM_CRASHCHECK_H

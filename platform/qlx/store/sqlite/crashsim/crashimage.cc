@@ -1,0 +1,184 @@
+// Building crash images from a trace.
+#include "crashimage.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace qlx::crashsim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kSector = 512;
+
+std::string folderOf(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+bool isDatabaseFile(const std::string& relative) {
+  return relative.compare(0, 9, "broker.db") == 0;
+}
+
+// Applies the sectors of `op` that `keep` accepts (all of them for a whole write).
+template <typename Keep>
+void applyWrite(std::string& content, const Op& op, Keep keep) {
+  const int64_t end = op.offset + static_cast<int64_t>(op.bytes.size());
+  for (int64_t from = op.offset; from < end;) {
+    const int64_t to = std::min(end, (from / kSector + 1) * kSector);
+    if (keep()) {
+      if (static_cast<int64_t>(content.size()) < to) content.resize(static_cast<size_t>(to), '\0');
+      content.replace(static_cast<size_t>(from), static_cast<size_t>(to - from), op.bytes,
+                      static_cast<size_t>(from - op.offset), static_cast<size_t>(to - from));
+    }
+    from = to;
+  }
+}
+
+void applyWhole(std::string& content, const Op& op) {
+  if (op.kind == OpKind::kTruncate)
+    content.resize(static_cast<size_t>(op.offset), '\0');
+  else
+    applyWrite(content, op, [] { return true; });
+}
+
+}  // namespace
+
+struct CrashImages::FileState {
+  bool exists = false;
+  bool entryDurable = true;
+  std::string durable;
+  std::vector<const Op*> pending;
+};
+
+Files snapshotHome(const std::string& home, bool database) {
+  Files files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(home, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    const std::string relative = fs::relative(it->path(), home, ec).string();
+    if (relative.size() >= 4 && relative.compare(relative.size() - 4, 4, "-shm") == 0) continue;
+    if (!database && isDatabaseFile(relative)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    files[relative].assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return files;
+}
+
+bool writeHome(const std::string& dir, const Files& files) {
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  if (!fs::create_directories(dir, ec)) return false;
+  chmod(dir.c_str(), 0700);
+  for (const auto& [relative, content] : files) {
+    const fs::path path = fs::path(dir) / relative;
+    fs::create_directories(path.parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) return false;
+    out.close();
+    chmod(path.c_str(), 0600);
+  }
+  return true;
+}
+
+CrashImages::CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFiles)
+    : base_(std::move(base)), trace_(std::move(trace)), sideFiles_(std::move(sideFiles)) {}
+
+std::vector<size_t> CrashImages::crashPoints() const {
+  std::vector<size_t> points;
+  for (size_t i = 0; i < trace_.ops.size(); ++i)
+    if (trace_.ops[i].kind != OpKind::kMark) points.push_back(i);
+  points.push_back(trace_.ops.size());
+  return points;
+}
+
+std::optional<size_t> CrashImages::lastSync(const std::string& name, size_t point) const {
+  std::optional<size_t> last;
+  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
+    const Op& op = trace_.ops[i];
+    if (op.kind == OpKind::kSync && trace_.files[static_cast<size_t>(op.file)] == name) last = i;
+  }
+  return last;
+}
+
+Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const {
+  std::vector<FileState> states(trace_.files.size());
+  for (size_t i = 0; i < trace_.files.size(); ++i) {
+    auto found = base_.find(trace_.files[i]);
+    if (found == base_.end()) continue;
+    states[i].exists = true;
+    states[i].durable = found->second;
+  }
+  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
+    const Op& op = trace_.ops[i];
+    if (op.kind == OpKind::kMark) continue;
+    FileState& s = states[static_cast<size_t>(op.file)];
+    switch (op.kind) {
+      case OpKind::kWrite:
+      case OpKind::kTruncate:
+        s.pending.push_back(&op);
+        break;
+      case OpKind::kSync:
+        for (const Op* change : s.pending) applyWhole(s.durable, *change);
+        s.pending.clear();
+        break;
+      case OpKind::kCreate:
+        s = FileState{true, false, std::string(), {}};
+        break;
+      case OpKind::kDirSync:
+        for (size_t j = 0; j < states.size(); ++j)
+          if (folderOf(trace_.files[j]) == folderOf(trace_.files[static_cast<size_t>(op.file)]))
+            states[j].entryDurable = true;
+        break;
+      case OpKind::kDelete:
+        s = FileState{false, true, std::string(), {}};
+        break;
+      case OpKind::kMark:
+        break;
+    }
+  }
+  // Database files the trace never touched stay as they were; the others are rebuilt.
+  Files out = base_;
+  for (const std::string& name : trace_.files) out.erase(name);
+  std::bernoulli_distribution coin(0.5);
+  for (size_t i = 0; i < states.size(); ++i) {
+    FileState& s = states[i];
+    if (!s.exists) continue;
+    if (!s.entryDurable && (fate == Fate::kNoneWritten || (fate == Fate::kRandom && coin(random))))
+      continue;
+    // A random image picks per file: nothing written back, everything, or write by write.
+    const int mode = fate == Fate::kNoneWritten ? 0
+                     : fate == Fate::kAllWritten ? 1
+                                                  : static_cast<int>(random() % 3);
+    std::string content = s.durable;
+    for (const Op* change : s.pending) {
+      const int fateOfWrite = mode == 2 ? static_cast<int>(random() % 3) : mode;
+      if (fateOfWrite == 1)
+        applyWhole(content, *change);
+      else if (fateOfWrite == 2 && change->kind == OpKind::kWrite)
+        applyWrite(content, *change, [&] { return coin(random); });
+    }
+    out[trace_.files[i]] = std::move(content);
+  }
+  _sideFiles(point, random, out);
+  return out;
+}
+
+// Each file written without SQLite: as when recording began, or as at the last mark
+// before the crash point (a file made since then may be missing).
+void CrashImages::_sideFiles(size_t point, std::mt19937_64& random, Files& out) const {
+  auto after = sideFiles_.upper_bound(point == 0 ? 0 : point - 1);
+  if (after == sideFiles_.begin()) return;
+  const Files& latest = std::prev(after)->second;
+  for (const auto& [relative, content] : latest) {
+    if (isDatabaseFile(relative) || random() % 2 == 0) continue;
+    out[relative] = content;
+  }
+}
+
+}  // namespace qlx::crashsim

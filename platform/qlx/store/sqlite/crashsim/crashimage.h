@@ -1,0 +1,70 @@
+// Crash images: the files a power loss at a chosen point of a recorded trace (crashvfs.h)
+// may leave. Every file starts from its copy taken when recording began (the home was
+// made durable then); a file's changes up to its last sync before the crash point are
+// applied; each later change is, independently per file and per write, kept, dropped or
+// torn (some of its 512-byte sectors reach the disk, others do not), applied in program
+// order so a sector holds the bytes of some write to it, as the kernel's writeback in any
+// order may leave it. A file created after its folder was last synced may be missing.
+//
+// Simplifications, each towards more images rather than fewer: a deletion is durable at
+// once (the broker never relies on one being undone); the files written without SQLite
+// (leases, claims, control page, wake files, log) are never synced by the broker, so
+// they come back as they were when recording began or as they were at the last mark
+// before the crash point, each file chosen independently.
+#ifndef QLX_CRASHSIM_CRASHIMAGE_H
+#define QLX_CRASHSIM_CRASHIMAGE_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crashvfs.h"
+
+namespace qlx::crashsim {
+
+// The contents of a home's files by relative path (a missing file has no entry).
+using Files = std::map<std::string, std::string>;
+
+// Reads every regular file under `home` except the shared-memory index (rebuilt after a
+// crash); without `database`, only the files written without SQLite.
+Files snapshotHome(const std::string& home, bool database = true);
+// Writes `files` into `dir` (made empty first; folders 0700, files 0600). False on failure.
+bool writeHome(const std::string& dir, const Files& files);
+
+// How the changes not yet synced at the crash point fare.
+enum class Fate : uint8_t {
+  kNoneWritten,  // every unsynced change lost
+  kAllWritten,   // every unsynced change reached the disk
+  kRandom,       // each kept, dropped or torn at random
+};
+
+class CrashImages {
+ public:
+  // `base`: the durable files when recording began; `trace`: what followed; `marks`: the
+  // copies of the files written without SQLite, taken at each mark (by its trace position).
+  CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFiles);
+
+  // The positions at which a crash can fall: before each operation that changes a file or
+  // makes one durable, and after the last.
+  std::vector<size_t> crashPoints() const;
+  // The files a crash just before operation `point` may leave.
+  Files image(size_t point, Fate fate, std::mt19937_64& random) const;
+  // The position of the last sync of the file named `name` before `point`, or nullopt.
+  std::optional<size_t> lastSync(const std::string& name, size_t point) const;
+  const Trace& trace() const { return trace_; }
+
+ private:
+  struct FileState;
+  void _sideFiles(size_t point, std::mt19937_64& random, Files& out) const;
+
+  Files base_;
+  Trace trace_;
+  std::map<size_t, Files> sideFiles_;
+};
+
+}  // namespace qlx::crashsim
+
+#endif  // QLX_CRASHSIM_CRASHIMAGE_H

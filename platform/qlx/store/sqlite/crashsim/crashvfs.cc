@@ -1,0 +1,331 @@
+// The recording VFS: a wrapper file in front of each file of the platform's default VFS.
+#include "crashvfs.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace qlx::crashsim {
+namespace {
+
+struct CrashFile {
+  sqlite3_file base;  // first: SQLite sees a CrashFile as a sqlite3_file
+  sqlite3_file* real;  // the default VFS's file, owned (sqlite3_malloc)
+  const char* name;    // the full path (SQLite keeps it until close), or null
+  bool traced;         // a file that must survive a crash (database, WAL, journal)
+  bool syncsDir;       // the default VFS syncs the folder at this file's first sync
+};
+
+struct State {
+  std::mutex mutex;
+  bool recording = false;
+  std::string home;  // with a trailing '/'
+  Trace trace;
+  std::map<std::string, int> fileIndex;
+  Failure armed = Failure::kNone;
+  int armedAfter = 0;
+  bool fired = false;
+  bool diskFull = false;
+};
+
+State& state() {
+  static auto* s = new State;  // never destroyed: files may close during exit
+  return *s;
+}
+
+sqlite3_vfs* gRoot = nullptr;
+sqlite3_vfs gVfs;
+sqlite3_io_methods gMethods;
+
+CrashFile* asCrash(sqlite3_file* file) { return reinterpret_cast<CrashFile*>(file); }
+const sqlite3_io_methods* realMethods(CrashFile* f) { return f->real->pMethods; }
+
+// Under the lock: the trace index of `path`, or -1 when it is not in the recorded home.
+int fileOf(State& s, const std::string& path) {
+  if (!s.recording || path.compare(0, s.home.size(), s.home) != 0) return -1;
+  const std::string relative = path.substr(s.home.size());
+  auto found = s.fileIndex.find(relative);
+  if (found != s.fileIndex.end()) return found->second;
+  const int index = static_cast<int>(s.trace.files.size());
+  s.trace.files.push_back(relative);
+  s.fileIndex.emplace(relative, index);
+  return index;
+}
+
+// Files opened before recording began are traced too: the index is found per call.
+void record(CrashFile* f, OpKind kind, int64_t offset, std::string bytes = std::string()) {
+  if (!f->traced) return;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const int index = fileOf(s, f->name);
+  if (index >= 0) s.trace.ops.push_back(Op{kind, index, offset, std::move(bytes)});
+}
+
+// Under the lock: whether `f` is a file of the recorded home (failures apply to those).
+bool inHome(const State& s, const CrashFile* f) {
+  return f->name && !s.home.empty() && std::strncmp(f->name, s.home.c_str(), s.home.size()) == 0;
+}
+
+// Whether the armed failure `kind` fires on this call (counts the calls before it).
+bool fires(CrashFile* f, Failure kind) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!inHome(s, f)) return false;
+  if (s.armed != kind) return false;
+  if (s.armedAfter-- > 0) return false;
+  s.armed = Failure::kNone;
+  s.fired = true;
+  return true;
+}
+
+bool diskFull(CrashFile* f) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.diskFull && inHome(s, f);
+}
+
+bool anyWriteFailure(CrashFile* f) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return inHome(s, f) && (s.armed == Failure::kWriteNoSpace || s.armed == Failure::kWriteIo ||
+                       s.armed == Failure::kShortWrite);
+}
+
+// A failing write as the default VFS reports it: ENOSPC and a short write are
+// SQLITE_FULL, any other error SQLITE_IOERR_WRITE. A short write leaves its first half in
+// the file, as a disk that filled up in the middle does.
+int failedWrite(CrashFile* f, const void* data, int amount, sqlite3_int64 offset) {
+  if (diskFull(f)) return SQLITE_FULL;
+  if (!anyWriteFailure(f)) return SQLITE_OK;
+  if (fires(f, Failure::kWriteNoSpace)) return SQLITE_FULL;
+  if (fires(f, Failure::kWriteIo)) return SQLITE_IOERR_WRITE;
+  if (fires(f, Failure::kShortWrite)) {
+    const int half = amount / 2;
+    if (half > 0 && realMethods(f)->xWrite(f->real, data, half, offset) == SQLITE_OK)
+      record(f, OpKind::kWrite, offset, std::string(static_cast<const char*>(data), half));
+    return SQLITE_FULL;
+  }
+  return SQLITE_OK;
+}
+
+int crashWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
+  CrashFile* f = asCrash(file);
+  if (int rc = failedWrite(f, data, amount, offset)) return rc;
+  const int rc = realMethods(f)->xWrite(f->real, data, amount, offset);
+  if (rc == SQLITE_OK)
+    record(f, OpKind::kWrite, offset,
+           std::string(static_cast<const char*>(data), static_cast<size_t>(amount)));
+  return rc;
+}
+
+int crashTruncate(sqlite3_file* file, sqlite3_int64 size) {
+  CrashFile* f = asCrash(file);
+  const int rc = realMethods(f)->xTruncate(f->real, size);
+  if (rc == SQLITE_OK) record(f, OpKind::kTruncate, size);
+  return rc;
+}
+
+// A failed sync leaves the file's changes as they were: not durable.
+int crashSync(sqlite3_file* file, int flags) {
+  CrashFile* f = asCrash(file);
+  if (fires(f, Failure::kSync)) return SQLITE_IOERR_FSYNC;
+  const int rc = realMethods(f)->xSync(f->real, flags);
+  if (rc != SQLITE_OK) return rc;
+  record(f, OpKind::kSync, 0);
+  if (f->syncsDir) {
+    record(f, OpKind::kDirSync, 0);
+    f->syncsDir = false;
+  }
+  return rc;
+}
+
+int crashClose(sqlite3_file* file) {
+  CrashFile* f = asCrash(file);
+  const int rc = realMethods(f) ? realMethods(f)->xClose(f->real) : SQLITE_OK;
+  sqlite3_free(f->real);
+  f->real = nullptr;
+  return rc;
+}
+
+int crashRead(sqlite3_file* file, void* data, int amount, sqlite3_int64 offset) {
+  return realMethods(asCrash(file))->xRead(asCrash(file)->real, data, amount, offset);
+}
+int crashFileSize(sqlite3_file* file, sqlite3_int64* size) {
+  return realMethods(asCrash(file))->xFileSize(asCrash(file)->real, size);
+}
+int crashLock(sqlite3_file* file, int level) {
+  return realMethods(asCrash(file))->xLock(asCrash(file)->real, level);
+}
+int crashUnlock(sqlite3_file* file, int level) {
+  return realMethods(asCrash(file))->xUnlock(asCrash(file)->real, level);
+}
+int crashCheckReserved(sqlite3_file* file, int* out) {
+  return realMethods(asCrash(file))->xCheckReservedLock(asCrash(file)->real, out);
+}
+int crashFileControl(sqlite3_file* file, int op, void* arg) {
+  return realMethods(asCrash(file))->xFileControl(asCrash(file)->real, op, arg);
+}
+int crashSectorSize(sqlite3_file* file) {
+  return realMethods(asCrash(file))->xSectorSize(asCrash(file)->real);
+}
+int crashDevice(sqlite3_file* file) {
+  return realMethods(asCrash(file))->xDeviceCharacteristics(asCrash(file)->real);
+}
+int crashShmMap(sqlite3_file* file, int page, int size, int extend, void volatile** out) {
+  return realMethods(asCrash(file))->xShmMap(asCrash(file)->real, page, size, extend, out);
+}
+int crashShmLock(sqlite3_file* file, int offset, int n, int flags) {
+  return realMethods(asCrash(file))->xShmLock(asCrash(file)->real, offset, n, flags);
+}
+void crashShmBarrier(sqlite3_file* file) {
+  realMethods(asCrash(file))->xShmBarrier(asCrash(file)->real);
+}
+int crashShmUnmap(sqlite3_file* file, int deleteFlag) {
+  return realMethods(asCrash(file))->xShmUnmap(asCrash(file)->real, deleteFlag);
+}
+int crashFetch(sqlite3_file* file, sqlite3_int64 offset, int amount, void** out) {
+  return realMethods(asCrash(file))->xFetch(asCrash(file)->real, offset, amount, out);
+}
+int crashUnfetch(sqlite3_file* file, sqlite3_int64 offset, void* page) {
+  return realMethods(asCrash(file))->xUnfetch(asCrash(file)->real, offset, page);
+}
+
+int crashOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+  CrashFile* f = asCrash(file);
+  std::memset(f, 0, sizeof *f);
+  f->real = static_cast<sqlite3_file*>(sqlite3_malloc(gRoot->szOsFile));
+  if (!f->real) return SQLITE_NOMEM;
+  std::memset(f->real, 0, static_cast<size_t>(gRoot->szOsFile));
+  const bool existed = name && access(name, F_OK) == 0;
+  const int rc = gRoot->xOpen(gRoot, name, f->real, flags, outFlags);
+  if (rc != SQLITE_OK || !f->real->pMethods) {
+    if (f->real->pMethods) f->real->pMethods->xClose(f->real);
+    sqlite3_free(f->real);
+    f->real = nullptr;
+    return rc != SQLITE_OK ? rc : SQLITE_CANTOPEN;
+  }
+  f->base.pMethods = &gMethods;
+  f->name = name;
+  // Temporary files need not survive a crash; only durable files are traced.
+  f->traced =
+      name && (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL)) != 0;
+  if (f->traced && !existed) {
+    record(f, OpKind::kCreate, 0);
+    // The default VFS syncs the folder after the first sync of a journal or WAL it made.
+    f->syncsDir = (flags & (SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL)) != 0;
+  }
+  return SQLITE_OK;
+}
+
+// Deletions count as durable at once (a simplification: see crashimage.h).
+int crashDelete(sqlite3_vfs*, const char* name, int syncDir) {
+  const int rc = gRoot->xDelete(gRoot, name, syncDir);
+  if (rc != SQLITE_OK || !name) return rc;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const int index = fileOf(s, name);
+  if (index >= 0) s.trace.ops.push_back(Op{OpKind::kDelete, index, 0, std::string()});
+  return rc;
+}
+
+int crashAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
+  return gRoot->xAccess(gRoot, name, flags, out);
+}
+
+int crashFullPath(sqlite3_vfs*, const char* name, int size, char* out) {
+  return gRoot->xFullPathname(gRoot, name, size, out);
+}
+
+void initMethods() {
+  gMethods = sqlite3_io_methods{};
+  gMethods.iVersion = 3;
+  gMethods.xClose = crashClose;
+  gMethods.xRead = crashRead;
+  gMethods.xWrite = crashWrite;
+  gMethods.xTruncate = crashTruncate;
+  gMethods.xSync = crashSync;
+  gMethods.xFileSize = crashFileSize;
+  gMethods.xLock = crashLock;
+  gMethods.xUnlock = crashUnlock;
+  gMethods.xCheckReservedLock = crashCheckReserved;
+  gMethods.xFileControl = crashFileControl;
+  gMethods.xSectorSize = crashSectorSize;
+  gMethods.xDeviceCharacteristics = crashDevice;
+  gMethods.xShmMap = crashShmMap;
+  gMethods.xShmLock = crashShmLock;
+  gMethods.xShmBarrier = crashShmBarrier;
+  gMethods.xShmUnmap = crashShmUnmap;
+  gMethods.xFetch = crashFetch;
+  gMethods.xUnfetch = crashUnfetch;
+}
+
+}  // namespace
+
+void install() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gRoot = sqlite3_vfs_find(nullptr);
+    initMethods();
+    gVfs = *gRoot;
+    gVfs.szOsFile = static_cast<int>(sizeof(CrashFile));
+    gVfs.zName = "qlx-crashsim";
+    gVfs.pNext = nullptr;
+    gVfs.pAppData = nullptr;
+    gVfs.xOpen = crashOpen;
+    gVfs.xDelete = crashDelete;
+    gVfs.xAccess = crashAccess;
+    gVfs.xFullPathname = crashFullPath;
+    sqlite3_vfs_register(&gVfs, 1);
+  });
+}
+
+void startRecording(const std::string& home) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.home = home.back() == '/' ? home : home + "/";
+  s.trace = Trace{};
+  s.fileIndex.clear();
+  s.recording = true;
+}
+
+Trace stopRecording() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.recording = false;
+  Trace out = std::move(s.trace);
+  s.trace = Trace{};
+  s.fileIndex.clear();
+  return out;
+}
+
+size_t mark(int kind, const std::string& text) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.trace.ops.push_back(Op{OpKind::kMark, -1, kind, text});
+  return s.trace.ops.size() - 1;
+}
+
+void armFailure(Failure failure, int after) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.armed = failure;
+  s.armedAfter = after;
+  s.fired = false;
+}
+
+bool failureFired() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.fired;
+}
+
+void setDiskFull(bool full) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.diskFull = full;
+}
+
+}  // namespace qlx::crashsim

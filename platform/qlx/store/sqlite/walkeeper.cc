@@ -1,0 +1,127 @@
+// The background writer of the WAL.
+#include "walkeeper.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+
+#include "walbatch.h"
+
+namespace qlx {
+namespace {
+
+std::mutex gKeepersMutex;
+std::map<std::string, std::weak_ptr<WalKeeper>>& keepers() {
+  static auto* map = new std::map<std::string, std::weak_ptr<WalKeeper>>;
+  return *map;
+}
+pid_t gKeepersOwner = 0;  // under gKeepersMutex: the process the map's keepers belong to
+
+// Held by a keeper while it is inside SQLite, and by fork: a child must not inherit SQLite's
+// own locks taken by a thread that does not exist in it.
+std::mutex gInSqlite;
+void holdForFork() { gInSqlite.lock(); }
+void releaseAfterFork() { gInSqlite.unlock(); }
+
+}  // namespace
+
+std::shared_ptr<WalKeeper> WalKeeper::forHome(const std::string& home, bool syncs) {
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(holdForFork, releaseAfterFork, releaseAfterFork); });
+  std::lock_guard<std::mutex> lock(gKeepersMutex);
+  // A child after fork starts keepers of its own; the parent's are not its to end.
+  if (gKeepersOwner != getpid()) {
+    keepers().clear();
+    gKeepersOwner = getpid();
+  }
+  std::shared_ptr<WalKeeper> keeper = keepers()[home].lock();
+  if (!keeper) {
+    keeper.reset(new WalKeeper(home, syncs));
+    keepers()[home] = keeper;
+  }
+  return keeper;
+}
+
+WalKeeper::WalKeeper(std::string home, bool syncs)
+    : home_(std::move(home)), syncs_(syncs), owner_(getpid()) {
+  thread_ = new std::thread([this] { _run(); });
+}
+
+WalKeeper::~WalKeeper() {
+  if (getpid() != owner_) return;  // in a child: the thread and connection are the parent's
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_->join();
+  delete thread_;
+}
+
+void WalKeeper::committed(bool checkpoint) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++commits_;
+    if (!checkpoint) return;
+    checkpointWanted_ = true;
+  }
+  wake_.notify_one();
+}
+
+void WalKeeper::_run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait_for(lock, std::chrono::milliseconds(kSyncIntervalMillis),
+                   [this] { return stopping_ || checkpointWanted_; });
+    const bool stop = stopping_;
+    // The last checkpoint, when the last store lets go, only after commits of this process.
+    const bool checkpoint = checkpointWanted_ || (stop && commits_ != 0);
+    const uint64_t commits = commits_;
+    checkpointWanted_ = false;
+    lock.unlock();
+    if (commits != synced_ || checkpoint) {
+      std::lock_guard<std::mutex> inSqlite(gInSqlite);
+      if (db_ || _openDatabase()) {
+        if (syncs_ && commits != synced_) _sync();
+        if (checkpoint) _checkpoint();
+      }
+      synced_ = commits;
+    }
+    lock.lock();
+    if (stop) break;
+  }
+  lock.unlock();
+  std::lock_guard<std::mutex> inSqlite(gInSqlite);
+  if (db_) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool WalKeeper::_openDatabase() {
+  const std::string path = home_ + "/broker.db";
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, walBatchVfs()) != SQLITE_OK) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return false;
+  }
+  sqlite3_wal_autocheckpoint(db_, 0);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  return true;
+}
+
+// Syncs the WAL through the keeper's own handle on it (opened by a first read); one file,
+// so the sync covers every process's frames written before it.
+void WalKeeper::_sync() {
+  sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+  sqlite3_file* wal = nullptr;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) == SQLITE_OK &&
+      wal && wal->pMethods)
+    wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
+}
+
+void WalKeeper::_checkpoint() {
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+}  // namespace qlx
