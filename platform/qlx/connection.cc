@@ -19,6 +19,7 @@
 #include "errors.h"
 #include "faults.h"
 #include "log.h"
+#include "metrics.h"
 #include "trc.h"
 
 namespace qlx {
@@ -106,6 +107,7 @@ void recoverDeadConnections(Store& store) {
     if (!tx.commit()) return;
   }
   for (const Ended& one : ended) removeLease(store.home(), one.token);
+  countRecovered(store.home(), queues);
   notifyQueues(store, queues);
   appendLog(kWarning, processConnectionName(),
             "rolled back the open units of work of " + std::to_string(ended.size()) +
@@ -135,6 +137,7 @@ bool rollbackUnit(Connection& c) {
   for (const Claim& claim : c.work.claims) ids.push_back(claim.id);
   std::vector<std::string> queues;
   if (!ids.empty() && !returnClaims(c.store, ids, false, queues)) return false;
+  countRollback(c, queues);
   endUnit(c, false);
   notifyQueues(c.store, queues);
   return true;

@@ -7,6 +7,7 @@
 #include "connection.h"
 #include "errors.h"
 #include "faults.h"
+#include "metrics.h"
 #include "options.h"
 #include "trc.h"
 
@@ -215,6 +216,7 @@ int getMessage(int32_t call, Connection& c, QLXMSG* msg, QLXGETOPT* options, QLX
   if (!awaitMessage(call, c, shape, row)) return 0;
   if (shape.take == Take::kClaim && !holdClaim(call, c, row, msg)) return 0;
   if (shape.take != Take::kClaim && !fillDescriptor(call, row, msg)) return 0;
+  if (shape.take != Take::kBrowse) countGet(c);
   if (shape.theme)
     *shape.theme = row.theme;  // the handle asked with now follows this message
   else if (theme)
@@ -228,6 +230,7 @@ int putRow(int32_t call, Connection& c, MessageRow&& row, int sync) {
     return 1;
   }
   if (insertMessage(c.store, row)) {
+    countPut(c, row.queue);
     c.store.notify(row.queue);
     return 1;
   }
@@ -301,6 +304,7 @@ int commitWork(Connection& c) {
   if (done > 0) {
     std::vector<std::string> queues;
     for (const MessageRow& row : c.work.staged) queues.push_back(row.queue);
+    countCommit(c);
     endUnit(c, true);
     notifyQueues(c.store, queues);
     return 1;
