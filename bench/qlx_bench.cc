@@ -10,6 +10,7 @@
 //   while a feeder child keeps the queues filled; share_min is the smallest consumer's
 //   part of the messages (fairness).
 // - Cycle/deep_queue: as one_process, with 10,000 messages always waiting.
+// - CycleCounters: one_process in NORMAL with the broker's counters on and off, alternating.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -169,9 +170,9 @@ void reportRate(benchmark::State& state, int64_t full, const FsyncWindow& window
   state.SetLabel(syncName(full));
 }
 
-void oneProcess(benchmark::State& state, int standing) {
+void oneProcess(benchmark::State& state, int standing, int64_t full) {
   const FsyncWindow window;
-  const std::string home = makeHome(state.range(0));
+  const std::string home = makeHome(full);
   QLXHANDLE client = connect("C", false), element = connect("E0", true);
   for (int sent = 0; sent < standing; sent += kBatch) sendBatch(client, kBatch);
   int ready = 0;
@@ -186,7 +187,7 @@ void oneProcess(benchmark::State& state, int standing) {
     cycle(element);
     --ready;
   }
-  reportRate(state, state.range(0), window);
+  reportRate(state, full, window);
   qlxTerminate(&element);
   qlxTerminate(&client);
   removeHome(home);
@@ -201,8 +202,21 @@ void BM_Fdatasync(benchmark::State& state) {
   state.counters["F"] = rate;
 }
 
-void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0); }
-void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue); }
+void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0, state.range(0)); }
+void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue, state.range(0)); }
+
+// The one-process cycle in NORMAL (where the CPU, not the sync, bounds it) with the
+// broker's counters kept (range 0 = 1) or off (QLX_METRICS=off), in alternating rounds
+// (range 1), so that what the counters cost is read from one run.
+void BM_CycleCounters(benchmark::State& state) {
+  if (state.range(0))
+    unsetenv("QLX_METRICS");
+  else
+    setenv("QLX_METRICS", "off", 1);
+  oneProcess(state, 0, 0);
+  unsetenv("QLX_METRICS");
+  state.SetLabel(state.range(0) ? "NORMAL, counters" : "NORMAL, counters off");
+}
 
 // The feeder: keeps `ahead` requests waiting on each service beyond those in work and
 // drains the responses.
@@ -302,6 +316,11 @@ BENCHMARK(BM_Fdatasync)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleDeepQueue)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_CycleCounters)
+    ->ArgsProduct({{1, 0}, {1, 2, 3, 4}})
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
 BENCHMARK(BM_Consumers)
     ->Args({1, 0, 2})
     ->Args({0, 0, 2})

@@ -23,6 +23,9 @@ int fault(const Args& args);
 int reset(const Args& args);
 int send(const Args& args);
 int echo(const Args& args);
+int stats(const Args& args);
+int health(const Args& args);
+int serve(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
