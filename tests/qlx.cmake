@@ -28,3 +28,15 @@ if(TARGET qlxadm AND TARGET PkgConfig::HTTPLIB)
                              ZVR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_dependencies(qlx_console_test qlxadm)
 endif()
+
+# The console in headless Chromium (Debian chromium, chromium-driver, python3-selenium);
+# screenshots of each page go to qlx_console_browser/ in this build folder.
+if(TARGET qlxadm AND TARGET PkgConfig::HTTPLIB)
+  zvr_add_test(qlx_console_browser_test ${CMAKE_CURRENT_LIST_DIR}/qlx_console_browser_test.cc
+               LIBS zvrutil qlx)
+  target_compile_definitions(qlx_console_browser_test PRIVATE
+                             QLXADM_PATH="$<TARGET_FILE:qlxadm>"
+                             ZVR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                             CONSOLE_SHOTS_DIR="${CMAKE_CURRENT_BINARY_DIR}/qlx_console_browser")
+  add_dependencies(qlx_console_browser_test qlxadm)
+endif()

@@ -111,6 +111,10 @@ TEST_F(Console, ActionsNeedAPostWithTheTokenFromThePrivateFile) {
   EXPECT_EQ(done->body, "{\"done\":1}");
   EXPECT_TRUE(has(qlxadm({"errors", "E"}).out, "no entries")) << "not resubmitted";
   EXPECT_TRUE(has(qlxadm({"browse", "E"}).out, "1 message(s)"));
+  EXPECT_TRUE(has(qlxadm({"stats", "--json"}).out, "\"queue\":\"element:E\",\"depth\":1,"));
+  EXPECT_TRUE(has(http.Get("/metrics")->body,
+                  "qlx_queue_put_messages_total{queue=\"element:E\",element=\"E\"} 2\n"))
+      << "a resubmitted request counts as a put";
   EXPECT_TRUE(has(logText(), "console resubmitted 1 entry of the error queue of E")) << logText();
 }
 

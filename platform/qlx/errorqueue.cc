@@ -3,6 +3,7 @@
 // element's queue, never on both and never on neither.
 #include "errorqueue.h"
 
+#include "metrics.h"
 #include "theme.h"
 #include "trc.h"
 
@@ -127,6 +128,7 @@ int64_t resubmitErrors(Store& store, const ErrorSelection& which, std::string& e
   }
   if (!tx.commit()) return trace.result(failedCount(store, error));
   store.notify("element:" + which.element);  // an element waiting for work looks now
+  metricsOf(store.home()).add("element:" + which.element, kCountPut, ids.size());
   return trace.result(static_cast<int64_t>(ids.size()));
 }
 
