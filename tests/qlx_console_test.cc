@@ -24,6 +24,7 @@ TEST_F(Console, HealthAndStatsAnswerAsMonitoringExpects) {
       {{"health", "--max-age", "-1"}, 2, "health takes --max-age SECONDS"},
       {{"stats", "--yaml"}, 2, "stats takes --json"},
       {{"serve", "--listen", "0.0.0.0:8089"}, 2, "0.0.0.0 is not a loopback address"},
+      {{"serve", "--listen", "127.example.com:8089"}, 2, "127.example.com is not a loopback"},
       {{"serve", "--listen", "127.0.0.1"}, 2, "--listen takes ADDR:PORT"},
       {{"serve", "--listen", "127.0.0.1:70000"}, 2, "--listen takes ADDR:PORT"},
       {{"--home", "/dev/null/home", "health"}, 1, "unhealthy: broker not reachable: "},

@@ -62,7 +62,7 @@ class Metrics {
 // be mapped, a sink that keeps nothing.
 Metrics& metricsOf(const std::string& home);
 
-// Which of the eighteen buckets a processing time falls in.
+// Which of the kProcessingBuckets buckets a processing time falls in.
 size_t processingBucket(uint64_t micros);
 
 // The counting points of the C interface, each a line at the place that succeeded.

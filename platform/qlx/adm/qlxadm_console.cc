@@ -4,6 +4,7 @@
 // another site, which can neither read that file nor send the header without the
 // browser's cross-origin check, cannot act. The Host header is checked as well, so a name
 // rebound to 127.0.0.1 by another site's DNS cannot read the console either.
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -35,8 +36,13 @@ struct ServeOptions {
   bool allowRemote = false;
 };
 
+// Only addresses, not names that merely start like one ("127.example.com" is anywhere).
 bool isLoopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  in_addr v4{};
+  in6_addr v6{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return host == "localhost";
 }
 
 // ADDR:PORT, ADDR an IPv4 address or name, or [IPv6]:PORT; PORT 0 picks a free one.
@@ -198,12 +204,56 @@ void guard(httplib::Server& server, const ServeOptions& options, int port) {
   server.set_payload_max_length(kMaxRequestBytes);
 }
 
-// Ends the server on SIGINT or SIGTERM (blocked in every thread, taken by sigwait here)
-// and stops the sampler.
+// Ends the server on SIGINT or SIGTERM (blocked in every thread, taken by sigwait here).
 void stopOnSignal(httplib::Server& server, sigset_t signals) {
   int signal = 0;
   sigwait(&signals, &signal);
   server.stop();
+}
+
+// Samples the counters for the rate charts every few seconds until stopped.
+class Sampler {
+ public:
+  explicit Sampler(RateHistory& rates) : thread_([this, &rates] { _run(rates); }) {}
+  ~Sampler() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  Sampler(const Sampler&) = delete;
+  Sampler& operator=(const Sampler&) = delete;
+
+ private:
+  void _run(RateHistory& rates) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    do rates.sample();
+    while (!wake_.wait_for(lock, std::chrono::seconds(RateHistory::kIntervalSeconds),
+                           [this] { return done_; }));
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;  // last: starts once the members it uses are made
+};
+
+// Says where the console is, on standard output and in the broker log (a warning when
+// other hosts may reach it). The address as a URL's host:port.
+std::string announce(const ServeOptions& options, int port) {
+  const bool v6 = options.host.find(':') != std::string::npos;
+  const std::string where = (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(port);
+  const bool local = isLoopback(options.host);
+  appendLog(local ? kInfo : kWarning, "qlxadm",
+            "console and /metrics served on http://" + where +
+                (local ? "" : " to other hosts (--allow-remote)") + "; actions need the token in " +
+                tokenPath());
+  std::printf("qlxadm serve: console on http://%s/ (actions need the token in %s)\n",
+              where.c_str(), tokenPath().c_str());
+  std::fflush(stdout);
+  return where;
 }
 
 }  // namespace
@@ -232,33 +282,12 @@ int serve(const Args& args) {
   guard(server, options, port);
   routeReaders(server, rates);
   routeActions(server, token);
-  const std::string where = (options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host) +
-                            ":" + std::to_string(port);
-  appendLog(options.allowRemote && !isLoopback(options.host) ? kWarning : kInfo, "qlxadm",
-            "console and /metrics served on http://" + where +
-                (isLoopback(options.host) ? "" : " to other hosts (--allow-remote)") +
-                "; actions need the token in " + tokenPath());
-  std::printf("qlxadm serve: console on http://%s/ (actions need the token in %s)\n",
-              where.c_str(), tokenPath().c_str());
-  std::fflush(stdout);
-  std::mutex mutex;
-  std::condition_variable stopped;
-  bool done = false;
-  std::thread sampler([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    do rates.sample();
-    while (!stopped.wait_for(lock, std::chrono::seconds(RateHistory::kIntervalSeconds),
-                             [&] { return done; }));
-  });
-  std::thread stopper(stopOnSignal, std::ref(server), signals);
-  server.listen_after_bind();
+  const std::string where = announce(options, port);
   {
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
+    Sampler sampler(rates);
+    std::thread(stopOnSignal, std::ref(server), signals).detach();
+    server.listen_after_bind();
   }
-  stopped.notify_all();
-  sampler.join();
-  stopper.detach();
   unlink(tokenPath().c_str());
   appendLog(kInfo, "qlxadm", "console on http://" + where + " stopped");
   return 0;
