@@ -11,6 +11,7 @@
 
 #include "broker_test_util.h"
 #include "brokerstats.h"
+#include "connection.h"
 
 namespace qlx::test {
 namespace {
@@ -64,6 +65,29 @@ TEST_F(MetricsTest, CyclesCountPutsGetsCommitsRollbacksAndBackouts) {
   EXPECT_EQ(q.processed(), 1u);
   EXPECT_EQ(counted("client:C1").counts[kCountPut], 1u);
   EXPECT_EQ(counted("client:C1").counts[kCountCommitted], 1u);  // the send's own unit
+}
+
+TEST_F(MetricsTest, MessagesOfAServerThatDiedHoldingThemCountAsBackouts) {
+  QLXHANDLE c = client("C1");
+  send(c, "ECHO", "poison");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    QLXADDR addr = kQlxAddrDefault;
+    setName(addr.Name, "E");
+    QLXHANDLE e = 0;
+    void* directory = nullptr;
+    unsigned char work[852] = {};
+    Got got;
+    _exit(qlxSPIInitialize(&addr, 1, &e, &directory, work) == 1 && getRequest(e, got) == 1 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  ASSERT_EQ(status, 0);
+  recoverDeadConnections(store_);
+  EXPECT_EQ(counted("element:E").counts[kCountBackout], 1u);
+  EXPECT_EQ(counted("element:E").counts[kCountGot], 1u);
+  EXPECT_EQ(stats("element:E").maxBackout, 1);
 }
 
 TEST_F(MetricsTest, ReportsCountAsPutsOnTheErrorQueue) {
