@@ -27,13 +27,16 @@ TEST_F(Console, HealthAndStatsAnswerAsMonitoringExpects) {
       {{"serve", "--listen", "127.example.com:8089"}, 2, "127.example.com is not a loopback"},
       {{"serve", "--listen", "127.0.0.1"}, 2, "--listen takes ADDR:PORT"},
       {{"serve", "--listen", "127.0.0.1:70000"}, 2, "--listen takes ADDR:PORT"},
-      {{"--home", "/dev/null/home", "health"}, 1, "unhealthy: broker not reachable: "},
+      {{"--home", "/dev/null/home", "health"}, 1, "unhealthy: broker not reachable: no broker at"},
+      {{"--home", "/tmp/qlx-no-such-home", "stats"}, 1, "no broker at /tmp/qlx-no-such-home"},
+      {{"--home", "/tmp/qlx-no-such-home", "serve"}, 1, "serve: no broker at /tmp/qlx-no-such-home"},
   };
   for (const Case& c : cases) {
     Outcome run = qlxadm(c.args);
     EXPECT_EQ(run.status, c.status) << c.args.back();
     EXPECT_TRUE(has(run.out + run.err, c.says)) << run.out << run.err;
   }
+  EXPECT_NE(access("/tmp/qlx-no-such-home", F_OK), 0) << "a reading command made a home";
   Outcome table = qlxadm({"stats"});
   EXPECT_TRUE(has(table.out, "element:E")) << table.out;
   Outcome json = qlxadm({"stats", "--json"});

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace qlx {
+class Store;
+}
+
 namespace qlx::adm {
 
 using Args = std::vector<std::string>;
@@ -32,6 +36,9 @@ int complain(int status, const std::string& text);
 // A whole decimal number ("-" and digits only); false when `text` is not one or does not
 // fit `value`.
 bool parseNumber(const std::string& text, long long& value);
+// Opens the store of a broker home that exists (has a database); false with `error` set,
+// nothing created, when it does not.
+bool openExisting(Store& store, std::string& error);
 // Local time of a put or report, "YYYY-MM-DD HH:MM:SS".
 std::string timeText(int64_t seconds);
 // True when `name` fits the broker's 132-byte name fields and could be a directory entry;

@@ -268,7 +268,7 @@ int serve(const Args& args) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
   std::string error;
   Store store;
-  if (!store.open(error)) return complain(1, error);
+  if (!openExisting(store, error)) return complain(1, "serve: " + error);
   const std::string token = writeToken(error);
   if (token.empty()) return complain(1, error);
   httplib::Server server;

@@ -1,5 +1,7 @@
 // qlxadm stats and health: the broker's counters and state for an operator and for
 // monitoring.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "brokerstats.h"
@@ -7,16 +9,25 @@
 #include "statsview.h"
 
 namespace qlx::adm {
+
+// Reading never makes a broker: a home without a database (a mistyped QLX_HOME) is no
+// broker to report on, healthy or not.
+bool openExisting(Store& store, std::string& error) {
+  if (access(databasePath().c_str(), F_OK) != 0)
+    return (error = "no broker at " + homePath() + " (no " + databasePath() + ")"), false;
+  return store.open(error);
+}
+
 namespace {
 
 constexpr long long kDefaultMaxAge = 300;
 
-}  // namespace
-
 bool readStats(BrokerStats& stats, std::string& error) {
   Store store;
-  return store.open(error) && collectStats(store, stats, error);
+  return openExisting(store, error) && collectStats(store, stats, error);
 }
+
+}  // namespace
 
 int stats(const Args& args) {
   const bool json = args.size() == 1 && args[0] == "--json";
