@@ -158,4 +158,48 @@ TEST_F(Console, ServingOtherHostsTakesAnOptionAndIsLoggedAsAWarning) {
   EXPECT_NE(access(file("console-token").c_str(), F_OK), 0) << "the token outlived the server";
 }
 
+
+// The same commands on a throwaway PostgreSQL server (scripts/pg.sh): that store keeps no
+// counters, and stats and health still judge it by its depths, ages and live servers.
+class ConsoleOnPostgres : public Console {
+ protected:
+  void SetUp() override {
+    FILE* started = popen(ZVR_SOURCE_DIR "/scripts/pg.sh start 2>&1", "r");
+    char line[512] = {};
+    std::string out;
+    while (started && fgets(line, sizeof line, started)) out += line;
+    if (!started || pclose(started) != 0 || out.find("postgresql://") == std::string::npos) {
+      Console::SetUp();  // a home for TearDown to remove
+      GTEST_SKIP() << "no PostgreSQL server could be started: " << out;
+    }
+    dir_ = out.substr(0, out.find('\n'));
+    const std::string uri = out.substr(out.find("postgresql://"));
+    setenv("QLX_BROKER", uri.substr(0, uri.find('\n')).c_str(), 1);
+    Console::SetUp();
+  }
+  void TearDown() override {
+    Console::TearDown();
+    unsetenv("QLX_BROKER");
+    if (!dir_.empty()) {
+      EXPECT_EQ(std::system((ZVR_SOURCE_DIR "/scripts/pg.sh stop " + dir_).c_str()), 0);
+    }
+  }
+  std::string dir_;
+};
+
+TEST_F(ConsoleOnPostgres, StatsAndHealthWorkWithoutCounters) {
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "first"}).status, 0);
+  const Case cases[] = {
+      {{"health"}, 1, "unhealthy: element E has 1 request(s) waiting and no live server\n"},
+      {{"stats"}, 0, "no counters: counters are not kept on this store"},
+      {{"stats", "--json"}, 0, "{\"queue\":\"element:E\",\"depth\":1,\"in_flight\":0"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args.back();
+    EXPECT_TRUE(has(run.out + run.err, c.says)) << run.out << run.err;
+  }
+  EXPECT_NE(access(file("metrics").c_str(), F_OK), 0) << "the SQLite counter file was made";
+}
+
 }  // namespace
