@@ -10,6 +10,8 @@
 //   while a feeder child keeps the queues filled; share_min is the smallest consumer's
 //   part of the messages (fairness).
 // - Cycle/deep_queue: as one_process, with 10,000 messages always waiting.
+// - CycleCounters: one_process in NORMAL with the broker's counters on and off, alternating.
+// - CountsOfOneCycle: the counting a cycle does, alone (two clock reads, four adds).
 // - CycleLatency: as one_process, 25,000 cycles timed one by one (p50, p99, max in µs,
 //   and the cycles over 50 ms): long enough for the WAL to reach its checkpoint size
 //   several times, so a checkpoint run inside a commit shows as a stall.
@@ -36,6 +38,7 @@
 #include <libpq-fe.h>
 
 #include "broker_store.h"
+#include "mapped_metrics.h"
 #include "qlx.h"
 
 namespace {
@@ -188,9 +191,9 @@ void reportRate(benchmark::State& state, int64_t full, const FsyncWindow& window
   state.SetLabel(syncName(full));
 }
 
-void oneProcess(benchmark::State& state, int standing) {
+void oneProcess(benchmark::State& state, int standing, int64_t full) {
   const FsyncWindow window;
-  const std::string home = makeHome(state.range(0));
+  const std::string home = makeHome(full);
   QLXHANDLE client = connect("C", false), element = connect("E0", true);
   for (int sent = 0; sent < standing; sent += kBatch) sendBatch(client, kBatch);
   int ready = 0;
@@ -205,7 +208,7 @@ void oneProcess(benchmark::State& state, int standing) {
     cycle(element);
     --ready;
   }
-  reportRate(state, state.range(0), window);
+  reportRate(state, full, window);
   qlxTerminate(&element);
   qlxTerminate(&client);
   removeHome(home);
@@ -220,8 +223,39 @@ void BM_Fdatasync(benchmark::State& state) {
   state.counters["F"] = rate;
 }
 
-void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0); }
-void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue); }
+void BM_CycleOneProcess(benchmark::State& state) { oneProcess(state, 0, state.range(0)); }
+void BM_CycleDeepQueue(benchmark::State& state) { oneProcess(state, kDeepQueue, state.range(0)); }
+
+// The one-process cycle in NORMAL (where the CPU, not the sync, bounds it) with the
+// broker's counters kept (range 0 = 1) or off (QLX_METRICS=off), in alternating rounds
+// (range 1), so that what the counters cost is read from one run.
+void BM_CycleCounters(benchmark::State& state) {
+  if (state.range(0))
+    unsetenv("QLX_METRICS");
+  else
+    setenv("QLX_METRICS", "off", 1);
+  oneProcess(state, 0, 0);
+  unsetenv("QLX_METRICS");
+  state.SetLabel(state.range(0) ? "NORMAL, counters" : "NORMAL, counters off");
+}
+
+// What the counters add to a cycle, alone: the get's count and clock read, the commit's
+// counts (its put, the commit), clock read and processing time.
+void BM_CountsOfOneCycle(benchmark::State& state) {
+  const std::string home = makeHome(0);
+  qlx::Metrics& metrics = qlx::metricsOf(home);
+  const std::string element = "element:E0", client = "client:C";
+  timespec now{};
+  for (auto _ : state) {
+    metrics.add(element, qlx::kCountGot, 1);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    metrics.add(client, qlx::kCountPut, 1);
+    metrics.add(element, qlx::kCountCommitted, 1);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    metrics.observe(element, static_cast<uint64_t>(now.tv_nsec) / 1000u);
+  }
+  removeHome(home);
+}
 
 void BM_CycleLatency(benchmark::State& state) {
   constexpr int kCycles = 25000;
@@ -461,6 +495,12 @@ BENCHMARK(BM_CycleLatency)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CycleTwoProcesses)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleDeepQueue)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_CycleCounters)
+    ->ArgsProduct({{1, 0}, {1, 2, 3, 4}})
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
+BENCHMARK(BM_CountsOfOneCycle);
 BENCHMARK(BM_Consumers)
     ->Args({1, 0, 2})
     ->Args({0, 0, 2})

@@ -11,8 +11,10 @@
 # Environment:
 #   DEMO_ZVRBC_MAPS, DEMO_ZVRTBC_MAPS   map folder of zvrbc / zvrtbc (default BUILD_DIR/maps)
 #   DEMO_TIMEOUT                        seconds allowed for the replay (default 30)
+#   DEMO_HOME                           a new folder to use as the broker home and keep, so
+#                                       that the console (qlxadm serve) can show it after
 #
-# Runs in a fresh temporary broker home, removed at the end. Exits 0 only when every
+# Runs in a fresh temporary broker home, removed at the end (unless DEMO_HOME). Exits 0 only when every
 # request got its expected response, nothing is left on any queue and every server ended
 # with status 0; otherwise it names the step that failed and exits 1.
 set -euo pipefail
@@ -40,7 +42,10 @@ for f in "$bin/qlxadm" "$bin/zvrtee" "$bin/zvrbc" "$bin/zvrtbc" "$bin/zvrclnt" \
 done
 
 work=$(mktemp -d /tmp/zvr-demo.XXXXXX)
-export QLX_HOME=$work/home
+export QLX_HOME=${DEMO_HOME:-$work/home}
+if [ -n "${DEMO_HOME:-}" ] && [ -n "$(ls -A "$DEMO_HOME" 2>/dev/null)" ]; then
+  fail "DEMO_HOME $DEMO_HOME is not empty; give a new folder"
+fi
 declare -A pids=()
 
 cleanup() {
@@ -183,3 +188,12 @@ echo "the log's last word from each server:"
 adm log -n 100000 | grep -A 1 'Shutting Down' | grep -v '^--$'
 
 printf '\ndemo: the whole workflow ran; every response came back and every server ended with status 0\n'
+if [ -n "${DEMO_HOME:-}" ]; then
+  printf '\nTo watch the demo'"'"'s broker in the web console, run\n  %s --home %s serve\n' \
+    "$bin/qlxadm" "$DEMO_HOME"
+  printf 'and open http://127.0.0.1:8089/ (resubmit and purge ask for the token in %s/console-token).\n' \
+    "$DEMO_HOME"
+else
+  printf '\nTo watch a broker in the web console, run the demo with DEMO_HOME=NEW_FOLDER (kept),\n'
+  printf 'then %s --home NEW_FOLDER serve and open http://127.0.0.1:8089/.\n' "$bin/qlxadm"
+fi

@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
-[ "${1:-}" = "--postgres" ] || exec examples/demo.sh build
+# The demo's broker home is kept in the build folder for the console it names at its end.
+rm -rf build/demo-home
+[ "${1:-}" = "--postgres" ] || DEMO_HOME="$PWD/build/demo-home" exec examples/demo.sh build
 
 cluster=$(scripts/pg.sh start) || { echo "demo: no PostgreSQL cluster could be started" >&2; exit 1; }
 dir=$(sed -n 1p <<<"$cluster")

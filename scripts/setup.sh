@@ -6,6 +6,9 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsqlite3-
           libtomlplusplus-dev libbenchmark-dev sqlite3 libpq-dev postgresql)
 # Optional: clang for the fuzz targets, multilib to check the 32-bit record layouts.
 optional=(clang libclang-rt-dev g++-multilib)
+# qlxadm serve's HTTP server; the console's browser test (skipped, saying so, without them).
+packages+=(libcpp-httplib-dev)
+optional+=(chromium chromium-driver python3-selenium)
 
 missing=()
 for p in "${packages[@]}" "${optional[@]}"; do

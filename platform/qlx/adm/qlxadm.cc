@@ -38,6 +38,17 @@ void usage(std::ostream& out) {
          "                                 make the next N (default 1) calls fail\n"
          "  fault list | fault clear       pending faults\n"
          "  reset                          empty queues and faults, keep the directory\n";
+  out << "Monitoring:\n"
+         "  stats [--json]                 per queue: depth, in flight, oldest age, puts,\n"
+         "                                 gets, commits, rollbacks, backouts, processing\n"
+         "                                 time; per element: live servers and since when\n"
+         "  health [--max-age SECONDS]     exit 0 when every element with requests waiting\n"
+         "                                 has a live server and no message (error queues\n"
+         "                                 aside) is older than SECONDS (default 300);\n"
+         "                                 else 1 with the reason on one line\n"
+         "  serve [--listen ADDR:PORT] [--allow-remote]\n"
+         "                                 web console and /metrics (Prometheus) on\n"
+         "                                 127.0.0.1:8089 by default\n";
 }
 
 // The broker home is opened (and created) only once the command has checked its input.
@@ -75,7 +86,9 @@ int main(int argc, char** argv) {
       {"queues", qlx::adm::queues}, {"browse", qlx::adm::browse}, {"get", qlx::adm::get},
       {"errors", qlx::adm::errors}, {"log", qlx::adm::log},       {"fault", qlx::adm::fault},
       {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo},
-      {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge}};
+      {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge},
+      {"stats", qlx::adm::stats},       {"health", qlx::adm::health},
+      {"serve", qlx::adm::serve}};
   auto found = kCommands.find(command);
   if (found == kCommands.end()) {
     std::cerr << "qlxadm: unknown command " << command << "\n\n";

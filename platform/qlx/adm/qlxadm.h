@@ -5,8 +5,13 @@
 #define QLX_QLXADM_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace qlx {
+class BrokerStore;
+}
 
 namespace qlx::adm {
 
@@ -23,12 +28,20 @@ int fault(const Args& args);
 int reset(const Args& args);
 int send(const Args& args);
 int echo(const Args& args);
+int stats(const Args& args);
+int health(const Args& args);
+int serve(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
 // A whole decimal number ("-" and digits only); false when `text` is not one or does not
 // fit `value`.
 bool parseNumber(const std::string& text, long long& value);
+// The store of a broker that exists, open; null with `error` set, nothing created, when
+// there is none at the broker address or it cannot be opened.
+std::unique_ptr<BrokerStore> openExisting(std::string& error);
+// The store of the broker address, open (created when missing); null with `error` set.
+std::unique_ptr<BrokerStore> openBroker(std::string& error);
 // Local time of a put or report, "YYYY-MM-DD HH:MM:SS".
 std::string timeText(int64_t seconds);
 // True when `name` fits the broker's 132-byte name fields and could be a directory entry;

@@ -19,6 +19,7 @@
 #include "errors.h"
 #include "faults.h"
 #include "log.h"
+#include "metrics.h"
 #include "trc.h"
 
 namespace qlx {
@@ -65,7 +66,9 @@ pid_t currentPid() {
 
 void recoverDeadConnections(BrokerStore& store) {
   trc::Scope trace(kTrace);
-  const int64_t ended = store.recoverEnded();
+  std::vector<std::string> returned;
+  const int64_t ended = store.recoverEnded(returned);
+  countRecovered(store, returned);
   if (ended <= 0) return;
   appendLog(kWarning, processConnectionName(),
             "rolled back the open units of work of " + std::to_string(ended) +
@@ -81,6 +84,7 @@ void recoverDeadConnections(Connection& connection, bool now) {
 
 bool rollbackUnit(Connection& c) {
   if (!c.work.claims.empty() && !c.store->rollback(c.work)) return false;
+  countRollback(c);
   c.work = UnitOfWork{};
   return true;
 }

@@ -3,6 +3,7 @@
 // element's queue, never on both and never on neither.
 #include "errorqueue.h"
 
+#include "metrics.h"
 #include "theme.h"
 #include "trc.h"
 
@@ -70,7 +71,9 @@ int64_t resubmitErrors(BrokerStore& store, const ErrorSelection& which, std::str
     return trace.result(-1);
   for (const MessageRow& row : rows)
     if (!standsAtElement(row, which.element, error)) return trace.result(-1);
-  return trace.result(store.settleErrors(which.element, idsOf(rows), false, error));
+  const int64_t moved = store.settleErrors(which.element, idsOf(rows), false, error);
+  if (moved > 0) store.metrics().add("element:" + which.element, kCountPut, moved);
+  return trace.result(moved);
 }
 
 int64_t purgeErrors(BrokerStore& store, const ErrorSelection& which, std::string& error) {

@@ -7,6 +7,7 @@
 #include "connection.h"
 #include "errors.h"
 #include "faults.h"
+#include "metrics.h"
 #include "options.h"
 #include "trc.h"
 
@@ -215,6 +216,7 @@ int getMessage(int32_t call, Connection& c, QLXMSG* msg, QLXGETOPT* options, QLX
   if (!awaitMessage(call, c, shape, row)) return 0;
   if (shape.take == Take::kClaim && !holdClaim(call, c, row, msg)) return 0;
   if (shape.take != Take::kClaim && !fillDescriptor(call, row, msg)) return 0;
+  if (shape.take != Take::kBrowse) countGet(c);
   if (shape.theme)
     *shape.theme = row.theme;  // the handle asked with now follows this message
   else if (theme)
@@ -227,7 +229,10 @@ int putRow(int32_t call, Connection& c, MessageRow&& row, int sync) {
     c.work.staged.push_back(std::move(row));
     return 1;
   }
-  if (c.store->put(row)) return 1;
+  if (c.store->put(row)) {
+    countPut(c, row.queue);
+    return 1;
+  }
   return failSub(call, kReasonStorage, c.store->errorCode(), "%s: broker database: %.170s",
                  callName(call), c.store->errorText().c_str());
 }
@@ -296,6 +301,7 @@ int commitWork(Connection& c) {
   if (c.work.empty()) return 1;
   const int done = c.store->commit(c.work);
   if (done > 0) {
+    countCommit(c);
     c.work = UnitOfWork{};
     return 1;
   }

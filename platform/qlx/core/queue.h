@@ -52,6 +52,7 @@ struct Claim {
 struct UnitOfWork {
   std::vector<MessageRow> staged;
   std::vector<Claim> claims;  // in the order the gets took them
+  uint64_t startedMicros = 0;  // monotonic time of the first claim (metrics.h)
   bool empty() const { return staged.empty() && claims.empty(); }
 };
 

@@ -7,6 +7,7 @@
 
 #include "connection.h"
 #include "errors.h"
+#include "metrics.h"
 #include "trc.h"
 
 namespace qlx {
@@ -91,6 +92,7 @@ int report(Connection& c, QLXEPOPT* options, QLXMSG* msg, QLXEXCEPTION* exceptio
     return failSub(kCall, kReasonStorage, c.store->errorCode(), "qlxReportError: %.180s",
                    c.store->errorText().c_str());
   }
+  if (type != 1) countPut(c, row.queue);  // a staged report counts at its commit
   options->DefaultActions = defaults;
   options->ActionsPerformed = performed;
   return 1;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "directory_model.h"
 #include "faults.h"
+#include "metrics.h"
 #include "qlxdir.h"
 #include "queue.h"
 #include "theme.h"
@@ -67,6 +69,13 @@ struct BrowsedMessage {
   bool claimed = false;  // held by an open unit of work
 };
 
+// An element of the directory and the servers connected as it.
+struct ServerStats {
+  std::string element;
+  int64_t servers = 0;
+  int64_t since = 0;  // connect time (seconds since the epoch) of the longest-connected; 0: none
+};
+
 // What the directory says of an element or client the core connects.
 struct EntryFacts {
   uint32_t defaultActions = 1;
@@ -107,8 +116,9 @@ class BrokerStore {
   virtual void abandonInChild() = 0;
   // Rolls back the units of work of connections whose process ended: their messages go
   // back to the front of their queues with the backout count raised by one. The number of
-  // ended connections recovered; 0 when none; -1 on failure (noted).
-  virtual int64_t recoverEnded() = 0;
+  // ended connections recovered; 0 when none; -1 on failure (noted). `returned` receives
+  // the queue of every message returned (one entry per message; empty on failure).
+  virtual int64_t recoverEnded(std::vector<std::string>& returned) = 0;
   // The wait object of `queue` for this connection (owned by the caller).
   virtual std::unique_ptr<QueueWait> makeWait(const std::string& queue) = 0;
 
@@ -182,6 +192,18 @@ class BrokerStore {
                                bool remove, std::string& error) = 0;
   // Empties messages and faults; the directory stays.
   virtual bool resetRuntime(std::string& error) = 0;
+
+  // --- the operator's view of a running broker -------------------------------------------
+  // The counters the C interface adds to (metrics.h), owned by the store or the process
+  // and valid as long as this store. A store that keeps none gives counters whose read
+  // says so; counting never fails a call.
+  virtual Metrics& metrics() = 0;
+  // The put time (seconds since the epoch) of the oldest message of every queue holding
+  // messages, claimed ones included, by queue name.
+  virtual bool oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) = 0;
+  // Every element of the directory, by name, with the element connections registered as
+  // it. Connections of ended processes are counted until recoverEnded() forgets them.
+  virtual bool elementServers(std::vector<ServerStats>& elements, std::string& error) = 0;
 };
 
 // The broker address: $QLX_BROKER when set and not empty (a postgresql:// or postgres://

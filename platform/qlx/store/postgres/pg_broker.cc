@@ -252,13 +252,15 @@ void PgBrokerStore::abandonInChild() {
 // A claim row whose message can be locked now names a unit that ended without commit or
 // rollback (its holder's session is gone): its message goes back to the front of its
 // queue with the backout count raised.
-int64_t PgBrokerStore::recoverEnded() {
+int64_t PgBrokerStore::recoverEnded(std::vector<std::string>& returned) {
   trc::Scope trace(kTrace);
+  returned.clear();
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return trace.result(-1);
   int64_t recovered = 0;
+  pg::Result dead;
   const bool ok = _inOneTransaction(conn, [&] {
-    pg::Result dead = conn.run(
+    dead = conn.run(
         "SELECT m.id, m.queue FROM claim c JOIN message m ON m.id = c.id "
         "ORDER BY m.id DESC FOR UPDATE OF m, c SKIP LOCKED");
     if (!dead.ok()) return false;
@@ -285,6 +287,8 @@ int64_t PgBrokerStore::recoverEnded() {
                     }()))
         .ok();
   });
+  if (ok)
+    for (int i = 0; i < dead.rows(); ++i) returned.push_back(dead.text(i, 1));
   return trace.result(ok ? recovered : -1);
 }
 

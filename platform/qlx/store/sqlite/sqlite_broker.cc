@@ -124,8 +124,9 @@ void SqliteBrokerStore::abandonInChild() {
   store_.claims().abandon();
 }
 
-int64_t SqliteBrokerStore::recoverEnded() {
+int64_t SqliteBrokerStore::recoverEnded(std::vector<std::string>& returned) {
   trc::Scope trace(kTrace);
+  returned.clear();
   const std::vector<Ended> ended = endedConnections(store_);
   if (ended.empty()) return trace.result(0);
   std::vector<std::string> queues;
@@ -138,6 +139,7 @@ int64_t SqliteBrokerStore::recoverEnded() {
   }
   for (const Ended& one : ended) removeLease(store_.home(), one.token);
   sqlite::notifyQueues(store_, queues);
+  returned = std::move(queues);
   return trace.result(static_cast<int64_t>(ended.size()));
 }
 

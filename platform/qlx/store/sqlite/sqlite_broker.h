@@ -25,7 +25,7 @@ class SqliteBrokerStore final : public BrokerStore {
   bool attach(int kind, const std::string& name, int64_t& handle) override;
   bool detach() override;
   void abandonInChild() override;
-  int64_t recoverEnded() override;
+  int64_t recoverEnded(std::vector<std::string>& returned) override;
   std::unique_ptr<QueueWait> makeWait(const std::string& queue) override;
 
   int take(const std::string& queue, const Match& match, Take take, MessageRow& row) override;
@@ -54,6 +54,10 @@ class SqliteBrokerStore final : public BrokerStore {
   int64_t settleErrors(const std::string& element, const std::vector<int64_t>& ids,
                        bool remove, std::string& error) override;
   bool resetRuntime(std::string& error) override;
+
+  Metrics& metrics() override;
+  bool oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) override;
+  bool elementServers(std::vector<ServerStats>& elements, std::string& error) override;
 
   // The database connection itself, for what only this store has (its tests, the
   // directory editor of qlxadm).

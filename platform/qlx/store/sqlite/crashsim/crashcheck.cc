@@ -114,7 +114,8 @@ std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
     if (!store.open(error)) {
       error = "the broker cannot open it: " + error;
     } else {
-      store.recoverEnded();
+      std::vector<std::string> returned;
+      store.recoverEnded(returned);
       const BrokerState after = readState(store.sql().db());
       if (after != state) error = "recovery changed the messages to" + describe(after);
     }
