@@ -6,7 +6,7 @@
 // that is no shorter than what the last sync covered; never a unit half applied, never a
 // message twice. QLX_CRASH_IMAGES sets the images per crash point (default 3: nothing
 // written back, everything, one random mix) and QLX_CRASH_ROUNDS the workload's rounds
-// (default 2); a failing image is kept under /tmp/qlxcrash-kept, its folder named in the
+// (default 2, 1 under the sanitizers); a failing image is kept under /tmp/qlxcrash-kept, its folder named in the
 // failure, to become a regression case.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -163,10 +163,16 @@ class CrashTest : public test::BrokerTest {
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
   }
 
-  // QLX_CRASH_ROUNDS: rounds of the workload (default 2).
+  // QLX_CRASH_ROUNDS: rounds of the workload (default 2; 1 under the sanitizers, which
+  // make each image some ten times dearer).
   static int rounds() {
     const char* setting = std::getenv("QLX_CRASH_ROUNDS");
-    return setting && std::atoi(setting) > 0 ? std::atoi(setting) : 2;
+    if (setting && std::atoi(setting) > 0) return std::atoi(setting);
+#ifdef __SANITIZE_ADDRESS__
+    return 1;
+#else
+    return 2;
+#endif
   }
 
   // Images are written and opened by the thousand: in memory when the machine has a tmpfs.
