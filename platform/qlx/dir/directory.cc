@@ -51,7 +51,7 @@ std::string shortName(std::string_view name) {
 
 class SqliteDirectory final : public qlxDirInterface {
  public:
-  explicit SqliteDirectory(sqlite3* db) : db_(db) {}
+  explicit SqliteDirectory(sqlite3* db) : db_(db), statements_(db) {}
   int get(QLXXCTL* ctl, const char* name, qlxEntryType type, qlxDirEntry& entry,
           void* reserved) override;
 
@@ -62,6 +62,7 @@ class SqliteDirectory final : public qlxDirInterface {
   void _raise(QLXXCTL* ctl, int reason, long subReason, int type, const char* name);
 
   sqlite3* const db_;
+  DirStatementCache statements_;
   std::string reasonText_;  // handed to the exception handler; valid until the next get
 };
 
@@ -102,7 +103,7 @@ Lookup SqliteDirectory::_read(int type, const char* name, qlxDirEntry& entry) {
 
 Lookup SqliteDirectory::_readFormats(const char* sql, int type, const char* name,
                                      qlxDirEntry& entry) {
-  DirStatement query(db_, sql);
+  DirStatement query(statements_, sql);
   if (!query.ok()) return Lookup::kFailed;
   query.bind(1, std::string_view(name));
   int rc = query.step();
@@ -113,7 +114,8 @@ Lookup SqliteDirectory::_readFormats(const char* sql, int type, const char* name
 }
 
 Lookup SqliteDirectory::_readDictionary(const char* name, qlxDirEntry& entry) {
-  DirStatement pairs(db_, "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
+  DirStatement pairs(statements_,
+                     "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
   if (!pairs.ok()) return Lookup::kFailed;
   pairs.bind(1, std::string_view(name));
   std::vector<std::string> keys, values;
@@ -125,7 +127,7 @@ Lookup SqliteDirectory::_readDictionary(const char* name, qlxDirEntry& entry) {
   if (rc != SQLITE_DONE) return Lookup::kFailed;
   if (keys.empty()) {
     // A record without pairs exists only through its row in dictionary_record.
-    DirStatement record(db_, "SELECT 1 FROM dictionary_record WHERE name = ?1");
+    DirStatement record(statements_, "SELECT 1 FROM dictionary_record WHERE name = ?1");
     if (!record.ok()) return Lookup::kFailed;
     rc = record.bind(1, std::string_view(name)).step();
     if (rc == SQLITE_DONE) return Lookup::kMissing;
