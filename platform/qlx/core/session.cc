@@ -93,6 +93,7 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
     return nullptr;
   }
   c->waiter.watch(wakePath(c->store.home(), c->queue), c->store.waiters(c->queue));
+  c->waiter.watchEndings(c->store.home() + "/lease");
   c->defaultActions = entry.defaultActions;
   recoverDeadConnections(*c, true);
   return c;

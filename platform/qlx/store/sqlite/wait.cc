@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "store.h"
 #include "trc.h"
@@ -53,6 +54,9 @@ void Waiter::_watch() {
     close(notify_);
     notify_ = -1;
   }
+  // Without it the periodic look still finds ended connections.
+  if (notify_ >= 0 && !endings_.empty())
+    endingsWatch_ = inotify_add_watch(notify_, endings_.c_str(), IN_CLOSE_WRITE);
 }
 
 Waiter::~Waiter() {
@@ -95,8 +99,16 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
 
 void Waiter::_drain() {
   if (notify_ < 0) return;
-  char events[4096];
-  while (read(notify_, events, sizeof events) > 0) {
+  alignas(inotify_event) char events[4096];
+  ssize_t n;
+  while ((n = read(notify_, events, sizeof events)) > 0) {
+    // Whole events only: the kernel never splits one across reads.
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      inotify_event header;
+      std::memcpy(&header, events + at, sizeof header);
+      if (endingsWatch_ >= 0 && header.wd == endingsWatch_) endingSeen_ = true;
+      at += static_cast<ssize_t>(sizeof header + header.len);
+    }
   }
 }
 
