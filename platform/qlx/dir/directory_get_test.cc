@@ -36,6 +36,12 @@ class DirectoryGet : public DirectoryTest {
     ctl_.Services = &services_;
     gCall = HandlerCall{};
   }
+  // The directory's statements go first: the fixture closes the database with
+  // sqlite3_close, which refuses while statements are left.
+  void TearDown() override {
+    directory_.reset();
+    DirectoryTest::TearDown();
+  }
 
   int get(const char* name, int type, qlxDirEntry& entry) {
     return directory_->get(&ctl_, name, static_cast<qlxEntryType>(type), entry, nullptr);
