@@ -88,13 +88,33 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
   int rc = ppoll(notify_ >= 0 ? &fd : nullptr, notify_ >= 0 ? 1 : 0, &timeout,
                  blocked_ ? &saved_ : nullptr);
   const int error = errno;
+  // ppoll returns the ready descriptor and leaves a signal that came with it pending
+  // (blocked again on return); its handler then runs at unblock(), outside any wait, and
+  // the caller would sleep on without seeing it. Such a signal interrupts the wait too.
+  const bool signalled = rc >= 0 && _signalPending();
   unblock();
-  if (rc < 0 && error == EINTR) return kInterrupted;
+  if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
   if (rc > 0) {
     _drain();  // the check that follows covers every notice read here
     return kChanged;
   }
   return millis >= 0 && slice == millis ? kTimedOut : kChanged;
+}
+
+bool Waiter::_signalPending() const {
+  if (!blocked_) return false;
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&pending, sig) != 1 || sigismember(&saved_, sig) != 0) continue;
+    // Only a caught signal would have interrupted the wait: an ignored one (SIGCHLD by
+    // default) is dropped when unblocked, and a fatal one ends the process anyway.
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
+        now.sa_handler != SIG_IGN)
+      return true;
+  }
+  return false;
 }
 
 void Waiter::_drain() {

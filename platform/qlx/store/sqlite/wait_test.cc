@@ -76,5 +76,24 @@ TEST_F(WaiterTest, WakesForACommitAndForAnEndedHolderOnly) {
   }
 }
 
+volatile sig_atomic_t gSignalled = 0;
+void onSignal(int) { gSignalled = 1; }
+
+// A signal that arrives with a wake-up (as a stop arrives with the end of the servers
+// beside) must still end the wait, not be handled after it and lost to the caller.
+TEST_F(WaiterTest, ASignalThatComesWithAWakeUpInterrupts) {
+  struct sigaction action {};
+  struct sigaction before {};
+  action.sa_handler = onSignal;
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+  gSignalled = 0;
+  waiter_.block();
+  raise(SIGUSR1);
+  std::ofstream(home_ + "/wake") << "x";
+  EXPECT_EQ(waiter_.sleep(150), Waiter::kInterrupted);
+  EXPECT_EQ(gSignalled, 1);
+  sigaction(SIGUSR1, &before, nullptr);
+}
+
 }  // namespace
 }  // namespace qlx
