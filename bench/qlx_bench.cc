@@ -22,6 +22,8 @@
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
 // embedded broker home per benchmark.
+// - BrokerVsPlain: the broker's consumers against a plain hand-written SQLite queue doing
+//   the same cycle, alternately, one and two consumers, FULL and NORMAL.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include "broker_store.h"
 #include "mapped_metrics.h"
@@ -476,6 +479,142 @@ void BM_PlainQueue(benchmark::State& state) {
   state.SetLabel(syncName(full));
 }
 
+// The plain queue: what one would write by hand on SQLite for the same cycle, to set the
+// broker's figures beside. One table; a consumer's cycle is one transaction (BEGIN
+// IMMEDIATE, select the first request, insert the response, delete the request, COMMIT),
+// WAL, synchronous FULL or NORMAL, a busy timeout. A feeder keeps requests waiting and
+// deletes the responses.
+sqlite3* openPlain(const std::string& path, int64_t full) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) std::abort();
+  sqlite3_busy_timeout(db, 30000);
+  const std::string pragmas = std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") +
+                              syncName(full) +
+                              "; CREATE TABLE IF NOT EXISTS queue (id INTEGER PRIMARY KEY, "
+                              "q INTEGER NOT NULL, body BLOB NOT NULL);"
+                              "CREATE INDEX IF NOT EXISTS queue_q ON queue (q, id)";
+  if (sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
+  return db;
+}
+
+sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) std::abort();
+  return stmt;
+}
+
+bool runStep(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW;
+}
+
+[[noreturn]] void plainFeederLoop(const std::string& path, int64_t full) {
+  sqlite3* db = openPlain(path, full);
+  static const std::string body(kBody, 'r');
+  sqlite3_stmt* depth = prepare(db, "SELECT count(*) FROM queue WHERE q = 0");
+  sqlite3_stmt* put = prepare(db, "INSERT INTO queue (q, body) VALUES (0, ?1)");
+  sqlite3_stmt* drain = prepare(db, "DELETE FROM queue WHERE q = 1");
+  for (;;) {
+    sqlite3_step(depth);
+    const int64_t waiting = sqlite3_column_int64(depth, 0);
+    sqlite3_reset(depth);
+    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    for (int64_t i = waiting; i < 3 * kBatch; ++i) {
+      sqlite3_bind_blob(put, 1, body.data(), kBody, SQLITE_STATIC);
+      runStep(put);
+    }
+    runStep(drain);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    usleep(20000);
+  }
+}
+
+// One consumer's cycle of the plain queue. False when no request was waiting.
+bool plainCycle(sqlite3* db, sqlite3_stmt* take, sqlite3_stmt* put, sqlite3_stmt* remove) {
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  bool got = sqlite3_step(take) == SQLITE_ROW;
+  if (got) {
+    const int64_t id = sqlite3_column_int64(take, 0);
+    sqlite3_bind_blob(put, 1, sqlite3_column_blob(take, 1), sqlite3_column_bytes(take, 1),
+                      SQLITE_TRANSIENT);
+    sqlite3_reset(take);
+    sqlite3_bind_int64(remove, 1, id);
+    got = runStep(put) && runStep(remove);
+  }
+  sqlite3_reset(take);
+  sqlite3_exec(db, got ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+  return got;
+}
+
+[[noreturn]] void plainConsumerLoop(const std::string& path, int64_t full, int start, int result,
+                                    int64_t millis) {
+  sqlite3* db = openPlain(path, full);
+  sqlite3_stmt* take = prepare(db, "SELECT id, body FROM queue WHERE q = 0 ORDER BY id LIMIT 1");
+  sqlite3_stmt* put = prepare(db, "INSERT INTO queue (q, body) VALUES (1, ?1)");
+  sqlite3_stmt* remove = prepare(db, "DELETE FROM queue WHERE id = ?1");
+  char byte = 0;
+  if (read(start, &byte, 1) != 1) _exit(1);
+  const auto end = Clock::now() + std::chrono::milliseconds(millis);
+  int64_t count = 0;
+  while (Clock::now() < end) {
+    if (plainCycle(db, take, put, remove)) ++count;
+  }
+  if (write(result, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) _exit(1);
+  _exit(0);
+}
+
+// The broker's consumers (range 0 = 0) or the plain queue's (1), in FULL or NORMAL
+// (range 1), with range 2 consumer processes for three seconds; registered alternately.
+void BM_BrokerVsPlain(benchmark::State& state) {
+  const bool plain = state.range(0) != 0;
+  const int64_t full = state.range(1);
+  const int consumers = static_cast<int>(state.range(2));
+  constexpr int64_t kMillis = 3000;
+  const FsyncWindow window;
+  int64_t total = 0;
+  for (auto _ : state) {
+    const std::string home = makeHome(full, 1);
+    const std::string path = home + "/plain.db";
+    if (plain) sqlite3_close(openPlain(path, full));
+    pid_t feeder = fork();
+    if (feeder == 0) {
+      if (plain) plainFeederLoop(path, full);
+      feederLoop(1, 3 * kBatch);
+    }
+    int start[2], result[2];
+    if (pipe(start) != 0 || pipe(result) != 0) std::abort();
+    std::vector<pid_t> children;
+    for (int i = 0; i < consumers; ++i) {
+      pid_t pid = fork();
+      if (pid == 0 && plain) plainConsumerLoop(path, full, start[0], result[1], kMillis);
+      if (pid == 0) consumerLoop("E0", start[0], result[1], kMillis);
+      children.push_back(pid);
+    }
+    usleep(300000);
+    for (int i = 0; i < consumers; ++i)
+      if (write(start[1], "g", 1) != 1) std::abort();
+    for (int i = 0; i < consumers; ++i) {
+      int64_t n = 0;
+      if (read(result[0], &n, sizeof n) != sizeof n) std::abort();
+      total += n;
+    }
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    kill(feeder, SIGKILL);
+    waitpid(feeder, nullptr, 0);
+    for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
+    removeHome(home);
+    state.SetIterationTime(kMillis / 1000.0);
+  }
+  const double rate = static_cast<double>(total) / (kMillis / 1000.0);
+  const double f = window.mean();
+  state.counters["cycles_per_s"] = rate;
+  state.counters["F"] = f;
+  state.counters["per_F"] = rate / f;
+  state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
+                 std::to_string(consumers) + " consumer(s)");
+}
+
 }  // namespace
 
 BENCHMARK(BM_PlainQueue)
@@ -505,6 +644,22 @@ BENCHMARK(BM_Consumers)
     ->Args({1, 0, 2})
     ->Args({0, 0, 2})
     ->Args({1, 1, 4})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+// Broker and plain queue alternately, two rounds of each configuration.
+void brokerThenPlain(benchmark::internal::Benchmark* b) {
+  for (int round = 0; round < 2; ++round) {
+    for (int64_t full : {1, 0}) {
+      for (int64_t consumers : {1, 2}) {
+        b->Args({0, full, consumers});
+        b->Args({1, full, consumers});
+      }
+    }
+  }
+}
+BENCHMARK(BM_BrokerVsPlain)
+    ->Apply(brokerThenPlain)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

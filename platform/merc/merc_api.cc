@@ -22,6 +22,9 @@ int _runMap(ExitParams& params) {
   if (!mercParseCommand(static_cast<const char*>(params.lpDataToApp), command, error)) {
     return _fail(params, kMercBadCommand, error);
   }
+  if (command.timeLimitMs == 0 && !mercDefaultTimeLimit(command.timeLimitMs, error)) {
+    return _fail(params, kMercBadCommand, error);
+  }
   std::string path;
   if (!mercFindMap(command.mapName, path, error)) return _fail(params, kMercMapNotFound, error);
   MapResult result;

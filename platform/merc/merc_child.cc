@@ -8,19 +8,22 @@
 #include "merc_engine.h"
 #include "merc_map.h"
 
+#include "merc_workdir.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -54,36 +57,6 @@ class Fd {
 
  private:
   int fd_ = -1;
-};
-
-int _removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-// The folder a child writes its further cards into; removed with everything in it.
-class CardDir {
- public:
-  CardDir() = default;
-  CardDir(const CardDir&) = delete;
-  CardDir& operator=(const CardDir&) = delete;
-  ~CardDir() {
-    if (!path_.empty()) nftw(path_.c_str(), _removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-  }
-  int create(std::string& error) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/merc-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      error = _systemError("cannot create the card folder " + pattern, errno);
-      return 0;
-    }
-    path_ = pattern;
-    return 1;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // Moves a descriptor above 2, so that the child's dup2 onto 0, 1, 2 never meets it.
@@ -143,43 +116,85 @@ std::vector<std::string> _childEnvironment(const std::string& cardDir,
   return env;
 }
 
-// Spawns the map in its own process group, so that an interrupt typed at the terminal
-// reaches the component (which finishes the request in hand) but not the map.
-int _spawnAttributes(posix_spawnattr_t& attr) {
+// What the child does between vfork and exec. It shares this process's memory until the
+// exec, so it makes system calls only: no allocation, no locks, no library state.
+struct Launch {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  int fds[3];
+  pid_t parent;
+  volatile int error;  // errno of a failed exec, read by the parent after vfork returns
+};
+
+// Signals that end a map by default even when this process ignores or catches them.
+constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
+
+[[noreturn]] void _childSide(Launch& launch) {
+  // This process's handlers must not run in the child while it shares the memory.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
+        now.sa_handler != SIG_IGN) {
+      sigaction(sig, &dfl, nullptr);
+    }
+  }
+  for (int sig : kDefaultSignals) sigaction(sig, &dfl, nullptr);
+  // Its own process group: an interrupt typed at the terminal reaches the component (which
+  // finishes the request in hand) but not the map, and a time limit ends the whole group.
+  setpgid(0, 0);
+  // A map must not finish work for a unit of work that its server's death rolled back.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != launch.parent) _exit(127);
+  for (int i = 0; i < 3; ++i) {
+    if (dup2(launch.fds[i], i) < 0) {
+      launch.error = errno;
+      _exit(127);
+    }
+  }
+  // Descriptors the component opened without close-on-exec are none of the map's business.
+  syscall(SYS_close_range, 3u, ~0u, 0u);
   sigset_t none;
-  sigset_t defaults;
   sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, sig);
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setpgroup(&attr, 0);
-  return posix_spawnattr_setflags(
-      &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execve(launch.path, launch.argv, launch.envp);
+  launch.error = errno;
+  _exit(127);
+}
+
+// vfork rather than fork: the component's memory is not copied for a process that execs
+// at once, which keeps the start of a map independent of the component's size.
+pid_t _vforkExec(Launch& launch) {
+  sigset_t all;
+  sigset_t saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
+  pid_t pid = vfork();
+  if (pid == 0) _childSide(launch);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return pid;
 }
 
 int _spawn(const std::string& path, const Channels& ch, std::vector<std::string> env,
            pid_t& pid, std::string& error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int i = 0; i < 3; ++i) posix_spawn_file_actions_adddup2(&actions, ch.child[i].get(), i);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Descriptors the component opened without close-on-exec are none of the map's business.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  posix_spawnattr_t attr;
-  _spawnAttributes(attr);
   std::string argv0 = path;
   char* argv[] = {argv0.data(), nullptr};
   std::vector<char*> envp;
   for (std::string& var : env) envp.push_back(var.data());
   envp.push_back(nullptr);
-  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    error = _systemError("map \"" + path + "\" cannot be started", rc);
+  Launch launch{path.c_str(), argv, envp.data(), {}, getpid(), 0};
+  for (int i = 0; i < 3; ++i) launch.fds[i] = ch.child[i].get();
+  pid = _vforkExec(launch);
+  int code = pid < 0 ? errno : launch.error;
+  if (pid > 0 && code != 0) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (code != 0) {
+    error = _systemError("map \"" + path + "\" cannot be started", code);
     return 0;
   }
   return 1;
@@ -203,8 +218,24 @@ void _readSome(Fd& from, std::string& into, std::size_t limit, char* buffer) {
   }
 }
 
-// Feeds the input and drains both outputs until all three channels are closed.
-int _pump(Channels& ch, const MercCommand& command, MapResult& result, std::string& error) {
+int64_t _nowMillis() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Milliseconds poll may wait: -1 without a time limit, 0 once it has passed.
+int _pollTimeout(int64_t deadline) {
+  if (deadline < 0) return -1;
+  return static_cast<int>(std::clamp<int64_t>(deadline - _nowMillis(), 0, INT32_MAX));
+}
+
+enum PumpOutcome { kPumpFailed, kPumpDone, kPumpTimedOut };
+
+// Feeds the input and drains both outputs until all three channels are closed, or the
+// deadline (monotonic milliseconds; -1: none) passes.
+PumpOutcome _pump(Channels& ch, const MercCommand& command, int64_t deadline, MapResult& result,
+                  std::string& error) {
   std::vector<char> buffer(kChunk);
   std::size_t sent = 0;
   if (command.inputLength == 0) ch.parent[0].reset();
@@ -217,10 +248,12 @@ int _pump(Channels& ch, const MercCommand& command, MapResult& result, std::stri
       fds[n] = pollfd{ch.parent[i].get(), static_cast<short>(i == 0 ? POLLOUT : POLLIN), 0};
       which[n++] = i;
     }
-    if (poll(fds, n, -1) < 0) {
+    const int ready = poll(fds, n, _pollTimeout(deadline));
+    if (ready == 0) return kPumpTimedOut;
+    if (ready < 0) {
       if (errno == EINTR) continue;
       error = _systemError("cannot wait for the map", errno);
-      return 0;
+      return kPumpFailed;
     }
     for (nfds_t k = 0; k < n; ++k) {
       if (fds[k].revents == 0) continue;
@@ -233,7 +266,7 @@ int _pump(Channels& ch, const MercCommand& command, MapResult& result, std::stri
       }
     }
   }
-  return 1;
+  return kPumpDone;
 }
 
 int _wait(pid_t pid, int& status, std::string& error) {
@@ -312,41 +345,65 @@ int _readCards(const std::string& dir, MapResult& result, std::string& error) {
   return ok;
 }
 
+// Ends the map and whatever it started in its process group.
+void _killMap(pid_t pid) {
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+}
+
+std::string _timeLimitMessage(const std::string& path, int64_t limit) {
+  return "map \"" + path + "\" stopped at its time limit of " + std::to_string(limit) + " ms";
+}
+
+// Runs the spawned map to its end; 1 with the result classified, 0 with `error` set.
+int _await(const std::string& path, const MercCommand& command, pid_t pid, Channels& ch,
+           MapResult& result, std::string& error) {
+  for (Fd& fd : ch.child) fd.reset();
+  const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
+  PumpOutcome outcome = kPumpFailed;
+  try {
+    outcome = _pump(ch, command, deadline, result, error);
+  } catch (const std::bad_alloc&) {
+    error = "no memory for the output of map \"" + path + "\"";
+  }
+  if (outcome != kPumpDone) _killMap(pid);
+  for (Fd& fd : ch.parent) fd.reset();
+  int status = 0;
+  if (!_wait(pid, status, error) || outcome == kPumpFailed) return 0;
+  if (outcome == kPumpTimedOut) {
+    result.code = kMercMapTimedOut;
+    result.message = _timeLimitMessage(path, command.timeLimitMs);
+    return 1;
+  }
+  _classify(path, status, result);
+  return 1;
+}
+
 }  // namespace
 
 void mercRunChild(const std::string& path, const MercCommand& command, MapResult& result) {
   std::string error;
-  CardDir dir;
+  std::string dir;
   Channels ch;
   pid_t pid = -1;
-  if (!dir.create(error) || !_makeChannels(ch, error)) {
+  if (!mercBeginCardFolder(dir, error) || !_makeChannels(ch, error)) {
+    mercEndCardFolder(dir);
     result.code = kMercResource;
     result.message = error;
     return;
   }
-  if (!_spawn(path, ch, _childEnvironment(dir.path(), command.passOptions), pid, error)) {
+  if (!_spawn(path, ch, _childEnvironment(dir, command.passOptions), pid, error)) {
+    mercEndCardFolder(dir);
     result.code = kMercMapNotStarted;
     result.message = error;
     return;
   }
-  for (Fd& fd : ch.child) fd.reset();
-  int pumped = 0;
-  try {
-    pumped = _pump(ch, command, result, error);
-  } catch (const std::bad_alloc&) {
-    error = "no memory for the output of map \"" + path + "\"";
+  int ok = _await(path, command, pid, ch, result, error);
+  if (ok && (result.code == kMercOk || mercIsWarning(result.code))) {
+    ok = _readCards(dir, result, error);
   }
-  if (!pumped) kill(pid, SIGKILL);
-  for (Fd& fd : ch.parent) fd.reset();
-  int status = 0;
-  if (!_wait(pid, status, error) || !pumped) {
-    result.code = kMercResource;
-    result.message = error;
-    return;
-  }
-  _classify(path, status, result);
-  if ((result.code == kMercOk || mercIsWarning(result.code)) &&
-      !_readCards(dir.path(), result, error)) {
+  mercEndCardFolder(dir);
+  if (!ok) {
     result.code = kMercResource;
     result.message = error;
   }

@@ -4,6 +4,7 @@
 // blanks), and the tail is empty or a blank followed by options.
 #include "merc_engine.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -103,7 +104,46 @@ int _readOutputOption(std::string_view word, OutputCards& wanted, std::string& e
   return 1;
 }
 
+// The longest time limit accepted: a day.
+constexpr int64_t kMaxTimeLimitMs = 24LL * 3600 * 1000;
+
+// Reads "<digits>" as milliseconds of a time limit (1 to a day). 1 with `limit` set.
+int _readMillis(std::string_view digits, int64_t& limit) {
+  if (digits.empty() || digits.size() > 9) return 0;
+  int64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > kMaxTimeLimitMs) return 0;
+  limit = value;
+  return 1;
+}
+
+// "-tl<milliseconds>". A word "-tl" followed by anything but a digit is left to the map.
+int _readTimeLimitOption(std::string_view word, int64_t& limit, std::string& error) {
+  if (_readMillis(word.substr(3), limit)) return 1;
+  error = "command buffer: bad time limit option \"" + std::string(word) +
+          "\" (expected -tl<milliseconds> from 1 to " + std::to_string(kMaxTimeLimitMs) + ")";
+  return 0;
+}
+
+bool _isTimeLimitOption(std::string_view word) {
+  return word.size() > 3 && equalsNoCase(word.substr(0, 3), "-tl") && word[3] >= '0' &&
+         word[3] <= '9';
+}
+
 }  // namespace
+
+int mercDefaultTimeLimit(int64_t& limit, std::string& error) {
+  limit = 0;
+  const char* text = std::getenv("MERC_MAP_TIMEOUT");
+  if (text == nullptr || *text == '\0') return 1;
+  if (_readMillis(text, limit)) return 1;
+  error = "MERC_MAP_TIMEOUT=\"" + std::string(text).substr(0, 64) +
+          "\" is not a time limit in milliseconds from 1 to " + std::to_string(kMaxTimeLimitMs);
+  return 0;
+}
 
 bool mercIsWarning(int32_t code) { return code == 14 || code == 18 || code == 21; }
 
@@ -119,6 +159,10 @@ int mercParseOptions(const char* tail, MercCommand& command, std::string& error)
     if (word.empty()) break;
     if (word.size() >= 3 && equalsNoCase(word.substr(0, 3), "-oe")) {
       if (!_readOutputOption(word, command.output, error)) return 0;
+      continue;
+    }
+    if (_isTimeLimitOption(word)) {
+      if (!_readTimeLimitOption(word, command.timeLimitMs, error)) return 0;
       continue;
     }
     if (!command.passOptions.empty()) command.passOptions += ' ';

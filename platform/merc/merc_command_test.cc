@@ -36,6 +36,7 @@ struct ParseCase {
   unsigned firstCard;
   bool framed;
   std::string pass;
+  int64_t timeLimit = 0;
 };
 
 TEST(MercParseCommand, ReadsWellFormedBuffers) {
@@ -52,6 +53,9 @@ TEST(MercParseCommand, ReadsWellFormedBuffers) {
       {"'x' -ie1s2 ab -oe2s -trace on", "x", "ab", 2, true, "-trace on"},
       {"'x' -ie1s2 ab  -a\t-b   -oe12s ", "x", "ab", 12, true, "-a -b"},
       {"'/m/o'k/INV' -ie1s1 a -oe1s", "/m/o'k/INV", "a", 1, true, ""},
+      {"'x' -ie1s1 a -tl250 -oe1s", "x", "a", 1, true, "", 250},
+      {"'x' -ie1s1 a -TL9 -tl86400000 -oe1s", "x", "a", 1, true, "", 86400000},
+      {"'x' -ie1s1 a -title -tl -oe1s", "x", "a", 1, true, "-title -tl"},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.buffer);
@@ -65,6 +69,7 @@ TEST(MercParseCommand, ReadsWellFormedBuffers) {
     EXPECT_EQ(command.output.firstCard, c.firstCard);
     EXPECT_EQ(command.output.framed, c.framed);
     EXPECT_EQ(command.passOptions, c.pass);
+    EXPECT_EQ(command.timeLimitMs, c.timeLimit);
   }
 }
 
@@ -87,6 +92,10 @@ TEST(MercParseCommand, RejectsMalformedBuffersWithoutReadingPastThem) {
       {"'x' -ie1s2 ab -oe0s", "bad output option \"-oe0s\""},
       {"'x' -ie1s2 ab -oes", "bad output option"},
       {"'x' -ie1s2 ab -oe1x", "bad output option"},
+      {"'x' -ie1s2 ab -tl0", "bad time limit option \"-tl0\""},
+      {"'x' -ie1s2 ab -tl5s", "bad time limit option"},
+      {"'x' -ie1s2 ab -tl86400001", "bad time limit option"},
+      {"'x' -ie1s2 ab -tl99999999999999999999", "bad time limit option"},
       {"'" + std::string(5000, 'm') + "' -ie1s1 a -oe1s", "longer than 4096"},
       {std::string(5000, 'm'), "longer than 4096"},
   };

@@ -23,6 +23,7 @@ enum MercReturn : int32_t {
   kMercMapNotStarted = -4,  // the file cannot be loaded or executed, or lacks zvrMapRun
   kMercMapAborted = -5,     // the child map ended by a signal
   kMercResource = -6,       // pipes, temporary folder, memory, output of 4 GiB or more
+  kMercMapTimedOut = -7,    // the child map ran past its time limit and was killed
 };
 
 // True for the return codes that mean success with warnings.
@@ -44,14 +45,16 @@ struct MercCommand {
   std::size_t inputLength = 0;
   OutputCards output;
   std::string passOptions;  // options left to the map, blank-separated
+  int64_t timeLimitMs = 0;  // of a child map's run; 0: none
 };
 
 // Reads a command buffer. Reads never go past the buffer's terminating NUL, except the
 // input bytes, whose count comes from -ie1s. 1 on success; 0 with `error` set.
 int mercParseCommand(const char* buffer, MercCommand& command, std::string& error);
 
-// Reads the tail options into `command`: -oe<n>[s] (any case; the last one counts) is the
-// engine's; every other word is passed to the map. 1 on success; 0 with `error` set for a malformed -oe option.
+// Reads the tail options into `command`: -oe<n>[s] and -tl<milliseconds> (any case; the
+// last one counts) are the engine's; every other word is passed to the map. 1 on success;
+// 0 with `error` set for a malformed -oe or -tl option.
 int mercParseOptions(const char* tail, MercCommand& command, std::string& error);
 
 // Finds the map file: a name holding '/' is a path; a bare name is looked for in each
@@ -70,7 +73,16 @@ struct MapResult {
   std::string message;
 };
 
-// Runs a child map over the input; `command.passOptions` goes to MERC_OPTIONS.
+// Reads MERC_MAP_TIMEOUT (milliseconds, the time limit of a child map's run when the
+// command sets none). 1 with `limit` set (0 when unset); 0 with `error` set for a value
+// that is not a number of milliseconds.
+int mercDefaultTimeLimit(int64_t& limit, std::string& error);
+
+// Runs a child map over the input; `command.passOptions` goes to MERC_OPTIONS. The child
+// is killed with SIGKILL when this process dies (a component's thread that runs maps must
+// live as long as the component), and together with its process group when it runs past
+// `command.timeLimitMs` (kMercMapTimedOut). A shared-object map has no time limit: a call
+// in process cannot be stopped safely.
 void mercRunChild(const std::string& path, const MercCommand& command, MapResult& result);
 
 // Runs a shared-object map in process; loads and keeps it on first use. Sets

@@ -5,13 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
+#include <thread>
+
+#include "merc_workdir.h"
 
 namespace {
 
@@ -306,6 +316,160 @@ TEST_F(MercRunMapTest, SharedObjectIsLoadedOnceUntilTheEngineEnds) {
   EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr)
       << "identity_so.so still loaded after MercExitAPI";
   EXPECT_EQ(run("identity_so", "d").output, framed("d"));  // loads again on demand
+}
+
+// True once the process is gone or a zombie nobody reaped yet.
+bool ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::size_t close = text.rfind(')');
+  return text.empty() || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
+bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!ended(pid)) {
+    if (std::chrono::steady_clock::now() - start > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Waits until `path` holds a line and returns the number on it, or -1.
+long readPidFile(const std::string& path) {
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream in(path);
+    long pid = 0;
+    if (in >> pid && pid > 0) return pid;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+TEST_F(MercRunMapTest, TimeLimitEndsTheMapAndWhatItStartedLikeAFailingMap) {
+  const std::string pidFile = scripts_ + "/sleeper.pid";
+  files_.push_back(pidFile);
+  script("stuck", "sleep 30 & echo $! > '" + pidFile + "'; wait; cat");
+  struct Case {
+    const char* tail;
+    const char* environment;
+    int64_t limit;
+  };
+  const Case cases[] = {{" -oe1s -tl300", nullptr, 300}, {" -oe1s", "250", 250},
+                        {" -tl200 -oe1s", "60000", 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tail);
+    std::remove(pidFile.c_str());
+    if (c.environment != nullptr) setenv("MERC_MAP_TIMEOUT", c.environment, 1);
+    const auto start = std::chrono::steady_clock::now();
+    MapRun r = run("stuck", "in", c.tail);
+    const auto took = std::chrono::steady_clock::now() - start;
+    unsetenv("MERC_MAP_TIMEOUT");
+    EXPECT_EQ(r.nReturn, -7);
+    EXPECT_FALSE(r.hasOutput);
+    EXPECT_NE(r.errmsg.find("stopped at its time limit of " + std::to_string(c.limit) + " ms"),
+              std::string::npos) << r.errmsg;
+    EXPECT_LT(took, std::chrono::seconds(10));
+    long sleeper = readPidFile(pidFile);
+    ASSERT_GT(sleeper, 0);
+    EXPECT_TRUE(endsWithin(static_cast<pid_t>(sleeper), std::chrono::seconds(5)))
+        << "the map's own child outlived the time limit";
+  }
+  // In time, the limit changes nothing.
+  EXPECT_EQ(run("identity", "quick", " -oe1s -tl60000").output, framed("quick"));
+  setenv("MERC_MAP_TIMEOUT", "soon", 1);
+  MapRun bad = run("identity", "x");
+  unsetenv("MERC_MAP_TIMEOUT");
+  EXPECT_EQ(bad.nReturn, -2);
+  EXPECT_NE(bad.errmsg.find("MERC_MAP_TIMEOUT=\"soon\" is not a time limit"), std::string::npos)
+      << bad.errmsg;
+}
+
+// A server killed while a map runs: the map dies with it, and its engine folder is swept by
+// the next engine.
+TEST_F(MercRunMapTest, MapDiesWithItsServerAndTheNextEngineSweepsTheFolder) {
+  char pattern[] = "/tmp/merc-tmpdir-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string tmp = pattern;
+  const std::string pidFile = scripts_ + "/map.pid";
+  const std::string doneFile = scripts_ + "/map.done";
+  files_.push_back(pidFile);
+  files_.push_back(doneFile);
+  script("slow", "echo $$ > '" + pidFile + "'; sleep 2; echo finished > '" + doneFile + "'");
+  pid_t server = fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    setenv("TMPDIR", tmp.c_str(), 1);
+    run("slow", "in");
+    _exit(0);
+  }
+  long map = readPidFile(pidFile);
+  ASSERT_GT(map, 0);
+  kill(server, SIGKILL);
+  waitpid(server, nullptr, 0);
+  EXPECT_TRUE(endsWithin(static_cast<pid_t>(map), std::chrono::seconds(5)))
+      << "the map outlived its server";
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_NE(access(doneFile.c_str(), F_OK), 0) << "the map finished its work after its server died";
+
+  int left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp)) {
+    left += entry.path().filename().string().rfind(merc::kEngineFolderPrefix, 0) == 0;
+  }
+  EXPECT_EQ(left, 1) << "the killed server's engine folder";
+  EXPECT_EQ(merc::mercSweepEngineFolders(tmp), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  rmdir(tmp.c_str());
+}
+
+TEST(MercEngineFolders, SweepTakesOnlyFoldersOfEndedEngines) {
+  char pattern[] = "/tmp/merc-tmpdir-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string tmp = pattern;
+  auto folder = [&](const std::string& name, bool withLock, bool old) {
+    const std::string path = tmp + "/" + name;
+    mkdir(path.c_str(), 0700);
+    int fd = withLock ? open((path + "/lock").c_str(), O_RDWR | O_CREAT, 0600) : -1;
+    std::ofstream(path + "/card2") << "x";
+    if (old) {
+      timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+      utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    return fd;
+  };
+  struct Case {
+    std::string name;
+    bool withLock, old, locked, removed;
+  };
+  const Case cases[] = {
+      {"merc-engine-live01", true, true, true, false},    // its engine still runs
+      {"merc-engine-dead01", true, false, false, true},   // its engine ended
+      {"merc-engine-nolock", false, false, false, false}, // being made, or too young
+      {"merc-engine-oldnol", false, true, false, true},   // never locked, long untouched
+      {"merc-new-young1", true, false, false, false},     // being made
+      {"merc-new-old001", false, true, false, true},
+      {"merc-abc123", false, true, false, true},          // an older engine's card folder
+      {"merc-abc124", false, false, false, false},        // one that may be in use
+      {"merc-test-abc123", false, true, false, false},    // not the engine's
+  };
+  std::vector<int> held;
+  for (const Case& c : cases) {
+    int fd = folder(c.name, c.withLock, c.old);
+    if (c.locked) {
+      ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    held.push_back(fd);
+  }
+  int removed = 0;
+  for (const Case& c : cases) removed += c.removed;
+  EXPECT_EQ(merc::mercSweepEngineFolders(tmp), removed);
+  for (const Case& c : cases) {
+    EXPECT_EQ(access((tmp + "/" + c.name).c_str(), F_OK) != 0, c.removed) << c.name;
+  }
+  for (int fd : held) {
+    if (fd >= 0) close(fd);
+  }
+  std::filesystem::remove_all(tmp);
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ int awaitMessage(int32_t call, Connection& c, const GetRequestShape& shape, Mess
   const int64_t deadline = shape.waitMillis < 0 ? -1 : nowMillis() + shape.waitMillis;
   for (;;) {
     if (shape.wait) c.waiter->block();  // a signal from here on ends the wait
-    recoverDeadConnections(c, false);
+    recoverDeadConnections(c, c.waiter->takeEnding());
     int found = c.store->take(c.queue, shape.match, shape.take, row);
     if (found != 0) {
       c.waiter->unblock();

@@ -48,8 +48,9 @@ std::string shortName(std::string_view name) {
 }
 
 // 1 found, 0 missing, -1 failed, as a DirectoryLookup answers.
-int readFormats(sqlite3* db, const char* sql, const std::string& name, DirectoryRead& read) {
-  DirStatement query(db, sql);
+int readFormats(DirStatementCache& statements, const char* sql, const std::string& name,
+                DirectoryRead& read) {
+  DirStatement query(statements, sql);
   if (!query.ok()) return -1;
   query.bind(1, std::string_view(name));
   int rc = query.step();
@@ -59,8 +60,9 @@ int readFormats(sqlite3* db, const char* sql, const std::string& name, Directory
   return 1;
 }
 
-int readDictionary(sqlite3* db, const std::string& name, DirectoryRead& read) {
-  DirStatement pairs(db, "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
+int readDictionary(DirStatementCache& statements, const std::string& name, DirectoryRead& read) {
+  DirStatement pairs(statements,
+                     "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
   if (!pairs.ok()) return -1;
   pairs.bind(1, std::string_view(name));
   int rc;
@@ -71,7 +73,7 @@ int readDictionary(sqlite3* db, const std::string& name, DirectoryRead& read) {
   if (rc != SQLITE_DONE) return -1;
   if (read.first.empty()) {
     // A record without pairs exists only through its row in dictionary_record.
-    DirStatement record(db, "SELECT 1 FROM dictionary_record WHERE name = ?1");
+    DirStatement record(statements, "SELECT 1 FROM dictionary_record WHERE name = ?1");
     if (!record.ok()) return -1;
     rc = record.bind(1, std::string_view(name)).step();
     if (rc == SQLITE_DONE) return 0;
@@ -80,14 +82,16 @@ int readDictionary(sqlite3* db, const std::string& name, DirectoryRead& read) {
   return 1;
 }
 
-int sqliteLookup(sqlite3* db, int type, const std::string& name, DirectoryRead& read) {
+int sqliteLookup(DirStatementCache& statements, int type, const std::string& name,
+                 DirectoryRead& read) {
+  sqlite3* const db = statements.db();
   int found;
   if (type == qlxEntryBusinessComponent)
-    found = readFormats(db, "SELECT formats FROM element WHERE name = ?1", name, read);
+    found = readFormats(statements, "SELECT formats FROM element WHERE name = ?1", name, read);
   else if (type == qlxEntryClient)
-    found = readFormats(db, "SELECT formats FROM client WHERE name = ?1", name, read);
+    found = readFormats(statements, "SELECT formats FROM client WHERE name = ?1", name, read);
   else
-    found = readDictionary(db, name, read);
+    found = readDictionary(statements, name, read);
   if (found < 0) {
     read.code = sqlite3_errcode(db);
     read.failure = dirSqlError(db);
@@ -157,9 +161,12 @@ std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup) {
   return std::make_unique<LookupDirectory>(std::move(lookup));
 }
 
+// The statements stay prepared for the life of the directory: a component reads the
+// directory for every request it serves, and preparing cost more than running them.
 std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db) {
-  return makeDirectory([db](int type, const std::string& name, DirectoryRead& read) {
-    return sqliteLookup(db, type, name, read);
+  auto statements = std::make_shared<DirStatementCache>(db);
+  return makeDirectory([statements](int type, const std::string& name, DirectoryRead& read) {
+    return sqliteLookup(*statements, type, name, read);
   });
 }
 

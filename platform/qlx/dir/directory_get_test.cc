@@ -36,6 +36,12 @@ class DirectoryGet : public DirectoryTest {
     ctl_.Services = &services_;
     gCall = HandlerCall{};
   }
+  // The directory's statements go first: the fixture closes the database with
+  // sqlite3_close, which refuses while statements are left.
+  void TearDown() override {
+    directory_.reset();
+    DirectoryTest::TearDown();
+  }
 
   int get(const char* name, int type, qlxDirEntry& entry) {
     return directory_->get(&ctl_, name, static_cast<qlxEntryType>(type), entry, nullptr);
@@ -192,6 +198,26 @@ TEST_F(DirectoryGet, SeesALaterLoad) {
   ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
   EXPECT_EQ(dict.numEntries(), 1);
   EXPECT_STREQ(dict.getEntryValue("X"), "y");
+}
+
+// The statements of a get are prepared once per connection: later gets must still see
+// every change made since, through this connection or another, and a table that went away.
+TEST_F(DirectoryGet, RepeatedGetsSeeChangesSinceTheFirst) {
+  qlxDictionary dict;
+  qlxBusinessComponent element;
+  ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
+  ASSERT_EQ(get("E", qlxEntryBusinessComponent, element), 1);
+  ASSERT_EQ(load("[dictionary.ZVRBroker]\npairs = [[\"X\", \"y\"]]\n"), "");
+  ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
+  EXPECT_EQ(dict.numEntries(), 1);
+  EXPECT_STREQ(dict.getEntryValue("X"), "y");
+  ASSERT_EQ(sqlite3_exec(db_, "DELETE FROM dictionary_record WHERE name = 'NONE'", nullptr,
+                         nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(get("NONE", qlxEntryDictionary, dict), 0);
+  ASSERT_EQ(sqlite3_exec(db_, "DROP TABLE element", nullptr, nullptr, nullptr), SQLITE_OK);
+  gCall = HandlerCall{};
+  EXPECT_EQ(get("E", qlxEntryBusinessComponent, element), 0);
+  expectHandler(kDirReasonReadFailed, SQLITE_ERROR, qlxEntryBusinessComponent, "E");
 }
 
 }  // namespace

@@ -10,7 +10,33 @@ DirStatement::DirStatement(sqlite3* db, const char* sql) : db_(db) {
   }
 }
 
-DirStatement::~DirStatement() { sqlite3_finalize(stmt_); }
+DirStatement::DirStatement(DirStatementCache& cache, const char* sql)
+    : db_(cache.db()), stmt_(cache.get(sql)), cached_(true) {}
+
+DirStatement::~DirStatement() {
+  if (cached_) {
+    reset();
+  } else {
+    sqlite3_finalize(stmt_);
+  }
+}
+
+DirStatementCache::~DirStatementCache() {
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+}
+
+sqlite3_stmt* DirStatementCache::get(const char* sql) {
+  for (auto& [known, stmt] : statements_) {
+    if (known == sql) return stmt;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  statements_.emplace_back(sql, stmt);
+  return stmt;
+}
 
 std::string DirStatement::error() const { return dirSqlError(db_); }
 

@@ -50,6 +50,9 @@ class QueueWait {
   // Sleeps at most `millis` (< 0: until a change or signal) with the thread's signal mask
   // from before block(). A signal ends the sleep at once (kInterrupted).
   virtual Outcome sleep(int64_t millis) = 0;
+  // True once after a sleep that saw a connection of the broker end: the messages its unit
+  // held may be back, so the caller looks for ended connections at once.
+  virtual bool takeEnding() { return false; }
 };
 
 // Milliseconds of a monotonic clock.

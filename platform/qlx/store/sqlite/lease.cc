@@ -89,7 +89,8 @@ void Lease::abandon() {
 
 bool leaseHeld(const std::string& home, const std::string& token) {
   if (token.empty()) return false;
-  int fd = ::open(leasePath(home, token).c_str(), O_RDWR | O_CLOEXEC);
+  // Read-only: closing it must not look like the end of its holder to those who wait.
+  int fd = ::open(leasePath(home, token).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno != ENOENT;
   flock lock = wholeFile(F_WRLCK);
   const bool held = fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;

@@ -20,9 +20,11 @@ static trc::Module kTrace{"qlx"};
 
 class SqliteWait final : public QueueWait {
  public:
-  SqliteWait(std::string path, std::atomic<uint32_t>* waiters) {
+  SqliteWait(std::string path, std::atomic<uint32_t>* waiters, std::string leaseFolder) {
     waiter_.watch(std::move(path), waiters);
+    waiter_.watchEndings(std::move(leaseFolder));
   }
+  bool takeEnding() override { return waiter_.takeEnding(); }
   void block() override { waiter_.block(); }
   void unblock() override { waiter_.unblock(); }
   Outcome sleep(int64_t millis) override {
@@ -144,7 +146,8 @@ int64_t SqliteBrokerStore::recoverEnded(std::vector<std::string>& returned) {
 }
 
 std::unique_ptr<QueueWait> SqliteBrokerStore::makeWait(const std::string& queue) {
-  return std::make_unique<SqliteWait>(wakePath(store_.home(), queue), store_.waiters(queue));
+  return std::make_unique<SqliteWait>(wakePath(store_.home(), queue), store_.waiters(queue),
+                                      store_.home() + "/lease");
 }
 
 int SqliteBrokerStore::take(const std::string& queue, const Match& match, Take take,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "store.h"
 #include "trc.h"
@@ -53,6 +54,9 @@ void Waiter::_watch() {
     close(notify_);
     notify_ = -1;
   }
+  // Without it the periodic look still finds ended connections.
+  if (notify_ >= 0 && !endings_.empty())
+    endingsWatch_ = inotify_add_watch(notify_, endings_.c_str(), IN_CLOSE_WRITE);
 }
 
 Waiter::~Waiter() {
@@ -84,8 +88,12 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
   int rc = ppoll(notify_ >= 0 ? &fd : nullptr, notify_ >= 0 ? 1 : 0, &timeout,
                  blocked_ ? &saved_ : nullptr);
   const int error = errno;
+  // ppoll returns the ready descriptor and leaves a signal that came with it pending
+  // (blocked again on return); its handler then runs at unblock(), outside any wait, and
+  // the caller would sleep on without seeing it. Such a signal interrupts the wait too.
+  const bool signalled = rc >= 0 && _signalPending();
   unblock();
-  if (rc < 0 && error == EINTR) return kInterrupted;
+  if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
   if (rc > 0) {
     _drain();  // the check that follows covers every notice read here
     return kChanged;
@@ -93,10 +101,34 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
   return millis >= 0 && slice == millis ? kTimedOut : kChanged;
 }
 
+bool Waiter::_signalPending() const {
+  if (!blocked_) return false;
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&pending, sig) != 1 || sigismember(&saved_, sig) != 0) continue;
+    // Only a caught signal would have interrupted the wait: an ignored one (SIGCHLD by
+    // default) is dropped when unblocked, and a fatal one ends the process anyway.
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
+        now.sa_handler != SIG_IGN)
+      return true;
+  }
+  return false;
+}
+
 void Waiter::_drain() {
   if (notify_ < 0) return;
-  char events[4096];
-  while (read(notify_, events, sizeof events) > 0) {
+  alignas(inotify_event) char events[4096];
+  ssize_t n;
+  while ((n = read(notify_, events, sizeof events)) > 0) {
+    // Whole events only: the kernel never splits one across reads.
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      inotify_event header;
+      std::memcpy(&header, events + at, sizeof header);
+      if (endingsWatch_ >= 0 && header.wd == endingsWatch_) endingSeen_ = true;
+      at += static_cast<ssize_t>(sizeof header + header.len);
+    }
   }
 }
 

@@ -26,6 +26,16 @@ class Waiter {
     path_ = std::move(path);
     waiters_ = waiters;
   }
+  // The folder of the connections' lease files: a process that ends, however it ends,
+  // closes its lease file, which wakes the wait, so that the messages it held are
+  // recovered at once rather than at the next periodic look.
+  void watchEndings(std::string leaseFolder) { endings_ = std::move(leaseFolder); }
+  // True once after a sleep that saw a lease file closed.
+  bool takeEnding() {
+    const bool seen = endingSeen_;
+    endingSeen_ = false;
+    return seen;
+  }
   Waiter(const Waiter&) = delete;
   Waiter& operator=(const Waiter&) = delete;
 
@@ -42,10 +52,16 @@ class Waiter {
  private:
   void _watch();
   void _drain();
+  // True when a caught signal that the caller's mask lets through waits, blocked by
+  // block().
+  bool _signalPending() const;
 
   std::string path_;
+  std::string endings_;
   bool watched_ = false;
   int notify_ = -1;
+  int endingsWatch_ = -1;
+  bool endingSeen_ = false;
   bool blocked_ = false;
   std::atomic<uint32_t>* waiters_ = nullptr;
   sigset_t saved_;

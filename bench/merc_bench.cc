@@ -1,0 +1,100 @@
+// What a map run costs in the stand-in engine, 1 KiB in and out: the map upper as a shared
+// object called in process, as the sample executable (linked statically) run as a child,
+// and the same executable linked dynamically (upper_dynamic, as a map author's first build
+// would be); beside them the bare start of a dynamically linked program that does nothing
+// (/bin/true) and a 1 KiB memcpy.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <merc.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t kBody = 1024;
+
+double childCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU the children used per iteration: on a busy machine the wall time of a child mostly
+// measures how long it waited for a core.
+void countChildCpu(benchmark::State& state, double before) {
+  if (state.iterations() > 0) {
+    state.counters["child_cpu_us"] = (childCpuSeconds() - before) * 1e6 / state.iterations();
+  }
+}
+const std::string kMaps = ZVR_MAPS_DIR;
+
+void runMap(benchmark::State& state, const std::string& map) {
+  setenv("MERC_MAP_PATH", kMaps.c_str(), 1);
+  MercInitAPI();
+  const std::string body(kBody, 'x');
+  const std::string command = map + " -ie1s" + std::to_string(kBody) + " " + body + " -oe1s";
+  const double before = childCpuSeconds();
+  for (auto _ : state) {
+    ExitParams params{};
+    params.dwSize = 480;
+    params.lpDataToApp = const_cast<char*>(command.c_str());
+    if (RunMap(&params) != 0) {
+      state.SkipWithError(params.Errmsg);
+      break;
+    }
+    std::free(params.lpDataFromApp);
+  }
+  countChildCpu(state, before);
+  MercExitAPI();
+}
+
+void BM_RunMapShared(benchmark::State& state) { runMap(state, "upper_so"); }
+BENCHMARK(BM_RunMapShared)->Unit(benchmark::kMicrosecond);
+
+void BM_RunMapExecutable(benchmark::State& state) { runMap(state, "upper"); }
+BENCHMARK(BM_RunMapExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
+void BM_RunMapDynamicExecutable(benchmark::State& state) { runMap(state, "upper_dynamic"); }
+BENCHMARK(BM_RunMapDynamicExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
+// posix_spawn and wait of a program with no input or output.
+void spawnAndWait(benchmark::State& state, const std::string& path) {
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  const double before = childCpuSeconds();
+  for (auto _ : state) {
+    pid_t pid = 0;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) {
+      state.SkipWithError("cannot spawn");
+      break;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  countChildCpu(state, before);
+}
+
+void BM_SpawnTrue(benchmark::State& state) { spawnAndWait(state, "/bin/true"); }
+BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
+void BM_Memcpy1KiB(benchmark::State& state) {
+  std::string from(kBody, 'x'), to(kBody, ' ');
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), kBody);
+    benchmark::DoNotOptimize(to.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Memcpy1KiB);
+
+}  // namespace
+
+BENCHMARK_MAIN();
