@@ -4,8 +4,10 @@
 // end every request must have been answered exactly once and no message may be left,
 // neither on a queue nor claimed.
 //
-//   qlx_soak [--kills N] [--requests N] [--seed N] [--restarts N]
-//                                 (defaults: 100 kills, 2,000 requests, no restarts)
+//   qlx_soak [--kills N] [--requests N] [--seed N] [--restarts N] [--gap MILLIS]
+//            (defaults: 100 kills, 2,000 requests, no restarts, kills 2 to 17 ms apart;
+//             a store whose connections take longer to make needs a longer --gap, or
+//             most kills land before a worker has connected)
 //
 // The store is the broker address of the environment (QLX_BROKER, else a new home folder).
 // With --restarts the database server is crashed and restarted N times, spread over the
@@ -101,6 +103,7 @@ struct Soak {
   int kills = 100;
   int requests = 2000;
   int restarts = 0;
+  int gap = 15;  // longest pause between kills, milliseconds
   unsigned seed = 1;
   std::mt19937 random;
   QLXHANDLE client = 0;
@@ -244,7 +247,7 @@ bool Soak::run() {
     if (Clock::now() >= nextKill) {
       killOne(done++);
       if (!maybeRestart(done)) return false;
-      nextKill = Clock::now() + std::chrono::microseconds(2000 + random() % 15000);
+      nextKill = Clock::now() + std::chrono::microseconds(2000 + random() % (gap * 1000));
     }
     reapWorkers();
     if (!round(1)) return false;
@@ -334,6 +337,8 @@ bool parse(int argc, char** argv, Soak& soak) {
       soak.requests = static_cast<int>(value);
     else if (std::strcmp(argv[i], "--seed") == 0)
       soak.seed = static_cast<unsigned>(value);
+    else if (std::strcmp(argv[i], "--gap") == 0)
+      soak.gap = static_cast<int>(value);
     else if (std::strcmp(argv[i], "--restarts") == 0)
       soak.restarts = static_cast<int>(value);
     else
@@ -350,7 +355,7 @@ int main(int argc, char** argv) {
   Soak soak;
   if (!parse(argc, argv, soak)) {
     std::fprintf(stderr,
-                 "usage: qlx_soak [--kills N] [--requests N] [--seed N] [--restarts N]\n"
+                 "usage: qlx_soak [--kills N] [--requests N] [--seed N] [--restarts N] [--gap MILLIS]\n"
                  "       (--restarts needs QLX_SOAK_RESTART, the command that restarts the "
                  "database)\n");
     return 2;
