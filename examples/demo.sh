@@ -13,6 +13,12 @@
 #   DEMO_TIMEOUT                        seconds allowed for the replay (default 30)
 #   DEMO_HOME                           a new folder to use as the broker home and keep, so
 #                                       that the console (qlxadm serve) can show it after
+#   DEMO_APART=1                        every program (each server, the client, qlxadm)
+#                                       runs in an empty folder of its own with a broker
+#                                       home of its own, as on separate hosts: they share
+#                                       only the broker address (QLX_BROKER, a database)
+#   DEMO_RUN_SERVERS, DEMO_RUN_CLIENT   a command the servers / the client and qlxadm run
+#                                       under (e.g. `ip netns exec NAME`), with DEMO_APART
 #
 # Runs in a fresh temporary broker home, removed at the end (unless DEMO_HOME). Exits 0 only when every
 # request got its expected response, nothing is left on any queue and every server ended
@@ -46,6 +52,13 @@ export QLX_HOME=${DEMO_HOME:-$work/home}
 if [ -n "${DEMO_HOME:-}" ] && [ -n "$(ls -A "$DEMO_HOME" 2>/dev/null)" ]; then
   fail "DEMO_HOME $DEMO_HOME is not empty; give a new folder"
 fi
+apart=${DEMO_APART:-}
+if [ -n "$apart" ]; then
+  [ -n "${QLX_BROKER:-}" ] || fail "DEMO_APART needs a shared broker address in QLX_BROKER"
+  unset QLX_HOME
+fi
+read -r -a run_servers <<<"${DEMO_RUN_SERVERS:-}"
+read -r -a run_client <<<"${DEMO_RUN_CLIENT:-}"
 declare -A pids=()
 
 cleanup() {
@@ -58,13 +71,42 @@ cleanup() {
 }
 trap cleanup EXIT
 
-adm() { "$bin/qlxadm" "$@"; }
+# A program's own folder and broker home when apart: created empty on first use.
+place() {
+  mkdir -p "$work/$1/home"
+  echo "$work/$1"
+}
 
-# Starts a server in the background with its standard error in $work/NAME.err.
+# as NAME: sets `via` to what runs a command as the program NAME: apart, in its own folder
+# and home. env and ip exec what they run, so that the process id stays the program's
+# and signals reach the program itself.
+as() {
+  via=()
+  [ -n "$apart" ] || return 0
+  via=(env -C "$(place "$1")" "QLX_HOME=$work/$1/home")
+  case $1 in
+    zvrtee | zvrbc | zvrtbc) via+=("${run_servers[@]}") ;;
+    *) via+=("${run_client[@]}") ;;
+  esac
+}
+
+adm() {
+  local via
+  as qlxadm
+  "${via[@]}" "$bin/qlxadm" "$@"
+}
+
+# Starts a server in the background with its standard error in $work/NAME.err. Apart, it
+# reads a copy of the maps in its own folder.
 start() {
   local name=$1 maps=$2
   shift 2
-  MERC_MAP_PATH=$maps "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  if [ -n "$apart" ]; then
+    cp -r "$maps" "$(place "$name")/maps"
+    maps=$work/$name/maps
+  fi
+  as "$name"
+  MERC_MAP_PATH=$maps "${via[@]}" "$@" >"$work/$name.out" 2>"$work/$name.err" &
   pids[$name]=$!
   printf '%-7s pid %-7s %s\n' "$name" "${pids[$name]}" "${*#"$bin/"}"
 }
@@ -81,7 +123,7 @@ await_start() {
   fail "$name did not start"
 }
 
-step "Load the demo directory (broker home $QLX_HOME)"
+step "Load the demo directory (broker home ${QLX_HOME:-"of each program's own"})"
 # The directory names the error-action exit relative to its own folder; the copy loaded
 # here names the one of this build.
 sed "s|\"../../build/lib/libzvrear.so\"|\"$build/lib/libzvrear.so\"|" \
@@ -92,7 +134,9 @@ adm show dictionary DemoBroker
 adm show dictionary DemoTransform
 
 step "Start the servers in the background"
-start zvrtee "$build/maps" "$bin/zvrtee" -e TEE1 -hdr -o "$work/recording.msgs"
+recording=$work/recording.msgs
+[ -n "$apart" ] && recording=$(place zvrtee)/recording.msgs
+start zvrtee "$build/maps" "$bin/zvrtee" -e TEE1 -hdr -o "$recording"
 start zvrbc "${DEMO_ZVRBC_MAPS:-$build/maps}" "$bin/zvrbc" -e ZVRBC1 -destination -key DemoBroker
 start zvrtbc "${DEMO_ZVRTBC_MAPS:-$build/maps}" "$bin/zvrtbc" -e ZVRTBC1 -destination -key DemoTransform
 for name in zvrtee zvrbc zvrtbc; do await_start "$name"; done
@@ -106,7 +150,12 @@ replay() {
   local file=$1 why="" rc=0 i received last
   # zvrclnt waits up to 50 s for each response; a request that failed lands on an error
   # queue instead, so watch those and stop waiting as soon as one holds something.
-  "$bin/zvrclnt" -c DEMOCLIENT -s DEMO -i "$file" >"$work/zvrclnt.out" 2>"$work/zvrclnt.err" &
+  if [ -n "$apart" ]; then
+    cp "$file" "$(place zvrclnt)/messages.txt"
+    file=messages.txt
+  fi
+  as zvrclnt
+  "${via[@]}" "$bin/zvrclnt" -c DEMOCLIENT -s DEMO -i "$file" >"$work/zvrclnt.out" 2>"$work/zvrclnt.err" &
   pids[zvrclnt]=$!
   for ((i = 0; i < timeout_s * 10; i++)); do
     kill -0 "${pids[zvrclnt]}" 2>/dev/null || break
@@ -146,7 +195,7 @@ expected=$(grep -v '^#' "$messages" | tail -n +2 |
 replay "$messages"
 
 step "What zvrtee recorded: a message file zvrclnt -i can replay"
-cp "$work/recording.msgs" "$work/replay.msgs"
+cp "$recording" "$work/replay.msgs"
 cat "$work/replay.msgs"
 
 step "Replay zvrtee's recording with zvrclnt -i"
@@ -162,7 +211,15 @@ fi
 step "The broker log"
 # A get that found no request is no failure; should the broker log such entries, they are
 # counted here, not shown.
-adm log -n 100000 >"$work/log.txt"
+# Apart, each program keeps its own log in its own home.
+all_logs() {
+  local name
+  if [ -z "$apart" ]; then adm log -n 100000; return; fi
+  for name in qlxadm zvrtee zvrbc zvrtbc zvrclnt; do
+    env -C "$(place "$name")" "QLX_HOME=$work/$name/home" "$bin/qlxadm" log -n 100000
+  done
+}
+all_logs >"$work/log.txt"
 idle=$(grep -c 'qlxGetRequest failed with reason 20:' "$work/log.txt" || true)
 grep -v 'qlxGetRequest failed with reason 20:' "$work/log.txt" | tail -n 60
 [ "$idle" -eq 0 ] || echo "($idle entries of a wait for a request that timed out not shown)"
@@ -185,7 +242,7 @@ for name in zvrtee zvrbc zvrtbc; do
 done
 
 echo "the log's last word from each server:"
-adm log -n 100000 | grep -A 1 'Shutting Down' | grep -v '^--$'
+all_logs | grep -A 1 'Shutting Down' | grep -v '^--$'
 
 printf '\ndemo: the whole workflow ran; every response came back and every server ended with status 0\n'
 if [ -n "${DEMO_HOME:-}" ]; then

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libsqlite3-dev
-          libtomlplusplus-dev libbenchmark-dev sqlite3 libpq-dev postgresql)
+          libtomlplusplus-dev libbenchmark-dev sqlite3 libpq-dev postgresql iproute2)
 # Optional: clang for the fuzz targets, multilib to check the 32-bit record layouts.
 optional=(clang libclang-rt-dev g++-multilib)
 # qlxadm serve's HTTP server; the console's browser test (skipped, saying so, without them).

@@ -20,6 +20,18 @@ if(zvr_demo_ready)
   set_tests_properties(demo_whole_workflow_postgres PROPERTIES TIMEOUT 180
                        ENVIRONMENT "QLX_TEST_PG_DIR=${CMAKE_BINARY_DIR}/qlx-pg"
                        FIXTURES_REQUIRED qlx_pg RESOURCE_LOCK qlx_pg SKIP_RETURN_CODE 77)
+  # As on separate hosts: every program in an empty folder with a broker home of its own,
+  # sharing only the database's TCP address (127.0.0.1); then in two network namespaces
+  # joined to the database by veth pairs (skipped where namespaces cannot be made).
+  add_test(NAME demo_several_hosts_postgres
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/demo_postgres.sh
+                   ${CMAKE_SOURCE_DIR}/examples/demo.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_several_hosts_postgres PROPERTIES TIMEOUT 180
+                       ENVIRONMENT "QLX_TEST_PG_DIR=${CMAKE_BINARY_DIR}/qlx-pg;DEMO_APART=1"
+                       FIXTURES_REQUIRED qlx_pg RESOURCE_LOCK qlx_pg SKIP_RETURN_CODE 77)
+  add_test(NAME demo_several_hosts_netns
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/demo_netns.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+  set_tests_properties(demo_several_hosts_netns PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
 endif()
 # The smaller demo with qlxadm alone.
 if(TARGET qlxadm)

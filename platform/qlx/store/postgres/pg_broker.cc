@@ -181,7 +181,13 @@ bool PgBrokerStore::_inOneTransaction(pg::Connection& conn, const std::function<
 bool PgBrokerStore::_ready(pg::Connection& conn) {
   failure_ = &conn;
   if (!conn.lost()) return true;
-  if (&conn == &unit_ && inUnit_) return false;
+  if (&conn == &unit_ && inUnit_) {
+    // A unit that claimed nothing loses nothing with its session (its puts are staged
+    // outside the database until commit): it starts again on a new session, as the core
+    // never rolls such a unit back through the store.
+    if (unitHolds_) return false;
+    inUnit_ = false;
+  }
   return conn.reconnect();
 }
 
@@ -199,9 +205,10 @@ bool PgBrokerStore::_ensureSide() {
 }
 
 bool PgBrokerStore::_beginUnit() {
-  if (inUnit_) return true;
+  if (inUnit_ && !unit_.lost()) return true;
   if (!_ready(unit_) || !unit_.exec("BEGIN")) return false;
   inUnit_ = true;
+  unitHolds_ = false;
   return true;
 }
 
@@ -308,6 +315,7 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
     failure_ = &unit_;
     if (!r.ok()) return trace.result(-1);
     if (r.rows() == 1) readRow(r, 0, row);
+    unitHolds_ = unitHolds_ || r.rows() == 1;
     return trace.result(r.rows() == 1 ? 1 : 0);
   }
   pg::Connection& conn = _outside();

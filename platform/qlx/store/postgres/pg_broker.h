@@ -97,6 +97,7 @@ class PgBrokerStore final : public BrokerStore {
   pg::Connection side_;  // claim rows, wake notices, work outside an open unit
   pg::Connection* failure_ = &unit_;  // where the last failure was noted
   bool inUnit_ = false;
+  bool unitHolds_ = false;  // the open unit has claimed a message
   int64_t row_ = 0;  // this connection's row, once attached
 };
 
