@@ -147,7 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Unframed: each byte reads as an empty frame and nothing is put, so the request
         // goes to the error profile rather than being committed away unprocessed.
         RoutingCase{"OutputNotFramed", {"-map", "identity_so", "-options", "-oe1"}, "hello",
-                    {}, 0, 0, 0, 1, {"ZVRTB0008"}, {"ZVRTB0007", "ZVRM0005"}},
+                    {}, 0, 0, 0, 1,
+                    {"ZVRTB0008", "Add the output framing option -oe1s to the map's"},
+                    {"ZVRTB0007", "ZVRM0005"}},
         RoutingCase{"LengthWithoutTerminator", {"-map", "identity_so", "-options", "-oe1"},
                     "12", {}, 0, 0, 0, 1, {"ZVRM0005"}, {}},
         // Unframed identity output is the body itself: frames written by hand.
