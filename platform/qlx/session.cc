@@ -1,6 +1,7 @@
 // qlxSPIInitialize, qlxClientInitialize and qlxTerminate.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -9,6 +10,7 @@
 #include "dirguard.h"
 #include "errors.h"
 #include "log.h"
+#include "settings.h"
 #include "trc.h"
 
 namespace qlx {
@@ -58,8 +60,12 @@ bool registerRow(Connection& c) {
 void startExit(Connection& c, const std::string& path) {
   if (path.empty()) return;
   std::string error;
-  if (!c.exit.start(path, error))
-    appendLog(kSevere, c.name, error + "; the element's default actions apply");
+  if (!c.exit.start(path, error)) {
+    error += "; the element's default actions apply";
+    appendLog(kSevere, c.name, error);
+    // The log may be read only later: the server's operator sees it at start-up.
+    std::fprintf(stderr, "qlx: business element %s: %s\n", c.name.c_str(), error.c_str());
+  }
 }
 
 // Opens the store, checks the directory and registers; the connection is not yet in the
@@ -75,7 +81,8 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
   // The lease is taken before the row exists: a row without a held lease is an ended
   // connection.
   if (!c->store.open(error) || !c->lease.open(c->store.home(), error)) {
-    fail(call, kReasonHome, "%.200s", error.c_str());
+    const std::string action = homeAction(homePath());
+    fail(call, kReasonHome, "%.200s", (action.empty() ? error : action).c_str());
     c->lease.end();
     return nullptr;
   }
@@ -87,13 +94,17 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
     return nullptr;
   }
   if (found == 0) {
-    fail(call, kReasonUnknownName, "%s ``%.132s'' is not in the directory",
+    fail(call, kReasonUnknownName,
+         "%s ``%.80s'' is not in the directory: load a directory that defines it, or "
+         "correct the name",
          kind == Kind::kElement ? "business element" : "client", name.c_str());
     c->lease.end();
     return nullptr;
   }
   c->waiter.watch(wakePath(c->store.home(), c->queue), c->store.waiters(c->queue));
   c->defaultActions = entry.defaultActions;
+  if (kind == Kind::kElement)
+    appendLog(kInfo, name, "connected: " + settingsSummary(c->store.home()));
   recoverDeadConnections(*c, true);
   return c;
 }

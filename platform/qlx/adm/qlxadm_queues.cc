@@ -8,6 +8,7 @@
 #include "admin.h"
 #include "directory_model.h"
 #include "qlxadm.h"
+#include "settings.h"
 
 namespace qlx::adm {
 namespace {
@@ -84,6 +85,8 @@ int queues(const Args& args) {
   std::string error;
   if (!openStore(store)) return 1;
   if (!listQueues(store, list, error)) return complain(1, error);
+  // Which broker this is: a mistyped QLX_HOME shows here as an empty broker elsewhere.
+  std::printf("%s\n", settingsSummary(store.home()).c_str());
   std::printf("%-40s %8s %9s %10s %11s\n", "QUEUE", "DEPTH", "IN-FLIGHT", "BACKED-OUT",
               "MAX-BACKOUT");
   for (const QueueInfo& q : list)

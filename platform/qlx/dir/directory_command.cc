@@ -8,6 +8,7 @@
 #include "directory_model.h"
 #include "directory_schema.h"
 #include "directory_sql.h"
+#include "exit_check.h"
 
 namespace qlx {
 namespace {
@@ -81,7 +82,8 @@ int runLoad(CommandContext& c, char** args, int count) {
   const EmptyDirectory empty = count == 2 ? EmptyDirectory::kAllow : EmptyDirectory::kRefuse;
   DirectoryModel model;
   std::string error;
-  if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err(), "load", error);
+  if (!readDirectoryFile(path, empty, model, error) || !checkExitLibraries(model, error))
+    return refuse(c.err(), "load", error);
   sqlite3* db = c.db();
   if (db == nullptr) return kRefused;
   if (!replaceDirectory(db, model, path, error)) return refuse(c.err(), "load", error);
