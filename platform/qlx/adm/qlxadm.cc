@@ -13,11 +13,13 @@ namespace {
 
 void usage(std::ostream& out) {
   out << "Usage: qlxadm [--home DIR] COMMAND [ARGUMENTS]\n"
-         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n\n"
+         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n"
+         "qlxadm --help lists the commands; qlxadm --version prints the version.\n\n"
          "Directory:\n";
   qlx::directoryUsage(out);
   out << "Queues and messages:\n"
-         "  queues                         depth, in-flight and backed-out messages per queue\n"
+         "  queues                         the home and sync mode, then depth, in-flight and\n"
+         "                                 backed-out messages per queue\n"
          "  send SERVICE --as CLIENT [--format F] [--wait MS] [BODY|-]\n"
          "                                 put a request (BODY, or standard input for -,\n"
          "                                 at most 64 MiB)\n"
@@ -62,6 +64,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string command = argv[first];
+  if (command == "--version") {
+    std::cout << "qlxadm " << ZVR_VERSION << " (build " << __DATE__ << " " << __TIME__ << ")\n";
+    return 0;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     usage(std::cout);
     return 0;
