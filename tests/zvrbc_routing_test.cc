@@ -178,8 +178,9 @@ TEST_F(ZvrbcTest, RequiredIsRefused) {
 // element E before it comes back, a NOTIFY straight back.
 TEST_F(ZvrbcTest, SampleDirectoryRoutesInsertAndNotify) {
   std::string output;
-  ASSERT_EQ(qlxadm(std::string("load '") + ZVR_SOURCE_DIR + "/examples/directory.toml'", &output),
-            0) << output;
+  const std::string directory = zvr::testing::directoryForThisBuild(
+      ZVR_SOURCE_DIR "/examples/directory.toml", home() + "/example-directory.toml");
+  ASSERT_EQ(qlxadm("load '" + directory + "'", &output), 0) << output;
   ChildProcess server = start("zvrbc", {"-e", "ZVRBC1", "-destination"});
   ASSERT_TRUE(waitForLog("Quor Broker Component Initialized.")) << server.standardError();
   ChildProcess echo({zvr::testing::qlxadmPath(), "echo", "E", "--count", "1"},

@@ -39,7 +39,9 @@ void usage(std::ostream& out) {
          "  fault CALL REASON [SUBREASON] [--count N] [--for NAME]\n"
          "                                 make the next N (default 1) calls fail\n"
          "  fault list | fault clear       pending faults\n"
-         "  reset                          empty queues and faults, keep the directory\n";
+         "  reset                          empty queues and faults, keep the directory\n"
+         "  backup FILE                    a consistent copy of the broker database, taken\n"
+         "                                 while the servers run (FILE must not exist)\n";
 }
 
 // The broker home is opened (and created) only once the command has checked its input.
@@ -77,7 +79,8 @@ int main(int argc, char** argv) {
       {"queues", qlx::adm::queues}, {"browse", qlx::adm::browse}, {"get", qlx::adm::get},
       {"errors", qlx::adm::errors}, {"log", qlx::adm::log},       {"fault", qlx::adm::fault},
       {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo},
-      {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge}};
+      {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge},
+      {"backup", qlx::adm::backup}};
   auto found = kCommands.find(command);
   if (found == kCommands.end()) {
     std::cerr << "qlxadm: unknown command " << command << "\n\n";

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace qlx {
+class Store;
+}
+
 namespace qlx::adm {
 
 using Args = std::vector<std::string>;
@@ -23,6 +27,7 @@ int fault(const Args& args);
 int reset(const Args& args);
 int send(const Args& args);
 int echo(const Args& args);
+int backup(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
@@ -34,6 +39,11 @@ std::string timeText(int64_t seconds);
 // True when `name` fits the broker's 132-byte name fields and could be a directory entry;
 // else false with `error` saying "<what> name ... is ...".
 bool checkName(const char* what, const std::string& name, std::string& error);
+
+// "" when the owner of `queue` (KIND:NAME) is in the directory, or the kind has no
+// directory entry (native, theme); otherwise "no element NAME in the directory" (or
+// client). A name typed wrong then says so instead of showing an empty queue.
+std::string unknownOwner(Store& store, const std::string& queue);
 
 }  // namespace qlx::adm
 

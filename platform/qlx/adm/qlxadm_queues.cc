@@ -78,6 +78,19 @@ bool checkName(const char* what, const std::string& name, std::string& error) {
   return false;
 }
 
+std::string unknownOwner(Store& store, const std::string& queue) {
+  const size_t colon = queue.find(':');
+  const std::string kind = queue.substr(0, colon);
+  const std::string name = colon == std::string::npos ? "" : queue.substr(colon + 1);
+  const bool element = kind == "element" || kind == "error";
+  if (!element && kind != "client") return "";
+  Query q(store, element ? "SELECT 1 FROM element WHERE name = ?1"
+                         : "SELECT 1 FROM client WHERE name = ?1");
+  q.bind(1, name);
+  if (q.step() == SQLITE_ROW) return "";
+  return "no " + std::string(element ? "element " : "client ") + name + " in the directory";
+}
+
 int queues(const Args& args) {
   if (!args.empty()) return usageError("queues takes no arguments");
   Store store;
@@ -104,6 +117,9 @@ int browse(const Args& args) {
   const std::string queue = resolveQueue(store, args[0], error);
   std::vector<BrowsedMessage> rows;
   if (queue.empty() || !browseQueue(store, queue, rows, error)) return complain(1, error);
+  // Messages left on the queue of an entry since deleted are still shown.
+  const std::string unknown = rows.empty() ? unknownOwner(store, queue) : "";
+  if (!unknown.empty()) return complain(1, unknown);
   std::cout << queue << ": " << rows.size() << " message(s)\n";
   for (const BrowsedMessage& m : rows) printMessage(m.row, m.claimed);
   return 0;
