@@ -50,14 +50,18 @@ std::vector<Ended> endedConnections(Store& store) {
 }
 
 // Within the recovery transaction: the connection's row is still there (no other process
-// recovered it meanwhile), its claims go back, the row goes.
-bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues) {
+// recovered it meanwhile), its claims go back, the row goes. `recovered` tells whether this
+// process did it: every process that noticed the ended connection gets here, one does it.
+bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues,
+                bool& recovered) {
+  recovered = false;
   {
     Query still(store, "SELECT 1 FROM connection WHERE id = ?1");
     const int rc = still.bind(1, ended.id).step();
     if (rc == SQLITE_DONE) return true;
     if (rc != SQLITE_ROW) return false;
   }
+  recovered = true;
   if (!returnClaims(store, leaseClaims(store.home(), ended.token), true, queues)) return false;
   Query drop(store, "DELETE FROM connection WHERE id = ?1");
   return drop.bind(1, ended.id).run();
@@ -98,17 +102,22 @@ void recoverDeadConnections(Store& store) {
   const std::vector<Ended> ended = endedConnections(store);
   if (ended.empty()) return;
   std::vector<std::string> queues;
+  size_t recovered = 0;
   {
     Transaction tx(store);
     if (!tx.ok()) return;
-    for (const Ended& one : ended)
-      if (!recoverOne(store, one, queues)) return;
+    for (const Ended& one : ended) {
+      bool mine = false;
+      if (!recoverOne(store, one, queues, mine)) return;
+      recovered += mine ? 1 : 0;
+    }
     if (!tx.commit()) return;
   }
   for (const Ended& one : ended) removeLease(store.home(), one.token);
   notifyQueues(store, queues);
+  if (recovered == 0) return;
   appendLog(kWarning, processConnectionName(),
-            "rolled back the open units of work of " + std::to_string(ended.size()) +
+            "rolled back the open units of work of " + std::to_string(recovered) +
                 " ended connection(s)");
 }
 

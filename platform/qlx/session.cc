@@ -9,6 +9,7 @@
 #include "directory.h"
 #include "dirguard.h"
 #include "errors.h"
+#include "leasesweep.h"
 #include "log.h"
 #include "settings.h"
 #include "trc.h"
@@ -106,6 +107,9 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
   if (kind == Kind::kElement)
     appendLog(kInfo, name, "connected: " + settingsSummary(c->store.home()));
   recoverDeadConnections(*c, true);
+  if (const int removed = reclaimOrphanLeases(c->store, time(nullptr)))
+    appendLog(kInfo, name, "removed " + std::to_string(removed) +
+                               " lease file(s) of processes that ended before connecting");
   return c;
 }
 
