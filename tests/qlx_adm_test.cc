@@ -151,4 +151,65 @@ TEST_F(Qlxadm, ResetEmptiesQueuesAndKeepsTheDirectory) {
   EXPECT_EQ(log.status, 0);
 }
 
+// A name typed wrong says so, rather than showing an empty queue or error queue.
+TEST_F(Qlxadm, UnknownNamesAreSaidSo) {
+  const Case cases[] = {
+      {{"browse", "element:NOPE"}, 1, "qlxadm: no element NOPE in the directory"},
+      {{"browse", "error:NOPE"}, 1, "qlxadm: no element NOPE in the directory"},
+      {{"browse", "client:NOPE"}, 1, "qlxadm: no client NOPE in the directory"},
+      {{"errors", "NOPE"}, 1, "qlxadm: no element NOPE in the directory"},
+      {{"browse", "element:E"}, 0, ""},
+      {{"browse", "error:E"}, 0, ""},
+      {{"browse", "client:C1"}, 0, ""},
+      {{"errors", "E"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  // A queue whose entry was deleted from the directory still shows what it holds.
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "left behind"}).status, 0);
+  ASSERT_EQ(qlxadm({"delete", "element", "E"}).status, 0);
+  Outcome left = qlxadm({"browse", "element:E"});
+  EXPECT_EQ(left.status, 0) << left.err;
+  EXPECT_NE(left.out.find("1 message(s)"), std::string::npos) << left.out;
+}
+
+// A backup is a broker database of its own: a home made from it holds the directory and
+// the queued messages. It never replaces an existing file.
+TEST_F(Qlxadm, BackupCopiesALiveHome) {
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "first"}).status, 0);
+  ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "second"}).status, 0);
+  const std::string copy = file("copy.db");
+  Outcome made = qlxadm({"backup", copy});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, "backed up " + home() + "/broker.db to " + copy + "\n");
+  EXPECT_NE(access((copy + "-wal").c_str(), F_OK), 0) << "a backup is one file";
+  struct stat info {};
+  ASSERT_EQ(stat(copy.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  const std::string restored = file("restored");
+  ASSERT_EQ(mkdir(restored.c_str(), 0700), 0);
+  std::filesystem::copy_file(copy, restored + "/broker.db");
+  EXPECT_EQ(qlxadm({"--home", restored, "get", "E"}).out, "first\n");
+  EXPECT_EQ(qlxadm({"--home", restored, "get", "E"}).out, "second\n");
+  EXPECT_NE(qlxadm({"--home", restored, "show"}).out.find("[service.ECHO]"), std::string::npos);
+  EXPECT_EQ(qlxadm({"get", "E"}).out, "first\n") << "the live home keeps its messages";
+
+  const std::string exists = "backup: " + copy + " exists; give a new file name";
+  const Case refused[] = {
+      {{"backup", copy}, 1, exists.c_str()},
+      {{"backup", file("no-such-dir/copy.db")}, 1, "backup: cannot write "},
+      {{"backup"}, 2, "backup takes one FILE"},
+  };
+  for (const Case& c : refused) {
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+}
+
 }  // namespace

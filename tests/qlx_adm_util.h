@@ -31,7 +31,9 @@ class Qlxadm : public zvr::testing::BrokerHome {
  protected:
   void SetUp() override {
     BrokerHome::SetUp();
-    Outcome load = qlxadm({"load", ZVR_SOURCE_DIR "/examples/directory.toml"});
+    Outcome load = qlxadm({"load", zvr::testing::directoryForThisBuild(
+                                       ZVR_SOURCE_DIR "/examples/directory.toml",
+                                       home() + "/example-directory.toml")});
     ASSERT_EQ(load.status, 0) << load.err;
   }
 

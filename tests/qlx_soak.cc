@@ -272,7 +272,9 @@ int Soak::leftOnQueues() {
   std::unique_ptr<qlx::BrokerStore> store = qlx::makeBrokerStore();
   std::string error;
   std::vector<qlx::QueueInfo> queues;
-  if (!store->open(error) || store->recoverEnded() < 0 || !store->listQueues(queues, error)) {
+  std::vector<std::string> returned;
+  if (!store->open(error) || store->recoverEnded(returned) < 0 ||
+      !store->listQueues(queues, error)) {
     std::fprintf(stderr, "qlx_soak: %s\n", error.c_str());
     return -1;
   }

@@ -100,6 +100,9 @@ const char* const kMoreCards =
     "    User Action: This Transformation Component does not support multiple output cards. "
     "Use the Quor Broker Component for fanout.";
 
+const char* const kAskForFrames =
+    "Add the output framing option -oe1s to the map's engine options.";
+
 TEST_F(ZvrtbcEndToEnd, MapOutputFrames) {
   const std::vector<Row> rows = {
       {"one frame", {"-map", "upper_so"}, "S", "ORDERS", "one frame", kResponse, "ONE FRAME",
@@ -115,8 +118,20 @@ TEST_F(ZvrtbcEndToEnd, MapOutputFrames) {
       {"empty first frame", {"-map", "emptyfirst_so", "-d"}, "S", "ORDERS", "empty first",
        kErrorProfile, nullptr, {"ZVRTT0005\n    WARNING: Empty buffer returned from "
                                 "transformation."}, {}},
+      // Unframed output is checked whole before anything is put: none of it may go on as
+      // a response cut at its first "frame".
       {"output not framed", {"-map", "identity_so", "-options", "-x"}, "S", "ORDERS",
-       "hello", kErrorProfile, nullptr, {"ZVRM0007"}, {}},
+       "hello", kErrorProfile, nullptr, {"ZVRM0006", kAskForFrames}, {"ZVRTT0006"}},
+      {"not framed, starts with a length", {"-map", "upper_so", "-options", "-x"}, "S",
+       "ORDERS", "3 widgets and 12 nuts", kErrorProfile, nullptr,
+       {"ZVRM0006", "(no length at byte 5 of 21)", kAskForFrames}, {"ZVRTT0006"}},
+      {"a frame, then unframed bytes", {"-map", "identity_so", "-options", "-x"}, "S",
+       "ORDERS", "5 hello and more", kErrorProfile, nullptr,
+       {"ZVRM0006", "(no length at byte 7 of 16)"}, {"ZVRTT0006"}},
+      {"frame length beyond the output", {"-map", "identity_so", "-options", "-x"}, "S",
+       "ORDERS", "9 short", kErrorProfile, nullptr, {"ZVRM0006", "a length beyond"}, {}},
+      {"length never ends", {"-map", "identity_so", "-options", "-x"}, "S", "ORDERS",
+       "12345", kErrorProfile, nullptr, {"ZVRM0005", kAskForFrames}, {}},
       {"map fails", {"-map", "fail_so"}, "S", "ORDERS", "rejected", kErrorProfile, nullptr,
        {"ZVRT0002"}, {}},
   };

@@ -3,7 +3,9 @@
 // the command line is checked before anything is connected.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -145,9 +147,14 @@ TEST_F(DumpTest, EveryFailureLeavesTheRequestQueued) {
     const char* fault;  // qlxadm fault arguments, or null
     std::string out;
     std::string message;
+    bool takesTheRequest = true;  // false: refused before it connects
   } rows[] = {
       {"unopenable file", nullptr, home(),
-       "ZVRP0001\nERROR: Unable to open file ``" + home() + "'' for output."},
+       "ZVRP0001\nERROR: Unable to open file ``" + home() + "'' for output.", false},
+      {"reason of an unopenable file", nullptr, home(),
+       "Opening the file failed: " + std::string(std::strerror(EISDIR)), false},
+      {"folder missing", nullptr, file("no-such-dir/dump.txt"),
+       "Opening the file failed: " + std::string(std::strerror(ENOENT)), false},
       {"file not written whole", nullptr, "/dev/full", "Writing the file failed: "},
       {"failed get", "getrequest 2 --for DUMP1", file("dump.txt"), "ZVRR0002"},
       {"failed commit", "commit 2 --for DUMP1", file("dump.txt"), "ZVRR0003"},
@@ -163,6 +170,8 @@ TEST_F(DumpTest, EveryFailureLeavesTheRequestQueued) {
     }
     EXPECT_EQ(dump({"-e", "DUMP1", "-o", row.out}), 1) << row.name;
     EXPECT_NE(text("err").find(row.message), std::string::npos) << row.name << text("err");
+    EXPECT_EQ(text("err").find("Quor Server initialized.") != std::string::npos,
+              row.takesTheRequest) << row.name;
     EXPECT_EQ(depth("DUMP1"), 1) << row.name;
     ASSERT_EQ(dump({"-e", "DUMP1", "-o", file("dump.txt")}), 0) << row.name << text("err");
     EXPECT_EQ(text("dump.txt"), body) << row.name;

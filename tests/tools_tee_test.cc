@@ -138,8 +138,6 @@ TEST_F(TeeTest, AFailedStepEndsTheLoopWithTheRequestQueued) {
     std::vector<std::string> args;
     const char* message;
   } rows[] = {
-      {"record lost with -noforward", nullptr, {"-noforward", "-o", file("no-such-dir/rec")},
-       "Unable to record the request."},
       // A device takes the open but not the bytes: the loss shows only at the close.
       {"record lost on a full device", nullptr, {"-noforward", "-o", "/dev/full"},
        "Unable to record the request."},
@@ -167,6 +165,40 @@ TEST_F(TeeTest, AFailedStepEndsTheLoopWithTheRequestQueued) {
     EXPECT_EQ(lines(text("next"))[1], "MsgBuffer: [" + body + "] ");
     EXPECT_EQ(next.stop(), 0);
   }
+}
+
+// An output file that cannot be created stops the tee before it takes anything: forwarding
+// with nothing recorded would look like a working recording.
+TEST_F(TeeTest, RefusesToStartWithoutItsOutputFile) {
+  Client client("C1");
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.send("T", Outgoing("waits for a tee", "")));
+  for (const std::string& name : {file("no-such-dir/rec"), file("")}) {
+    ChildProcess tee({zvr::tools::program("zvrtee"), "-e", "TEE1", "-o", name}, file("out"),
+                     file("err"));
+    EXPECT_EQ(tee.wait(), 1) << name;
+    EXPECT_NE(text("err").find("zvrtee: unable to create the output file " + name + ": "),
+              std::string::npos) << text("err");
+    EXPECT_EQ(text("err").find("Quor Server initialized."), std::string::npos);
+    EXPECT_EQ(depth("TEE1"), 1) << name;
+  }
+}
+
+// Without -noforward a record that cannot be written loses the record only: the request
+// goes on, and the loss is in the broker's log as well as on standard error.
+TEST_F(TeeTest, ALostRecordIsLogged) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
+  Client client("C1");
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.send("T", Outgoing("forwarded unrecorded", "")));
+  auto tee = startTee({"-e", "TEE1", "-o", "/dev/full"});
+  const char* const lost =
+      "zvrtee: unable to append a record to /dev/full; the request was forwarded unrecorded.";
+  EXPECT_TRUE(zvr::tools::eventually(
+      [&] { return logText().find(lost) != std::string::npos; })) << logText();
+  EXPECT_EQ(tee.stop(), 0);
+  EXPECT_NE(text("err").find(lost), std::string::npos) << text("err");
+  EXPECT_EQ(depth("TEE1"), 0);
 }
 
 TEST_F(TeeTest, BadCommandLinesEndWithTheUsage) {

@@ -147,7 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Unframed: each byte reads as an empty frame and nothing is put, so the request
         // goes to the error profile rather than being committed away unprocessed.
         RoutingCase{"OutputNotFramed", {"-map", "identity_so", "-options", "-oe1"}, "hello",
-                    {}, 0, 0, 0, 1, {"ZVRTB0008"}, {"ZVRTB0007", "ZVRM0005"}},
+                    {}, 0, 0, 0, 1,
+                    {"ZVRTB0008", "Add the output framing option -oe1s to the map's"},
+                    {"ZVRTB0007", "ZVRM0005"}},
         RoutingCase{"LengthWithoutTerminator", {"-map", "identity_so", "-options", "-oe1"},
                     "12", {}, 0, 0, 0, 1, {"ZVRM0005"}, {}},
         // Unframed identity output is the body itself: frames written by hand.
@@ -176,8 +178,9 @@ TEST_F(ZvrbcTest, RequiredIsRefused) {
 // element E before it comes back, a NOTIFY straight back.
 TEST_F(ZvrbcTest, SampleDirectoryRoutesInsertAndNotify) {
   std::string output;
-  ASSERT_EQ(qlxadm(std::string("load '") + ZVR_SOURCE_DIR + "/examples/directory.toml'", &output),
-            0) << output;
+  const std::string directory = zvr::testing::directoryForThisBuild(
+      ZVR_SOURCE_DIR "/examples/directory.toml", home() + "/example-directory.toml");
+  ASSERT_EQ(qlxadm("load '" + directory + "'", &output), 0) << output;
   ChildProcess server = start("zvrbc", {"-e", "ZVRBC1", "-destination"});
   ASSERT_TRUE(waitForLog("Quor Broker Component Initialized.")) << server.standardError();
   ChildProcess echo({zvr::testing::qlxadmPath(), "echo", "E", "--count", "1"},

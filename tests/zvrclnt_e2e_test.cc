@@ -273,6 +273,19 @@ TEST_F(ZvrclntTest, DamagedRecordIsNotSent) {
   EXPECT_EQ(depth("element:E"), 2);
 }
 
+// A hand-written file without its header line: the first record is sent, not taken for the
+// header; a stray line of text is reported by its number, not sent as an empty request.
+TEST_F(ZvrclntTest, HeaderlessFileAndStrayLinesAreReported) {
+  ChildProcess run = client({"-nowait", "-loop", "1", "-i",
+                             messageFile("MsgBuffer: [first] ", "some notes\nMsgBuffer: [b] \n")});
+  EXPECT_EQ(run.wait(), 0);
+  const std::string err = run.standardError();
+  EXPECT_NE(err.find("line 1: a record, not the header line; read as the first record.\n"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("line 2: no recognised field"), std::string::npos) << err;
+  EXPECT_EQ(depth("element:E"), 2);
+}
+
 // -nowait fetches no responses, but responses left from earlier runs are still drained.
 TEST_F(ZvrclntTest, NoWaitStillDrainsAtStartUp) {
   ASSERT_EQ(qlxadm("send ECHO --as C1 stale1"), 0);

@@ -74,6 +74,10 @@ void ZvrTestClient::_startUp() {
   std::fprintf(stderr, "Business Service Name: %s\n", options_.serviceName.c_str());
   if (options_.hasInputFile()) {
     file_ = std::make_unique<MessageFile>(options_.inputFile.c_str());
+    if (file_->headerFault()) {
+      std::fprintf(stderr, "Message file %s, line 1: %s.\n", file_->fileName(),
+                   file_->headerFault());
+    }
     loops_ = options_.loopCount != 0 ? options_.loopCount : file_->numLoopTimes();
     std::fprintf(stderr, "Message File Name: %s\n", options_.inputFile.c_str());
     std::fprintf(stderr, "Message File Loop Times: %d\n", static_cast<int>(loops_));

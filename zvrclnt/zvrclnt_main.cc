@@ -2,8 +2,10 @@
 // the responses.
 #include "clientoptions.h"
 #include "testclient.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
+  if (zvrVersionAsked(argc, argv)) return zvrPrintVersion("zvrclnt", __DATE__, __TIME__);
   ClientOptions options;
   switch (zvrParseClientOptions(argc, argv, options)) {
     case ZvrClientCommand::kInvalid:

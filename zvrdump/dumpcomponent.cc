@@ -111,19 +111,38 @@ int ZvrDumpComponent::_writeFile(const Marshall& marshall) const {
                         reason)) {
     return trace.result(1);
   }
-  std::string text = zvrFormat(ZVRTXT_P0001, options_.outFile);
   // A file that opened but could not be written whole is reported under the same entry,
-  // with the system's reason, so that a short file is never taken for a dump.
-  std::string info = "Writing the file failed: " + reason;
-  ErrorADT error(ZVRID_P0001, kZvrError, text.c_str(), ZVRUA_P0001,
-                 opened ? info.c_str() : nullptr, nullptr, 0);
-  std::cerr << error << "\n";
+  // so that a short file is never taken for a dump.
+  _reportFileError(opened ? "Writing the file failed: " : "Opening the file failed: ", reason);
   return trace.result(0);
+}
+
+void ZvrDumpComponent::_reportFileError(const char* step, const std::string& reason) const {
+  trc::Scope trace(kTrace);
+  std::string text = zvrFormat(ZVRTXT_P0001, options_.outFile);
+  std::string info = step + reason;
+  ErrorADT error(ZVRID_P0001, kZvrError, text.c_str(), ZVRUA_P0001, info.c_str(), nullptr, 0);
+  std::cerr << error << "\n" << std::flush;
+}
+
+int ZvrDumpComponent::_canWriteFile() const {
+  trc::Scope trace(kTrace);
+  // Opened for appending: an existing file is emptied only when the dump is written.
+  FILE* probe = std::fopen(options_.outFile, "ab");
+  if (probe == nullptr) {
+    _reportFileError("Opening the file failed: ", std::strerror(errno));
+    return trace.result(0);
+  }
+  std::fclose(probe);
+  return trace.result(1);
 }
 
 int ZvrDumpComponent::run() {
   trc::Scope trace(kTrace);
   _banner();
+  // Checked before a request is taken: a file that cannot be written is known at once, not
+  // after a request has been taken and given back with its backout count raised.
+  if (!_canWriteFile()) return trace.result(1);
   // A unit of work (syncpoint type 1) keeps the request queued until the file is written.
   QuorBusinessElement element(options_.element, 1);
   std::cerr << "Quor Server initialized.\n\n" << std::flush;

@@ -40,9 +40,10 @@ class ZvrDumpComponent {
   ZvrDumpComponent(const ZvrDumpComponent&) = delete;
   ZvrDumpComponent& operator=(const ZvrDumpComponent&) = delete;
 
-  // Banner, connection, one request dumped and committed. Returns the exit status: 0 when
-  // the file was written and the request committed, 1 on any failure (the error is written
-  // to standard error; the request is rolled back). A connection that cannot be made ends
+  // Banner, output file check, connection, one request dumped and committed. Returns the
+  // exit status: 0 when the file was written and the request committed, 1 on any failure
+  // (the error is written to standard error; the request is rolled back, or not taken at
+  // all when the output file cannot be opened). A connection that cannot be made ends
   // the process with status 1 inside.
   int run();
 
@@ -50,6 +51,11 @@ class ZvrDumpComponent {
   void _banner() const;
   // 1 when the framed text was written to the output file; 0 with the error written.
   int _writeFile(const Marshall& marshall) const;
+  // 1 when the output file can be opened for writing; else 0 with ZVRP0001 written.
+  int _canWriteFile() const;
+  // Writes ZVRP0001 for the output file with `step` and the system's `reason` as its
+  // information.
+  void _reportFileError(const char* step, const std::string& reason) const;
   // Rolls the unit back and returns 1 (the failure's exit status).
   int _fail(QuorBusinessElement& element) const;
 

@@ -2,8 +2,10 @@
 #include <cstdio>
 
 #include "dumpcomponent.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
+  if (zvrVersionAsked(argc, argv)) return zvrPrintVersion("zvrdumpt", __DATE__, __TIME__);
   ZvrDumpOptions options;
   switch (zvrParseDumpOptions(argc, argv, options)) {
     case ZvrDumpParse::kInvalid:

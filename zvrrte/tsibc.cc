@@ -95,7 +95,10 @@ int TsiBC::process_buffer(void*& buffer, unsigned long& length, Marshall* marsha
   // Output that is not in frame form at all would read as nothing but skipped empty frames
   // and the request would be committed away unprocessed: it goes to handleError instead.
   if (!built && unframed_) {
-    zvrSetError(new TransformError(ZVRID_TB0008, kZvrError, ZVRTXT_TB0008, ZVRUA_TB0008));
+    auto* error = new TransformError(ZVRID_TB0008, kZvrError, ZVRTXT_TB0008, ZVRUA_TB0008);
+    error->addInfo("The engine output is not a sequence of frames. Add the output framing "
+                   "option -oe1s to the map's engine options.", nullptr, 0);
+    zvrSetError(error);
     return trace.result(handleError(request));
   }
   // Closed once for the whole output, also when its last frame was empty: the request's

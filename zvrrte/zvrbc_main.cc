@@ -3,8 +3,10 @@
 #include <new>
 
 #include "tsibc.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
+  if (zvrVersionAsked(argc, argv)) return zvrPrintVersion("zvrbc", __DATE__, __TIME__);
   TsiBC* service = new (std::nothrow) TsiBC(argc, argv, "Quor Broker Component");
   if (service == nullptr) return 1;
   const int status = service->run();

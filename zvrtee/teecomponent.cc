@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "quorrequest.h"
 #include "text.h"
 #include "trc.h"
+#include "zvrlog.h"
 
 static trc::Module kTrace{"zvrtee"};
 
@@ -101,11 +103,35 @@ void ZvrTeeComponent::_banner() const {
   std::cerr << text << std::flush;
 }
 
+int ZvrTeeComponent::_canWriteOutput() const {
+  trc::Scope trace(kTrace);
+  // Opened for appending, so nothing is emptied before the check has passed; the message
+  // file then empties it and writes its header.
+  std::FILE* probe = std::fopen(options_.out_filename, "a");
+  if (probe == nullptr) {
+    const int reason = errno;
+    std::cerr << "zvrtee: unable to create the output file " << options_.out_filename << ": "
+              << std::strerror(reason) << ". Nothing was taken off the queue.\n" << std::flush;
+    return trace.result(0);
+  }
+  std::fclose(probe);
+  return trace.result(1);
+}
+
 int ZvrTeeComponent::_appendToFile(const Message& message) const {
   trc::Scope trace(kTrace);
-  // The message file has shown why a record could not be appended; without -noforward the
-  // request still goes on, so only the record is lost.
   const int written = file_->writeMsg(message);
+  if (!written) {
+    // The message file has shown the failure on standard output; the operator who watches
+    // the broker's log learns of the lost record there too.
+    const std::string text = zvrFormat(
+        options_.eat_msgs
+            ? "zvrtee: unable to append a record to %s; the request stays on the queue."
+            : "zvrtee: unable to append a record to %s; the request was forwarded unrecorded.",
+        options_.out_filename);
+    zvrWriteLog(text.c_str(), 2);
+  }
+  // Without -noforward the request still goes on, so only the record is lost.
   return trace.result(written || !options_.eat_msgs ? 1 : 0);
 }
 
@@ -161,6 +187,7 @@ int ZvrTeeComponent::run() {
   trc::Scope trace(kTrace);
   _banner();
   if (options_.out_filename) {
+    if (!_canWriteOutput()) return trace.result(1);
     file_ = std::make_unique<MessageFile>(options_.out_filename, 0, full_message, hex_dump, 1,
                                           0, 1);
   }

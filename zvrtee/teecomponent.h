@@ -43,8 +43,9 @@ class ZvrTeeComponent {
   ZvrTeeComponent& operator=(const ZvrTeeComponent&) = delete;
 
   // Banner, output file (emptied), connection, then the request loop until a step fails.
-  // Returns 0 once the loop has ended and its unit is rolled back. A connection that cannot
-  // be made ends the process with status 1 inside.
+  // Returns 0 once the loop has ended and its unit is rolled back; 1 before connecting when
+  // the output file cannot be created (its reason on standard error). A connection that
+  // cannot be made ends the process with status 1 inside.
   int run();
 
   // Stops the loop after the pass in hand (or cuts short the wait for a request).
@@ -53,11 +54,13 @@ class ZvrTeeComponent {
 
  private:
   void _banner() const;
+  // 1 when the output file can be opened for writing; else 0, the reason shown.
+  int _canWriteOutput() const;
   // One pass: get, record, forward, commit. 0 when a step failed (its message written).
   int _pass(QuorBusinessElement& element);
   // 1 when the message was written whole to the output. A file record that could not be
-  // appended has been reported by the message file; without -noforward that loses the
-  // record only, so it counts as written.
+  // appended has been reported by the message file and in the log; without -noforward that
+  // loses the record only, so it counts as written.
   int _record(const Message& message) const;
   int _appendToFile(const Message& message) const;
   int _printToStdout(const Message& message) const;

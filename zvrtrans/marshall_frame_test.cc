@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "framecheck.h"
 #include "marshall.h"
 #include "marshall_testing.h"
 
@@ -137,6 +138,53 @@ TEST_F(MarshallFrameTest, SplitFramesReadBackIntoResponses) {
     text = static_cast<char*>(text) + length;
   }
   EXPECT_EQ(bodies, (std::vector<std::string>{"one", "plain second card"}));
+}
+
+// The whole-output check before zvrtbc puts anything: a sequence of frames to the last
+// byte passes with its count; anything else fails with the framing hint, nothing raised
+// on success.
+TEST(FrameCheckTest, WholeOutputIsFramesOrAnError) {
+  const struct {
+    std::string output;
+    unsigned long frames;  // 0: refused
+    const char* id;
+    const char* info;
+  } rows[] = {
+      {"5 hello", 1, nullptr, nullptr},
+      {"3\nabc4 wxyz", 2, nullptr, nullptr},
+      {"0 ", 1, nullptr, nullptr},
+      {"5 hello0 ", 2, nullptr, nullptr},
+      {"", 0, ZVRID_M0005, "(no data at byte 0 of 0)"},
+      {"hello", 0, ZVRID_M0006, "(no length at byte 0 of 5)"},
+      {"3 WIDGETS AND 12 NUTS", 0, ZVRID_M0006, "(no length at byte 5 of 21)"},
+      {"5 hello ", 0, ZVRID_M0006, "(no length at byte 7 of 8)"},
+      {"12", 0, ZVRID_M0005, "(a length without its end at byte 0 of 2)"},
+      {"5 hello12", 0, ZVRID_M0005, "(a length without its end at byte 7 of 9)"},
+      {"1x hello", 0, ZVRID_M0006, "(a length followed by data at byte 0 of 8)"},
+      {"6 hello", 0, ZVRID_M0006, "(a length beyond the output at byte 0 of 7)"},
+      {"4294967296 x", 0, ZVRID_M0006, "(a length beyond the output at byte 0 of 12)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.output);
+    zvrClearError();
+    unsigned long frames = 99;
+    const int ok = zvrCheckFrames(row.output.data(), row.output.size(), frames);
+    EXPECT_EQ(ok, row.frames != 0 ? 1 : 0);
+    EXPECT_EQ(frames, row.frames);
+    if (row.id == nullptr) {
+      EXPECT_EQ(ZVRerror, nullptr);
+      continue;
+    }
+    ASSERT_NE(ZVRerror, nullptr);
+    EXPECT_STREQ(ZVRerror->id(), row.id);
+    char* text = nullptr;
+    ZVRerror->display(text);
+    const std::string shown = text ? text : "";
+    delete[] text;
+    EXPECT_NE(shown.find(row.info), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Add the output framing option -oe1s"), std::string::npos) << shown;
+  }
+  zvrClearError();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "catalog.h"
 #include "erroradt.h"
+#include "framecheck.h"
 #include "marshall.h"
 #include "merc.h"
 #include "quorbusinesselement.h"
@@ -66,6 +67,10 @@ int TsiTBC::process_buffer(void*& buffer, unsigned long& length, Marshall* marsh
   char* const start = static_cast<char*>(buffer);
   const unsigned long total = length;
   QuorResponse* response = nullptr;
+  // Only one frame is put, so the rest of the output is checked first: output that is not
+  // framed must reach the error profile whole, not go on as its first few bytes.
+  unsigned long frames = 0;
+  if (!zvrCheckFrames(buffer, length, frames)) return trace.result(handleError(request));
   if (!_do_response(marshall, buffer, length, response)) return trace.result(handleError(request));
   // _do_response left `buffer` at the frame's data and `length` at its size; both lie
   // within the output (splitMultiBuffer never takes more than it was given).

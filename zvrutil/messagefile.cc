@@ -50,15 +50,37 @@ void MessageFile::readHeader() {
   trc::Scope trace(kTrace);
   if (readHandle_ == nullptr) return;
   // The whole line is consumed, whatever its length: only its start holds settings.
-  if (zvrReadLine(readHandle_, line_, kHeaderLineLimit) != kLineEnd)
-    zvrParseHeader(line_.data(), line_.size(), settings_);
+  const ZvrLineStatus status = zvrReadLine(readHandle_, line_, kHeaderLineLimit);
+  if (status != kLineEnd && _isRecordLine(line_)) {
+    // A file written by hand without its header line: its first record is read as one,
+    // not taken for settings and lost.
+    headerFault_ = "a record, not the header line; read as the first record";
+    std::rewind(readHandle_);
+    lineNumber_ = 0;
+    return;
+  }
+  if (status != kLineEnd) zvrParseHeader(line_.data(), line_.size(), settings_);
   lineNumber_ = 1;
+}
+
+bool MessageFile::_isRecordLine(const std::string& line) {
+  if (!line.empty() && line[0] == '#') return false;
+  // Every record the tee writes has a body part; a header line never has one.
+  return line.find("MsgBuffer: ") != std::string::npos ||
+         line.find("TagBuffer: ") != std::string::npos;
+}
+
+const char* MessageFile::headerFault() const {
+  trc::Scope trace(kTrace);
+  return trace.result(headerFault_);
 }
 
 void MessageFile::reset() {
   trc::Scope trace(kTrace);
   if (readHandle_ == nullptr) return;
   std::rewind(readHandle_);
+  lineNumber_ = 0;
+  if (headerFault_ != nullptr) return;
   zvrReadLine(readHandle_, line_, kHeaderLineLimit);
   lineNumber_ = 1;
 }

@@ -32,9 +32,10 @@ class MessageFile {
   // Writes the header line to an emptied file; does nothing when it cannot be opened.
   void writeHeader() const;
   // Takes the settings from the first line of the read handle (its first 144 characters)
-  // and leaves the handle at the start of the second line.
+  // and leaves the handle at the start of the second line; a first line that is a record
+  // (it has a body or tag part) is left to be read as one (see headerFault).
   void readHeader();
-  // Back to the first record: the start of the file, past the header line.
+  // Back to the first record: the start of the file, past the header line if it has one.
   void reset();
   // Appends one record. When the file cannot be opened, prints "Error opening file: <name>"
   // to standard output and writes nothing; a write that fails part-way prints "Error
@@ -50,6 +51,10 @@ class MessageFile {
   const char* recordFault() const;
   // Line number (from 1, the header) of the record last read.
   unsigned long recordLine() const;
+  // Null when the file opened for reading began with its header line; otherwise why line 1
+  // was not taken as the header (static text). Its settings then keep their defaults and
+  // line 1 is the first record.
+  const char* headerFault() const;
 
   // 1 when the read handle is open.
   int exists() const;
@@ -62,11 +67,14 @@ class MessageFile {
   long numNTimes() const;
 
  private:
+  static bool _isRecordLine(const std::string& line);
+
   std::string fileName_;
   std::FILE* readHandle_ = nullptr;
   MessageFileSettings settings_;
   std::string line_;
   const char* fault_ = nullptr;
+  const char* headerFault_ = nullptr;
   unsigned long lineNumber_ = 0;
 };
 

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "testing/zvr_testing.h"
 
@@ -150,6 +152,49 @@ TEST_F(MessageFileTest, HeaderAndComments) {
   EXPECT_EQ(bodyOf(m), "y");
 }
 
+// Lines a hand-written file gets wrong are reported with their line numbers: a first line
+// that is a record is not swallowed as the header, and a line with no field is not a
+// request.
+TEST_F(MessageFileTest, HandWrittenMistakesAreReportedByLine) {
+  struct Row {
+    const char* name;
+    const char* text;
+    bool headerFault;
+    std::vector<std::pair<unsigned long, std::string>> records;  // line, body ("!" = fault)
+  } rows[] = {
+      {"no header line", "MsgBuffer: [one]\nMsgBuffer: [two]\n", true,
+       {{1, "one"}, {2, "two"}}},
+      {"tag only, no header", "TagBuffer: [t]\n", true, {{1, ""}}},
+      {"header that is a word", "header\nMsgBuffer: [one]\n", false, {{2, "one"}}},
+      {"plain line", "Version: 0\nhello world\nMsgBuffer: [x]\n", false,
+       {{2, "!"}, {3, "x"}}},
+      {"empty line", "Version: 0\n\nMsgBuffer: [x]\n", false, {{2, "!"}, {3, "x"}}},
+      {"label not at a word start", "Version: 0\nxMsgBuffer: [x]\n", false, {{2, "!"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    writeText(row.text);
+    MessageFile file(path_.c_str());
+    EXPECT_EQ(file.headerFault() != nullptr, row.headerFault);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const auto& [line, body] : row.records) {
+        Message m;
+        ASSERT_EQ(file.readMsg(m), 1);
+        EXPECT_EQ(file.recordLine(), line);
+        if (body == "!") {
+          EXPECT_NE(file.recordFault(), nullptr);
+        } else {
+          EXPECT_EQ(file.recordFault(), nullptr) << file.recordFault();
+          EXPECT_EQ(bodyOf(m), body);
+        }
+      }
+      Message end;
+      EXPECT_EQ(file.readMsg(end), 0);
+      file.reset();  // the second pass starts where the first did
+    }
+  }
+}
+
 // Record lines around the length limit: a line may hold 16382 characters before its
 // newline. A longer one is reported whole and its tail never becomes a record.
 TEST_F(MessageFileTest, LineLengthLimit) {
@@ -182,7 +227,10 @@ TEST(MessageRecordTest, DamagedAndOddRecords) {
     std::string body;   // body afterwards (the message starts with "old")
     long msgLength;
   } rows[] = {
-      {"", nullptr, "old", 3},
+      // Read as a record without fields (the message keeps its values), but flagged: the
+      // client must not send it as an empty request.
+      {"", "no recognised field", "old", 3},
+      {"plain text", "no recognised field", "old", 3},
       {"MsgBuffer: [abc] MsgLength: 99", nullptr, "abc", 3},
       {"MsgLength: 99", "MsgLength: more", "old", 3},
       {"MsgLength: 2", nullptr, "ol", 2},

@@ -384,7 +384,22 @@ const char* zvrParseRecord(const char* data, size_t length, Message& m) {
   setLength(fields, "TagLength: ", tag, true, m, "TagLength: value is not a 32-bit number",
             "TagLength: more than the tag holds", fault);
   if (!fault) fault = body.fault ? body.fault : tag.fault;
+  if (!fault && !zvrHasRecordField(data, length))
+    fault = "no recognised field (a record line holds fields such as MsgBuffer: [text])";
   return trace.result(fault);
+}
+
+bool zvrHasRecordField(const char* data, size_t length) {
+  trc::Scope trace(kTrace);
+  std::string_view line(data, length);
+  static constexpr std::string_view kLabels[] = {
+      kBodyLabel,  kTagLabel,   "Signature: ", "Version: ",  "Type: ",     "Priority: ",
+      "Persistence: ", "Format: ", "FormatName: ", "Feedback: ", "Expiry: ", "Encoding: ",
+      "Status: ", "MsgId: ",    "CorrelId: ",  "MsgLength: ", "TagLength: "};
+  for (std::string_view label : kLabels) {
+    if (findLabel(line, label) != kNone) return trace.result(true);
+  }
+  return trace.result(false);
 }
 
 ZvrLineStatus zvrReadLine(std::FILE* file, std::string& line, size_t limit) {

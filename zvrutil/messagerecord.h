@@ -63,7 +63,13 @@ std::string zvrFormatRecord(const Message& message, unsigned displayHdr, unsigne
 // encode. Returns null when the record was whole; otherwise a short description of the
 // first damage found (owned by the program, static) — fields that could be read are set,
 // damaged ones are left as they were.
+// A line that carries none of a record's labels (an empty line, a stray line of text) is
+// damaged too: sent as it is it would be an empty request.
 const char* zvrParseRecord(const char* line, size_t length, Message& message);
+
+// True when `length` characters of `line` (borrowed) hold at least one record label where
+// a label may begin (at the start or after a blank).
+bool zvrHasRecordField(const char* line, size_t length);
 
 enum ZvrLineStatus { kLineEnd = 0, kLineWhole = 1, kLineTooLong = 2 };
 

@@ -23,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -73,6 +74,21 @@ inline std::string readFile(const std::filesystem::path& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// A copy of the directory file `source` written to `target`, its exits (the default
+// build's libzvrear.so, named relative to the file) replaced by this build's: qlxadm load
+// refuses an exit it cannot load, and another preset has no build/ beside the sources.
+// Returns `target`.
+inline std::string directoryForThisBuild(const std::string& source, const std::string& target) {
+  std::string text = readFile(source);
+  const std::string exit = buildDir() + "/lib/libzvrear.so";
+  for (const char* relative : {"\"../../build/lib/libzvrear.so\"", "\"../build/lib/libzvrear.so\""}) {
+    for (size_t at; (at = text.find(relative)) != std::string::npos;)
+      text.replace(at, std::strlen(relative), "\"" + exit + "\"");
+  }
+  std::ofstream(target, std::ios::binary) << text;
+  return target;
 }
 
 class BrokerHome : public ::testing::Test {

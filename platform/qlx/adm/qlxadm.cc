@@ -13,11 +13,13 @@ namespace {
 
 void usage(std::ostream& out) {
   out << "Usage: qlxadm [--home DIR] COMMAND [ARGUMENTS]\n"
-         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n\n"
+         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n"
+         "qlxadm --help lists the commands; qlxadm --version prints the version.\n\n"
          "Directory:\n";
   qlx::directoryUsage(out);
   out << "Queues and messages:\n"
-         "  queues                         depth, in-flight and backed-out messages per queue\n"
+         "  queues                         the home and sync mode, then depth, in-flight and\n"
+         "                                 backed-out messages per queue\n"
          "  send SERVICE --as CLIENT [--format F] [--wait MS] [BODY|-]\n"
          "                                 put a request (BODY, or standard input for -,\n"
          "                                 at most 64 MiB)\n"
@@ -37,7 +39,9 @@ void usage(std::ostream& out) {
          "  fault CALL REASON [SUBREASON] [--count N] [--for NAME]\n"
          "                                 make the next N (default 1) calls fail\n"
          "  fault list | fault clear       pending faults\n"
-         "  reset                          empty queues and faults, keep the directory\n";
+         "  reset                          empty queues and faults, keep the directory\n"
+         "  backup FILE                    a consistent copy of the broker database, taken\n"
+         "                                 while the servers run (FILE must not exist)\n";
   out << "Monitoring:\n"
          "  stats [--json]                 per queue: depth, in flight, oldest age, puts,\n"
          "                                 gets, commits, rollbacks, backouts, processing\n"
@@ -77,6 +81,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string command = argv[first];
+  if (command == "--version") {
+    std::cout << "qlxadm " << ZVR_VERSION << " (build " << __DATE__ << " " << __TIME__ << ")\n";
+    return 0;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     usage(std::cout);
     return 0;
@@ -88,7 +96,7 @@ int main(int argc, char** argv) {
       {"reset", qlx::adm::reset},   {"send", qlx::adm::send},     {"echo", qlx::adm::echo},
       {"resubmit", qlx::adm::resubmit}, {"purge", qlx::adm::purge},
       {"stats", qlx::adm::stats},       {"health", qlx::adm::health},
-      {"serve", qlx::adm::serve}};
+      {"serve", qlx::adm::serve},       {"backup", qlx::adm::backup}};
   auto found = kCommands.find(command);
   if (found == kCommands.end()) {
     std::cerr << "qlxadm: unknown command " << command << "\n\n";

@@ -11,6 +11,7 @@
 
 namespace qlx {
 class BrokerStore;
+class Store;
 }
 
 namespace qlx::adm {
@@ -31,6 +32,7 @@ int echo(const Args& args);
 int stats(const Args& args);
 int health(const Args& args);
 int serve(const Args& args);
+int backup(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
@@ -47,6 +49,11 @@ std::string timeText(int64_t seconds);
 // True when `name` fits the broker's 132-byte name fields and could be a directory entry;
 // else false with `error` saying "<what> name ... is ...".
 bool checkName(const char* what, const std::string& name, std::string& error);
+
+// "" when the owner of `queue` (KIND:NAME) is in the directory, or the kind has no
+// directory entry (native, theme); otherwise "no element NAME in the directory" (or
+// client). A name typed wrong then says so instead of showing an empty queue.
+std::string unknownOwner(BrokerStore& store, const std::string& queue);
 
 }  // namespace qlx::adm
 

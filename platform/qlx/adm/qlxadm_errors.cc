@@ -99,6 +99,9 @@ int errors(const Args& args) {
   for (const MessageRow& row : rows) {
     if (row.error) printEntry(row);
   }
+  const std::string unknown =
+      rows.empty() && !args.empty() ? unknownOwner(*store, "element:" + args[0]) : "";
+  if (!unknown.empty()) return complain(1, unknown);
   if (rows.empty()) std::cout << "no entries on the error queues\n";
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "admin.h"
 #include "directory_model.h"
 #include "qlxadm.h"
+#include "settings.h"
 
 namespace qlx::adm {
 namespace {
@@ -80,6 +81,17 @@ bool checkName(const char* what, const std::string& name, std::string& error) {
   return false;
 }
 
+std::string unknownOwner(BrokerStore& store, const std::string& queue) {
+  const size_t colon = queue.find(':');
+  const std::string kind = queue.substr(0, colon);
+  const std::string name = colon == std::string::npos ? "" : queue.substr(colon + 1);
+  const bool element = kind == "element" || kind == "error";
+  if (!element && kind != "client") return "";
+  EntryFacts facts;
+  if (store.findEntry(element, name, facts) != 0) return "";
+  return "no " + std::string(element ? "element " : "client ") + name + " in the directory";
+}
+
 int queues(const Args& args) {
   if (!args.empty()) return usageError("queues takes no arguments");
   std::vector<QueueInfo> list;
@@ -87,6 +99,8 @@ int queues(const Args& args) {
   std::unique_ptr<BrokerStore> store = openStore();
   if (!store) return 1;
   if (!listQueues(*store, list, error)) return complain(1, error);
+  // Which broker this is: a mistyped QLX_HOME shows here as an empty broker elsewhere.
+  std::printf("%s\n", settingsSummary(homePath()).c_str());
   std::printf("%-40s %8s %9s %10s %11s\n", "QUEUE", "DEPTH", "IN-FLIGHT", "BACKED-OUT",
               "MAX-BACKOUT");
   for (const QueueInfo& q : list)
@@ -104,6 +118,9 @@ int browse(const Args& args) {
   const std::string queue = resolveQueue(*store, args[0], error);
   std::vector<BrowsedMessage> rows;
   if (queue.empty() || !browseQueue(*store, queue, rows, error)) return complain(1, error);
+  // Messages left on the queue of an entry since deleted are still shown.
+  const std::string unknown = rows.empty() ? unknownOwner(*store, queue) : "";
+  if (!unknown.empty()) return complain(1, unknown);
   std::cout << queue << ": " << rows.size() << " message(s)\n";
   for (const BrowsedMessage& m : rows) printMessage(m.row, m.claimed);
   return 0;

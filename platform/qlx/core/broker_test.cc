@@ -498,6 +498,9 @@ TEST_F(BrokerErrors, WriteLogAppendsOneEntryPerCall) {
   FILE* in = std::fopen((home_ + "/log").c_str(), "r");
   ASSERT_NE(in, nullptr);
   char line[512];
+  // After the line of the element's connection.
+  ASSERT_NE(std::fgets(line, sizeof line, in), nullptr);
+  EXPECT_NE(std::strstr(line, " E INFO connected: broker home "), nullptr) << line;
   ASSERT_NE(std::fgets(line, sizeof line, in), nullptr);
   EXPECT_NE(std::strstr(line, " E ERROR ZVRX0001"), nullptr) << line;
   ASSERT_NE(std::fgets(line, sizeof line, in), nullptr);

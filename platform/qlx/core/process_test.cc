@@ -4,7 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "broker_test_util.h"
+#include "leasesweep.h"
 
 namespace qlx::test {
 namespace {
@@ -17,6 +27,11 @@ class BrokerProcesses : public BrokerTest {
     pid_t pid = fork();
     if (pid == 0) _exit(body());
     return pid;
+  }
+
+  std::string readLog() const {
+    std::ifstream in(home_ + "/log");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
   int waitFor(pid_t pid) {
@@ -90,6 +105,94 @@ TEST_F(BrokerProcesses, KilledHolderGivesTheMessageBackWithBackoutOne) {
   ASSERT_EQ(commit(e), 1);
   EXPECT_EQ(queue("element:E").depth, 0);
   EXPECT_EQ(queue("client:C1").depth, 0);  // the killed unit's put never appeared
+}
+
+// Every process that connects after a holder was killed notices the ended connection;
+// the one that recovers it logs it, the others do not.
+TEST_F(BrokerProcesses, ARecoveryIsLoggedOnceHoweverManyNoticeIt) {
+  QLXHANDLE c1 = client("C1");
+  send(c1, "ECHO", "held");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = spawn([&] {
+    QLXHANDLE e = 0;
+    Got got;
+    if (!connectChildAsE(e) || getRequest(e, got) != 1) return 2;
+    if (write(ready[1], "x", 1) != 1) return 3;
+    pause();
+    return 4;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(kill(holder, SIGKILL), 0);
+  EXPECT_EQ(waitFor(holder), 128 + SIGKILL);
+  close(ready[0]);
+  close(ready[1]);
+  std::vector<pid_t> noticers;
+  for (int i = 0; i < 4; ++i) {
+    noticers.push_back(spawn([] {
+      QLXHANDLE e = 0;
+      return connectChildAsE(e) && qlxTerminate(&e) == 1 ? 0 : 2;
+    }));
+  }
+  for (pid_t pid : noticers) EXPECT_EQ(waitFor(pid), 0);
+  const std::string log = readLog();
+  size_t lines = 0;
+  for (size_t at = log.find("rolled back the open units of work of 1 ended connection(s)");
+       at != std::string::npos; at = log.find("rolled back the open units", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << log;
+  EXPECT_EQ(queue("element:E").depth, 1);
+}
+
+// A process killed after taking its lease but before registering leaves a lease file that
+// no connection names: it is removed once it is old enough and nobody holds it.
+TEST_F(BrokerProcesses, OrphanLeaseFilesAreReclaimed) {
+  const std::string lease = home_ + "/lease/";
+  std::filesystem::create_directories(lease);
+  const time_t old = time(nullptr) - kOrphanLeaseSeconds - 10;
+  const struct {
+    const char* token;
+    bool aged;
+    bool held;
+    bool kept;
+  } rows[] = {
+      {"00000000000000000000000000000001", true, false, false},
+      {"00000000000000000000000000000002", false, false, true},  // maybe still registering
+      {"00000000000000000000000000000003", true, true, true},    // its process lives
+  };
+  std::vector<int> holds;
+  for (const auto& row : rows) {
+    const std::string path = lease + row.token;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    if (row.held) {
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+      holds.push_back(fd);
+    } else {
+      close(fd);
+    }
+    if (row.aged) {
+      const timeval times[2] = {{old, 0}, {old, 0}};
+      ASSERT_EQ(utimes(path.c_str(), times), 0);
+    }
+  }
+  QLXHANDLE e = element("E");
+  for (const auto& row : rows)
+    EXPECT_EQ(std::filesystem::exists(lease + row.token), row.kept) << row.token;
+  EXPECT_NE(readLog().find("removed 1 lease file(s) of processes that ended before "
+                           "connecting"), std::string::npos) << readLog();
+  // Later the young one goes too; the connection's own lease and the held one stay.
+  EXPECT_EQ(reclaimOrphanLeases(store_.sql(), time(nullptr) + 2 * kOrphanLeaseSeconds), 1);
+  size_t left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(lease))
+    left += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(left, 2u);
+  for (int fd : holds) close(fd);
+  EXPECT_EQ(qlxTerminate(&e), 1);
 }
 
 // A committed unit leaves its lease listing messages that are gone: a holder killed after

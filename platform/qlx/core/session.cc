@@ -1,6 +1,7 @@
 // qlxSPIInitialize, qlxClientInitialize and qlxTerminate.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -8,6 +9,7 @@
 #include "dirguard.h"
 #include "errors.h"
 #include "log.h"
+#include "settings.h"
 #include "trc.h"
 
 namespace qlx {
@@ -26,8 +28,12 @@ bool addressName(const QLXADDR* addr, std::string& name) {
 void startExit(Connection& c, const std::string& path) {
   if (path.empty()) return;
   std::string error;
-  if (!c.exit.start(path, error))
-    appendLog(kSevere, c.name, error + "; the element's default actions apply");
+  if (!c.exit.start(path, error)) {
+    error += "; the element's default actions apply";
+    appendLog(kSevere, c.name, error);
+    // The log may be read only later: the server's operator sees it at start-up.
+    std::fprintf(stderr, "qlx: business element %s: %s\n", c.name.c_str(), error.c_str());
+  }
 }
 
 // Opens the store, checks the directory and registers; the connection is not yet in the
@@ -42,7 +48,8 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
   c->store = makeBrokerStore();
   std::string error;
   if (!c->store->open(error)) {
-    fail(call, kReasonHome, "%.200s", error.c_str());
+    const std::string action = homeAction(homePath());
+    fail(call, kReasonHome, "%.200s", (action.empty() ? error : action).c_str());
     return nullptr;
   }
   int found = c->store->findEntry(kind == Kind::kElement, name, entry);
@@ -53,13 +60,17 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
     return nullptr;
   }
   if (found == 0) {
-    fail(call, kReasonUnknownName, "%s ``%.132s'' is not in the directory",
+    fail(call, kReasonUnknownName,
+         "%s ``%.80s'' is not in the directory: load a directory that defines it, or "
+         "correct the name",
          kind == Kind::kElement ? "business element" : "client", name.c_str());
     return nullptr;
   }
   c->handle = static_cast<QLXHANDLE>(handle);
   c->waiter = c->store->makeWait(c->queue);
   c->defaultActions = entry.defaultActions;
+  if (kind == Kind::kElement)
+    appendLog(kInfo, name, "connected: " + settingsSummary(homePath()));
   recoverDeadConnections(*c, true);
   return c;
 }

@@ -9,6 +9,7 @@
 #include "broker_store.h"
 #include "directory.h"
 #include "directory_model.h"
+#include "exit_check.h"
 #include "theme.h"
 
 namespace qlx {
@@ -78,7 +79,8 @@ int runLoad(CommandContext& c, char** args, int count) {
   const EmptyDirectory empty = count == 2 ? EmptyDirectory::kAllow : EmptyDirectory::kRefuse;
   DirectoryModel model;
   std::string error;
-  if (!readDirectoryFile(path, empty, model, error)) return refuse(c.err(), "load", error);
+  if (!readDirectoryFile(path, empty, model, error) || !checkExitLibraries(model, error))
+    return refuse(c.err(), "load", error);
   BrokerStore* store = c.store();
   if (store == nullptr) return kRefused;
   const bool loaded = store->editDirectory(

@@ -56,6 +56,34 @@ TEST_F(DirectoryCommand, Load) {
   EXPECT_EQ(stored().clients.size(), 2u);
 }
 
+// An exit library that cannot be loaded is refused by load, not found at a server's start.
+TEST_F(DirectoryCommand, LoadRefusesExitsThatCannotBeLoaded) {
+  const std::string libraries = std::filesystem::path(QLX_TEST_EXIT).parent_path().string();
+  const struct {
+    std::string exit;
+    int status;
+    const char* says;
+  } rows[] = {
+      {QLX_TEST_EXIT, 0, ""},
+      {dir_.string() + "/missing.so", 1, "cannot be loaded: "},
+      {writeFile("text.so", "not a library\n"), 1, "cannot be loaded: "},
+      {libraries + "/libtrc.so", 1, "has no entry point qlxExitEntry"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.exit);
+    err_.str("");
+    const DirectoryModel before = stored();
+    const std::string file =
+        writeFile("exit.toml", "[element.E]\nexit = \"" + row.exit + "\"\n");
+    EXPECT_EQ(command({"load", file}), row.status) << err_.str();
+    if (row.status != 0) {
+      EXPECT_NE(err_.str().find("element E: exit " + row.exit + " " + row.says),
+                std::string::npos) << err_.str();
+      EXPECT_EQ(stored(), before);
+    }
+  }
+}
+
 TEST_F(DirectoryCommand, LoadEmptiesOnlyWhenAllowed) {
   const std::string empty = writeFile("empty.toml", "# nothing\n");
   EXPECT_EQ(command({"load", empty}), 1);

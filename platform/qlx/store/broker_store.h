@@ -119,7 +119,8 @@ class BrokerStore {
   virtual void abandonInChild() = 0;
   // Rolls back the units of work of connections whose process ended: their messages go
   // back to the front of their queues with the backout count raised by one. The number of
-  // ended connections recovered; 0 when none; -1 on failure (noted). `returned` receives
+  // ended connections this call recovered (not those another process recovered first); 0
+  // when none; -1 on failure (noted). `returned` receives
   // the queue of every message returned (one entry per message; empty on failure).
   virtual int64_t recoverEnded(std::vector<std::string>& returned) = 0;
   // The wait object of `queue` for this connection (owned by the caller).

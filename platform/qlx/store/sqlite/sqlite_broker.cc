@@ -9,6 +9,8 @@
 #include <optional>
 
 #include "directory.h"
+#include "leasesweep.h"
+#include "log.h"
 #include "messages.h"
 #include "trc.h"
 #include "wait.h"
@@ -56,13 +58,19 @@ std::vector<Ended> endedConnections(Store& store) {
 
 // Within the recovery transaction: the connection's row is still there (no other process
 // recovered it meanwhile), its claims go back, the row goes.
-bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues) {
+// Within the recovery transaction: the connection's row is still there (no other process
+// recovered it meanwhile), its claims go back, the row goes. `recovered` tells whether this
+// process did it: every process that noticed the ended connection gets here, one does it.
+bool recoverOne(Store& store, const Ended& ended, std::vector<std::string>& queues,
+                bool& recovered) {
+  recovered = false;
   {
     Query still(store, "SELECT 1 FROM connection WHERE id = ?1");
     const int rc = still.bind(1, ended.id).step();
     if (rc == SQLITE_DONE) return true;
     if (rc != SQLITE_ROW) return false;
   }
+  recovered = true;
   if (!sqlite::returnClaims(store, leaseClaims(store.home(), ended.token), true, queues))
     return false;
   Query drop(store, "DELETE FROM connection WHERE id = ?1");
@@ -109,6 +117,9 @@ bool SqliteBrokerStore::attach(int kind, const std::string& name, int64_t& handl
   }
   row_ = sqlite3_last_insert_rowid(store_.db());
   handle = row_;
+  if (const int removed = reclaimOrphanLeases(store_, time(nullptr)))
+    appendLog(kInfo, name, "removed " + std::to_string(removed) +
+                               " lease file(s) of processes that ended before connecting");
   return true;
 }
 
@@ -132,17 +143,21 @@ int64_t SqliteBrokerStore::recoverEnded(std::vector<std::string>& returned) {
   const std::vector<Ended> ended = endedConnections(store_);
   if (ended.empty()) return trace.result(0);
   std::vector<std::string> queues;
+  int64_t recovered = 0;
   {
     Transaction tx(store_);
     if (!tx.ok()) return trace.result(-1);
-    for (const Ended& one : ended)
-      if (!recoverOne(store_, one, queues)) return trace.result(-1);
+    for (const Ended& one : ended) {
+      bool mine = false;
+      if (!recoverOne(store_, one, queues, mine)) return trace.result(-1);
+      recovered += mine ? 1 : 0;
+    }
     if (!tx.commit()) return trace.result(-1);
   }
   for (const Ended& one : ended) removeLease(store_.home(), one.token);
   sqlite::notifyQueues(store_, queues);
   returned = std::move(queues);
-  return trace.result(static_cast<int64_t>(ended.size()));
+  return trace.result(recovered);
 }
 
 std::unique_ptr<QueueWait> SqliteBrokerStore::makeWait(const std::string& queue) {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "directory_schema.h"
+#include "settings.h"
 #include "trc.h"
 #include "walbatch.h"
 
@@ -114,10 +115,7 @@ int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
 }
 
 // FULL syncs the WAL at every commit; NORMAL (the default) only at checkpoints.
-bool fullSync() {
-  const char* mode = std::getenv("QLX_SYNC");
-  return mode && std::strcmp(mode, "FULL") == 0;
-}
+bool fullSync() { return fullSyncSetting(); }
 
 uint64_t fnv1a(std::string_view text) {
   uint64_t hash = 1469598103934665603ull;
@@ -175,6 +173,8 @@ Store::~Store() {
 bool Store::open(std::string& error) {
   trc::Scope trace(kTrace);
   home_ = homePath();
+  SyncMode mode;
+  if (!syncModeSetting(mode, error)) return trace.result(false);
   if (!makeHome(home_, error) || !makeHome(home_ + "/wake", error)) return trace.result(false);
   const std::string path = home_ + "/broker.db";
   struct stat info {};

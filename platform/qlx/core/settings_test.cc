@@ -1,0 +1,108 @@
+// The broker's settings: QLX_SYNC values taken and refused, and the action named for a
+// home that cannot be used.
+#include "settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace qlx {
+namespace {
+
+TEST(SettingsTest, SyncModeAcceptsFullAndNormalInAnyCaseOnly) {
+  const struct {
+    const char* value;  // null: unset
+    bool accepted;
+    SyncMode mode;
+  } rows[] = {
+      {nullptr, true, SyncMode::kNormal}, {"", true, SyncMode::kNormal},
+      {"NORMAL", true, SyncMode::kNormal}, {"normal", true, SyncMode::kNormal},
+      {"FULL", true, SyncMode::kFull},     {"full", true, SyncMode::kFull},
+      {"Full", true, SyncMode::kFull},     {"fulll", false, SyncMode::kNormal},
+      {"FULL ", false, SyncMode::kNormal}, {"OFF", false, SyncMode::kNormal},
+      {"1", false, SyncMode::kNormal},     {"EXTRA", false, SyncMode::kNormal},
+  };
+  const char* saved = getenv("QLX_SYNC");
+  const std::string before = saved ? saved : "";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.value ? row.value : "(unset)");
+    if (row.value)
+      setenv("QLX_SYNC", row.value, 1);
+    else
+      unsetenv("QLX_SYNC");
+    SyncMode mode = SyncMode::kFull;
+    std::string error;
+    EXPECT_EQ(syncModeSetting(mode, error), row.accepted);
+    EXPECT_EQ(mode, row.mode);
+    EXPECT_EQ(fullSyncSetting(), row.accepted && row.mode == SyncMode::kFull);
+    if (row.accepted) {
+      EXPECT_EQ(error, "");
+      EXPECT_NE(settingsSummary("/").find(std::string("QLX_SYNC ") + syncModeName(mode)),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(error.rfind(std::string("QLX_SYNC=") + row.value + " is not a sync mode: set "
+                            "it to FULL or NORMAL", 0), 0u) << error;
+    }
+  }
+  if (saved)
+    setenv("QLX_SYNC", before.c_str(), 1);
+  else
+    unsetenv("QLX_SYNC");
+}
+
+class HomeActionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qlx-settings-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    chmod((dir_ + "/closed").c_str(), 0700);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+};
+
+TEST_F(HomeActionTest, SaysWhatIsWrongWithTheHome) {
+  std::ofstream(dir_ + "/file") << "x";
+  EXPECT_EQ(homeAction(dir_), "");
+  EXPECT_EQ(homeAction(dir_ + "/missing"), "");  // created when missing: nothing to say
+  EXPECT_NE(homeAction(dir_ + "/file").find(" is not a folder: set QLX_HOME to a folder"),
+            std::string::npos);
+  EXPECT_NE(settingsSummary(dir_ + "/.").find("broker home " + dir_ + ","), std::string::npos);
+}
+
+// A home of another user: judged by an unprivileged process (root may open anything).
+TEST_F(HomeActionTest, NamesTheOwnerOfAClosedHome) {
+  const std::string closed = dir_ + "/closed";
+  ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(closed.c_str(), 0), 0);
+    EXPECT_NE(homeAction(closed).find("is closed to this user"), std::string::npos);
+    return;
+  }
+  chmod(dir_.c_str(), 0755);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const std::string action = homeAction(closed);
+    _exit(action.find("belongs to uid 0 and is closed to this user (uid 65534): run as the "
+                      "user who created and loaded it") != std::string::npos ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot become an unprivileged user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace qlx
