@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "settings.h"
+
 namespace qlx::pg {
 namespace {
 
@@ -18,12 +20,10 @@ uint64_t bigEndian(const char* data, int length) {
   return value;
 }
 
-// FULL asks for durable commits; anything else lets the last commits be lost in a server
-// crash (never corrupted).
+// FULL asks for durable commits; NORMAL lets the last commits be lost in a server crash
+// (never corrupted). A misspelt mode was refused when the connection opened.
 const char* syncSetting() {
-  const char* mode = std::getenv("QLX_SYNC");
-  return mode && std::strcmp(mode, "FULL") == 0 ? "SET synchronous_commit = on"
-                                                 : "SET synchronous_commit = off";
+  return fullSyncSetting() ? "SET synchronous_commit = on" : "SET synchronous_commit = off";
 }
 
 }  // namespace
@@ -122,6 +122,8 @@ std::string serverMessage(PGconn* conn) {
 
 bool Connection::open(const std::string& uri, std::string& error) {
   close();
+  SyncMode mode;
+  if (!syncModeSetting(mode, error)) return false;
   uri_ = uri;
   if (!reconnect()) {
     error = "broker database: " + failText_;
