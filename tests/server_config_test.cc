@@ -3,9 +3,11 @@
 // server that runs on with less durability, on another home, or without its exit.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server_testing.h"
@@ -37,6 +39,18 @@ class ServerConfigTest : public zvr::testing::ServerHome,
     if (std::string(GetParam()) == "zvrtbc") words.insert(words.end(), {"-map", "upper_so"});
     const std::string stem = home() + "/run" + std::to_string(++runs_);
     return ChildProcess(words, stem + ".out", stem + ".err");
+  }
+
+  // True once `server` has started serving: the servers log "Component Initialized.",
+  // the tee says "Quor Server initialized." on standard error.
+  bool waitUntilStarted(const ChildProcess& server) const {
+    if (std::string(GetParam()) != "zvrtee") return waitUntilServing(server);
+    for (int tries = 0; tries < 500; ++tries) {
+      if (server.standardError().find("Quor Server initialized.") != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   int runs_ = 0;
@@ -85,6 +99,8 @@ TEST_P(ServerConfigTest, StartUpLogNamesTheHomeAndTheSyncMode) {
         std::string("connected: broker home ") + home + ", QLX_SYNC " +
         (mode[0] == 'f' ? "FULL" : "NORMAL");
     EXPECT_TRUE(waitForLog(said)) << logText();
+    // The connection is logged before the server catches its stop signals.
+    ASSERT_TRUE(waitUntilStarted(server)) << logText();
     EXPECT_EQ(server.stop(SIGTERM, 5000), 0) << server.standardError();
   }
 }
@@ -102,6 +118,7 @@ TEST_P(ServerConfigTest, AnExitThatCannotBeLoadedIsReportedAtStartUp) {
   ChildProcess server = startWith({}, "X");
   const std::string said = "exit " + exit + " cannot be loaded: ";
   EXPECT_TRUE(waitForLog(said)) << logText();
+  ASSERT_TRUE(waitUntilStarted(server)) << logText();
   EXPECT_EQ(server.stop(SIGTERM, 5000), 0);
   EXPECT_NE(server.standardError().find("qlx: business element X: " + said), std::string::npos)
       << server.standardError();

@@ -2,6 +2,7 @@
 #include "walkeeper.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,7 +47,13 @@ std::shared_ptr<WalKeeper> WalKeeper::forHome(const std::string& home, bool sync
 
 WalKeeper::WalKeeper(std::string home, bool syncs)
     : home_(std::move(home)), syncs_(syncs), owner_(getpid()) {
+  // The thread starts with every signal blocked: a stop signal must reach the program's
+  // own thread, whose wait for a message it ends; caught here it would end nothing.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
   thread_ = new std::thread([this] { _run(); });
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 WalKeeper::~WalKeeper() {
