@@ -82,8 +82,10 @@ void recoverDeadConnections(Connection& connection, bool now) {
   recoverDeadConnections(*connection.store);
 }
 
+// The store hears of every unit that ends, an empty one too: its side of the unit (a
+// transaction begun by a get that found nothing) ends with it.
 bool rollbackUnit(Connection& c) {
-  if (!c.work.claims.empty() && !c.store->rollback(c.work)) return false;
+  if (!c.store->rollback(c.work)) return false;
   countRollback(c);
   c.work = UnitOfWork{};
   return true;

@@ -162,8 +162,13 @@ int awaitMessage(int32_t call, Connection& c, const GetRequestShape& shape, Mess
     if (found != 0) {
       c.waiter->unblock();
       if (found > 0) return 1;
-      return failSub(call, kReasonStorage, c.store->errorCode(), "%s: broker database: %.170s",
-                     callName(call), c.store->errorText().c_str());
+      const int code = c.store->errorCode();
+      const std::string text = c.store->errorText();
+      // A unit that holds nothing loses nothing when the store's side of it ends, so that
+      // the next call starts afresh (e.g. on a new session after the database came back).
+      if (c.work.empty()) c.store->rollback(c.work);
+      return failSub(call, kReasonStorage, code, "%s: broker database: %.170s", callName(call),
+                     text.c_str());
     }
     const int64_t remaining = deadline < 0 ? -1 : deadline - nowMillis();
     if (!shape.wait || (deadline >= 0 && remaining <= 0)) {

@@ -17,6 +17,7 @@
 #include "broker_store.h"
 #include "errorqueue.h"
 #include "errors.h"
+#include "pg_connection.h"
 #include "qlx.h"
 
 namespace qlx {
@@ -332,6 +333,67 @@ TEST_P(StoreContract, ALostServerFailsCallsUntilItIsBack) {
   EXPECT_EQ(get(e, body, backout), 0);
   EXPECT_EQ(lastReason(), kReasonNoMessage);  // the first connection works again too
   unsetenv("QLX_SYNC");
+}
+
+// A fault added while a connection is open reaches that connection's next calls (on the
+// server through a notice, which may take a moment to arrive), once, and the calls after
+// it run as before.
+TEST_P(StoreContract, AFaultAddedLaterReachesAnOpenConnection) {
+  QLXHANDLE c = connect(false, "C1"), e = connect(true, "E");
+  std::string body;
+  int32_t backout = 0;
+  EXPECT_EQ(get(e, body, backout), 0);  // the faults are known (none) from here on
+  EXPECT_EQ(lastReason(), kReasonNoMessage);
+  const struct {
+    const char* call;
+    int32_t reason;
+  } cases[] = {{"getrequest", 31}, {"getrequest", 32}};
+  for (const auto& row : cases) {
+    Fault fault;
+    fault.call = row.call;
+    fault.reason = row.reason;
+    fault.remaining = 1;
+    std::string error;
+    ASSERT_TRUE(store_->addFault(fault, error)) << error;
+    int failed = 0;
+    for (int tries = 0; tries < 200 && failed == 0; ++tries) {
+      if (get(e, body, backout) == 0 && lastReason() == row.reason) ++failed;
+      else usleep(10000);
+    }
+    EXPECT_EQ(failed, 1) << row.reason;
+    EXPECT_EQ(get(e, body, backout), 0) << row.reason;
+    EXPECT_EQ(lastReason(), kReasonNoMessage) << "the fault fired twice: " << row.reason;
+  }
+  send(c, "after");
+  ASSERT_EQ(get(e, body, backout), 1) << lastReason();
+  EXPECT_EQ(body, "after");
+}
+
+// What one element cycle (claimed get, response, commit, buffer and theme released) costs
+// on a server once its statements are prepared: BEGIN with the locking read, the claim
+// row, and the removal, the put and COMMIT together. The fewest of a few cycles, as a
+// recovery sweep (once a second) may fall into one.
+TEST_P(StoreContract, ACycleCostsThreeRoundTrips) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "round trips are a server's";
+  QLXHANDLE c = connect(false, "C1"), e = connect(true, "E");
+  for (int i = 0; i < 4; ++i) send(c, "request " + std::to_string(i));
+  int64_t fewest = 1000;
+  for (int i = 0; i < 4; ++i) {
+    const int64_t before = pg::roundTrips();
+    QLXMSG msg = kQlxMsgDefault;
+    QLXGETOPT options = kQlxGetOptDefault;
+    options.Options = 0x2140;
+    QLXSYNC sync = unit();
+    QLXHANDLE theme = 0;
+    ASSERT_EQ(qlxGetRequest(e, &msg, &options, &sync, &theme), 1) << lastReason();
+    QLXPUTOPT put = kQlxPutOptDefault;
+    ASSERT_EQ(qlxPutResponse(e, &msg, &put, &sync, &theme), 1) << lastReason();
+    ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
+    qlxFreeBuffer(e, &msg.MsgBuffer);
+    qlxCloseHandle(e, &theme);
+    if (i > 0) fewest = std::min(fewest, pg::roundTrips() - before);
+  }
+  EXPECT_LE(fewest, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgres"),

@@ -1,11 +1,14 @@
 // The PostgreSQL store: faults, what the operator sees and changes, the directory.
 #include <algorithm>
+#include <cstring>
 
 #include "directory.h"
 #include "pg_broker.h"
 
 namespace qlx {
 namespace {
+
+constexpr const char* kFaultChannel = "qlx_fault";
 
 constexpr const char* kFindFault =
     "SELECT id, reason, sub_reason FROM fault WHERE call = $1 AND remaining > 0 AND "
@@ -104,12 +107,44 @@ int lookUp(pg::Connection& conn, int type, const std::string& name, DirectoryRea
 
 }  // namespace
 
+bool PgBrokerStore::takeNotices() {
+  PGconn* session = side_.raw();
+  if (!session) return false;
+  PQconsumeInput(session);
+  bool any = false;
+  while (PGnotify* notice = PQnotifies(session)) {
+    if (std::strcmp(notice->relname, kFaultChannel) == 0) faults_ = Faults::kUnknown;
+    PQfreemem(notice);
+    any = true;
+  }
+  return any;
+}
+
+// Listening starts before the read of the table, so that a fault added after the read
+// comes with a notice. Without the side session every call reads the table.
+bool PgBrokerStore::_faultsMayBePending() {
+  if (!_ensureSide()) return true;
+  if (faultListener_ != side_.session()) {
+    faults_ = Faults::kUnknown;
+    faultListener_ = side_.exec("LISTEN qlx_fault") ? side_.session() : 0;
+    if (faultListener_ == 0) return true;
+  }
+  takeNotices();
+  return faults_ != Faults::kNone;
+}
+
 bool PgBrokerStore::takeFault(const char* call, std::string_view name, Fault& fault) {
+  if (!_faultsMayBePending()) return false;
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return false;
-  // The common case (no fault pending) costs one indexed read and no transaction.
   pg::Result probe = conn.run("SELECT 1 FROM fault LIMIT 1");
-  if (!probe.ok() || probe.rows() == 0) return false;
+  if (!probe.ok()) return false;
+  if (probe.rows() == 0) {
+    // A fault added after the probe notifies after it, and the notice makes this unknown.
+    if (faultListener_ == side_.session() && faultListener_ != 0) faults_ = Faults::kNone;
+    return false;
+  }
+  faults_ = Faults::kSome;
   bool found = false;
   _inOneTransaction(conn, [&] {
     pg::Result r = conn.run(kFindFault, pg::Params().add(call).add(name));
@@ -128,13 +163,17 @@ bool PgBrokerStore::takeFault(const char* call, std::string_view name, Fault& fa
   return found;
 }
 
+// The notice goes with the fault's own transaction: every listening store reads the table
+// again before its next call.
 bool PgBrokerStore::addFault(const Fault& fault, std::string& error) {
   pg::Params p;
   p.add(fault.call).add(static_cast<int64_t>(fault.reason)).maybe(fault.subReason);
   p.add(fault.remaining).maybe(fault.name);
+  faults_ = Faults::kUnknown;
   if (_ready(unit_) &&
-      unit_.run("INSERT INTO fault (call, reason, sub_reason, remaining, name) VALUES "
-                "($1, $2, $3, $4, $5)",
+      unit_.run("WITH f AS (INSERT INTO fault (call, reason, sub_reason, remaining, name) "
+                "VALUES ($1, $2, $3, $4, $5) RETURNING id) "
+                "SELECT pg_notify('qlx_fault', '') FROM f",
                 p)
           .ok())
     return true;

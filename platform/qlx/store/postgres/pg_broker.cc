@@ -177,17 +177,13 @@ bool PgBrokerStore::_inOneTransaction(pg::Connection& conn, const std::function<
 }
 
 // A connection lost outside a unit is made again: the next call works once the server is
-// back.
+// back. A unit whose session was lost stays failed until the caller rolls it back.
 bool PgBrokerStore::_ready(pg::Connection& conn) {
   failure_ = &conn;
   if (!conn.lost()) return true;
-  if (&conn == &unit_ && inUnit_) {
-    // A unit that claimed nothing loses nothing with its session (its puts are staged
-    // outside the database until commit): it starts again on a new session, as the core
-    // never rolls such a unit back through the store.
-    if (unitHolds_) return false;
-    inUnit_ = false;
-  }
+  if (&conn == &unit_ && inUnit_)
+    return conn.noteFailure(ECONNRESET, "connection to the database server lost; the unit "
+                                        "of work has ended and must be rolled back");
   return conn.reconnect();
 }
 
@@ -202,14 +198,6 @@ bool PgBrokerStore::_ensureSide() {
   if (side_.isOpen()) return side_.reconnect() && side_.exec("SET synchronous_commit = off");
   std::string ignored;
   return side_.open(uri_, ignored) && side_.exec("SET synchronous_commit = off");
-}
-
-bool PgBrokerStore::_beginUnit() {
-  if (inUnit_ && !unit_.lost()) return true;
-  if (!_ready(unit_) || !unit_.exec("BEGIN")) return false;
-  inUnit_ = true;
-  unitHolds_ = false;
-  return true;
 }
 
 void PgBrokerStore::_endUnit() {
@@ -308,29 +296,33 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
   trc::Scope trace(kTrace);
   const pg::Params params = matchParams(queue, match);
   if (take == Take::kClaim) {
-    if (!_beginUnit()) return trace.result(-1);
-    pg::Result r = unit_.run(
-        (std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR UPDATE SKIP LOCKED").c_str(),
-        params);
-    failure_ = &unit_;
+    static const std::string claim =
+        std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR UPDATE SKIP LOCKED";
+    if (!_ready(unit_)) return trace.result(-1);
+    pg::Result r;
+    if (inUnit_) {
+      r = unit_.run(claim.c_str(), params);
+    } else {
+      std::vector<pg::Result> both = unit_.runTogether({{"BEGIN", {}}, {claim.c_str(), params}});
+      inUnit_ = both[0].ok();
+      r = std::move(both[1]);
+    }
     if (!r.ok()) return trace.result(-1);
     if (r.rows() == 1) readRow(r, 0, row);
-    unitHolds_ = unitHolds_ || r.rows() == 1;
     return trace.result(r.rows() == 1 ? 1 : 0);
   }
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return trace.result(-1);
-  const std::string sql =
-      take == Take::kDelete
-          ? std::string("DELETE FROM message WHERE id = (SELECT id ") + kMatch +
-                " FOR UPDATE SKIP LOCKED) RETURNING " QLX_PG_COLUMNS
-          : std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR SHARE SKIP LOCKED";
-  pg::Result r = conn.run(sql.c_str(), params);
+  static const std::string remove =
+      std::string("DELETE FROM message WHERE id = (SELECT id ") + kMatch +
+      " FOR UPDATE SKIP LOCKED) RETURNING " QLX_PG_COLUMNS;
+  static const std::string browse =
+      std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR SHARE SKIP LOCKED";
+  pg::Result r = conn.run((take == Take::kDelete ? remove : browse).c_str(), params);
   if (!r.ok()) return trace.result(-1);
   if (r.rows() == 1) readRow(r, 0, row);
   return trace.result(r.rows() == 1 ? 1 : 0);
 }
-
 bool PgBrokerStore::keepClaim(size_t, int64_t id) {
   if (!_ensureSide()) return false;
   failure_ = &side_;
@@ -348,38 +340,52 @@ bool PgBrokerStore::put(const MessageRow& row) {
   return _ready(conn) && conn.run(kInsert, insertParams(row)).ok();
 }
 
+// The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
+// longer there, so that the server aborts the transaction before the COMMIT sent with it.
 int PgBrokerStore::commit(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
-  if (!_beginUnit()) return trace.result(0);
+  if (!_ready(unit_)) return trace.result(0);
   const std::vector<int64_t> ids = claimIds(unit);
-  failure_ = &unit_;
-  if (!ids.empty()) {
-    pg::Result gone = unit_.run(
-        "WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id), "
-        "c AS (DELETE FROM claim WHERE id = ANY ($1::bigint[])) SELECT count(*) FROM m",
-        pg::Params().ids(ids));
-    if (!gone.ok()) return trace.result(0);
-    if (gone.integer(0, 0) != static_cast<int64_t>(ids.size())) {
-      unit_.exec("ROLLBACK");
-      inUnit_ = false;
-      unit_.noteFailure(ENOENT, "a message of the unit is no longer held by it");
-      return trace.result(-1);
-    }
+  const size_t removal = inUnit_ ? 0 : 1;
+  std::vector<pg::Statement> batch;
+  if (!inUnit_) batch.push_back({"BEGIN", {}});
+  if (!ids.empty())
+    batch.push_back({"WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id), "
+                     "c AS (DELETE FROM claim WHERE id = ANY ($1::bigint[])) "
+                     "SELECT 1 / (count(*) = $2)::int FROM m",
+                     pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
+  for (const MessageRow& row : unit.staged) batch.push_back({kInsert, insertParams(row)});
+  batch.push_back({"COMMIT", {}});
+  std::vector<pg::Result> done = unit_.runTogether(batch);
+  inUnit_ = inUnit_ || done[0].ok();
+  if (done.back().ok()) {
+    inUnit_ = false;
+    return trace.result(1);
   }
-  for (const MessageRow& row : unit.staged)
-    if (!unit_.run(kInsert, insertParams(row)).ok()) return trace.result(0);
-  if (!unit_.exec("COMMIT")) {
-    inUnit_ = false;  // a failed COMMIT ends the transaction: nothing of the unit was written
-    return trace.result(0);
+  if (!ids.empty() && done[removal].state() == "22012") {
+    unit_.exec("ROLLBACK");
+    inUnit_ = false;
+    unit_.noteFailure(ENOENT, "a message of the unit is no longer held by it");
+    return trace.result(-1);
   }
-  inUnit_ = false;
-  return trace.result(1);
+  _afterFailedEnd(done.back());
+  return trace.result(0);
 }
 
-// The raise and the move happen in the unit's own transaction, which then commits: the
-// messages stay locked until they are back, so nobody takes them with the old count.
+// A COMMIT that ran and failed ended the transaction with nothing written; one skipped
+// after an earlier failure leaves it open (aborted), and a lost session leaves the unit
+// for the caller to roll back.
+void PgBrokerStore::_afterFailedEnd(const pg::Result& end) {
+  if (!unit_.lost() && !end.skipped()) inUnit_ = false;
+}
+
+// The raises and the moves happen in the unit's own transaction, which then commits: the
+// messages stay locked until they are back, so nobody takes them with the old count. A
+// transaction that a failed statement aborted cannot raise them: it is rolled back and
+// the claim rows, whose messages nobody then holds, make the next recovery raise them.
 bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
+  failure_ = &unit_;
   if (!inUnit_ || unit_.lost()) {
     // The session ended with the unit: its locks are gone and the claim rows tell the
     // recovery which counts to raise.
@@ -387,17 +393,23 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
     return trace.result(true);
   }
   const std::vector<int64_t> ids = claimIds(unit);
-  failure_ = &unit_;
-  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
-    if (!unit_.run("UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
-                   "message m WHERE m.queue = message.queue) - 1 WHERE id = $1",
-                   pg::Params().add(*it))
-             .ok())
-      return trace.result(false);
+  if (ids.empty() || PQtransactionStatus(unit_.raw()) == PQTRANS_INERROR) {
+    if (!unit_.exec("ROLLBACK")) return trace.result(false);
+    inUnit_ = false;
+    return trace.result(true);
   }
-  if (!unit_.run("DELETE FROM claim WHERE id = ANY ($1::bigint[])", pg::Params().ids(ids)).ok() ||
-      !unit_.exec("COMMIT"))
+  std::vector<pg::Statement> batch;
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it)
+    batch.push_back({"UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
+                     "message m WHERE m.queue = message.queue) - 1 WHERE id = $1",
+                     pg::Params().add(*it)});
+  batch.push_back({"DELETE FROM claim WHERE id = ANY ($1::bigint[])", pg::Params().ids(ids)});
+  batch.push_back({"COMMIT", {}});
+  std::vector<pg::Result> done = unit_.runTogether(batch);
+  if (!done.back().ok()) {
+    _afterFailedEnd(done.back());
     return trace.result(false);
+  }
   inUnit_ = false;
   return trace.result(true);
 }

@@ -18,7 +18,16 @@
 // The side connection also runs what happens outside a unit while a unit is open (puts and
 // gets without syncpoint), and listens for the queues' wake notices: a trigger on the
 // message table notifies channel qlx_<md5 of the queue> on every insert or move, and a
-// session inside a transaction would not receive them.
+// session inside a transaction would not receive them. It listens too on qlx_fault, which
+// addFault notifies in the transaction that adds the fault: whether faults are pending is
+// read once and then again only after such a notice (or a new session), so that the calls
+// of the C interface cost no read while none are. A fault reaches a running process when
+// its notice does: a call that starts within that delivery time (normally well under a
+// millisecond; longer on a loaded server) after `qlxadm fault` returned may not see it.
+//
+// A claimed get is BEGIN and the locking read in one round trip; a commit is the removal
+// of what was got, the puts and COMMIT in one; a rollback the raises and COMMIT in one.
+// Statements are prepared once per session.
 #ifndef QLX_PG_BROKER_H
 #define QLX_PG_BROKER_H
 
@@ -81,14 +90,19 @@ class PgBrokerStore final : public BrokerStore {
   pg::Connection* side() { return _ensureSide() ? &side_ : nullptr; }
   // The side connection's session as it is now, without reconnecting (may be null).
   PGconn* sideSession() const { return side_.raw(); }
+  uint64_t sideSessionId() const { return side_.session(); }
+  // Reads the notices that came on the side connection (none arrive elsewhere) and notes
+  // a fault notice. Whether any came. Costs no round trip.
+  bool takeNotices();
 
  private:
   pg::Connection& _outside();
   bool _ready(pg::Connection& conn);
-  bool _beginUnit();
   void _endUnit();
   bool _ensureSide();
   bool _inOneTransaction(pg::Connection& conn, const std::function<bool()>& body);
+  bool _faultsMayBePending();
+  void _afterFailedEnd(const pg::Result& end);
   bool _fail(pg::Connection& conn, std::string& error);
   static void _readRow(const pg::Result& result, int row, MessageRow& message);
 
@@ -97,8 +111,10 @@ class PgBrokerStore final : public BrokerStore {
   pg::Connection side_;  // claim rows, wake notices, work outside an open unit
   pg::Connection* failure_ = &unit_;  // where the last failure was noted
   bool inUnit_ = false;
-  bool unitHolds_ = false;  // the open unit has claimed a message
   int64_t row_ = 0;  // this connection's row, once attached
+  // What is known of pending faults: nothing (read them), none, or some (read per call).
+  enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;
+  uint64_t faultListener_ = 0;  // the side session listening on qlx_fault, or 0
 };
 
 }  // namespace qlx

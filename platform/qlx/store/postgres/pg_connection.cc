@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,14 @@ namespace qlx::pg {
 namespace {
 
 constexpr unsigned kByteaOid = 17;
+// Beyond this many texts a session runs statements unprepared: the store's texts are
+// constants, so only a caller building texts from data would reach it.
+constexpr size_t kMaxPrepared = 64;
+
+std::atomic<int64_t> gRoundTrips{0};
+std::atomic<uint64_t> gSessions{0};
+
+void countRoundTrip() { gRoundTrips.fetch_add(1, std::memory_order_relaxed); }
 
 uint64_t bigEndian(const char* data, int length) {
   uint64_t value = 0;
@@ -27,6 +36,8 @@ const char* syncSetting() {
 }
 
 }  // namespace
+
+int64_t roundTrips() { return gRoundTrips.load(std::memory_order_relaxed); }
 
 Params& Params::add(int64_t value) {
   values_.push_back(std::to_string(value));
@@ -96,6 +107,11 @@ int64_t Result::changed() const {
   return *n ? std::strtoll(n, nullptr, 10) : 0;
 }
 
+std::string Result::state() const {
+  const char* state = result_ ? PQresultErrorField(result_, PG_DIAG_SQLSTATE) : nullptr;
+  return state ? state : "";
+}
+
 int64_t Result::integer(int row, int column) const {
   if (isNull(row, column)) return 0;
   const int length = PQgetlength(result_, row, column);
@@ -134,6 +150,8 @@ bool Connection::open(const std::string& uri, std::string& error) {
 
 bool Connection::reconnect() {
   if (conn_) PQfinish(conn_);
+  prepared_.clear();
+  session_ = ++gSessions;
   conn_ = PQconnectdb(uri_.c_str());
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
     noteFailure(ECONNREFUSED, "cannot connect to the database server: " + serverMessage(conn_));
@@ -149,6 +167,7 @@ bool Connection::reconnect() {
 void Connection::close() {
   if (conn_) PQfinish(conn_);
   conn_ = nullptr;
+  prepared_.clear();
 }
 
 bool Connection::noteFailure(int code, std::string text) {
@@ -164,17 +183,105 @@ bool Connection::_noteResult(const Result& result) {
   return noteFailure(EIO, serverMessage(conn_));
 }
 
+const std::string* Connection::_prepared(const char* sql, const Params& params, bool pipelined,
+                                         bool& sent) {
+  sent = false;
+  auto found = prepared_.find(sql);
+  if (found != prepared_.end()) return &found->second;
+  if (prepared_.size() >= kMaxPrepared) return nullptr;
+  const std::string name = "qlx" + std::to_string(++named_);
+  if (pipelined) {
+    if (PQsendPrepare(conn_, name.c_str(), sql, params.count(), params.types()) != 1)
+      return nullptr;
+    sent = true;
+  } else {
+    countRoundTrip();
+    Result made(PQprepare(conn_, name.c_str(), sql, params.count(), params.types()));
+    if (!made.ok()) return nullptr;  // run unprepared: its failure is then the statement's
+  }
+  return &prepared_.emplace(sql, name).first->second;
+}
+
 Result Connection::run(const char* sql, const Params& params) {
   if (!conn_) return (noteFailure(ECONNRESET, "no connection to the database server"), Result());
   const std::vector<const char*> values = params.values();
-  Result result(PQexecParams(conn_, sql, params.count(), params.types(), values.data(),
-                             params.lengths(), params.formats(), 1));
+  bool sent = false;
+  const std::string* name = _prepared(sql, params, false, sent);
+  countRoundTrip();
+  Result result(name ? PQexecPrepared(conn_, name->c_str(), params.count(), values.data(),
+                                      params.lengths(), params.formats(), 1)
+                     : PQexecParams(conn_, sql, params.count(), params.types(), values.data(),
+                                    params.lengths(), params.formats(), 1));
   _noteResult(result);
   return result;
 }
 
+// Each statement's results end with a null; a preparation sent before its statement gives
+// one result and a null of its own; the batch ends with the sync result. Two nulls in a row
+// (a lost connection) end the reading too.
+std::vector<Result> Connection::runTogether(const std::vector<Statement>& statements) {
+  std::vector<Result> results(statements.size());
+  if (!conn_) {
+    noteFailure(ECONNRESET, "no connection to the database server");
+    return results;
+  }
+  if (PQenterPipelineMode(conn_) != 1) {
+    noteFailure(EIO, serverMessage(conn_));
+    return results;
+  }
+  std::vector<const char*> preparation;  // per result awaited: the text prepared, or null
+  for (const Statement& s : statements) {
+    bool sent = false;
+    const std::string* name = _prepared(s.sql, s.params, true, sent);
+    if (sent) preparation.push_back(s.sql);
+    const std::vector<const char*> values = s.params.values();
+    const int queued =
+        name ? PQsendQueryPrepared(conn_, name->c_str(), s.params.count(), values.data(),
+                                   s.params.lengths(), s.params.formats(), 1)
+             : PQsendQueryParams(conn_, s.sql, s.params.count(), s.params.types(),
+                                 values.data(), s.params.lengths(), s.params.formats(), 1);
+    if (queued != 1) break;
+    preparation.push_back(nullptr);
+  }
+  countRoundTrip();
+  PQpipelineSync(conn_);
+  _readTogether(preparation, results);
+  PQexitPipelineMode(conn_);
+  for (const Result& r : results)
+    if (!_noteResult(r)) break;
+  return results;
+}
+
+void Connection::_readTogether(const std::vector<const char*>& preparation,
+                               std::vector<Result>& results) {
+  size_t awaited = 0, statement = 0;
+  bool lastWasNull = false;
+  for (;;) {
+    PGresult* raw = PQgetResult(conn_);
+    if (!raw) {
+      if (lastWasNull) break;
+      lastWasNull = true;
+      continue;
+    }
+    lastWasNull = false;
+    if (PQresultStatus(raw) == PGRES_PIPELINE_SYNC) {
+      PQclear(raw);
+      break;
+    }
+    Result r(raw);
+    if (awaited >= preparation.size()) continue;
+    // A preparation that failed is not taken for made: the next run prepares again.
+    if (const char* text = preparation[awaited++]) {
+      if (!r.ok()) prepared_.erase(text);
+      continue;
+    }
+    if (statement < results.size()) results[statement++] = std::move(r);
+  }
+}
+
 bool Connection::exec(const char* sql) {
   if (!conn_) return noteFailure(ECONNRESET, "no connection to the database server");
+  countRoundTrip();
   Result result(PQexec(conn_, sql));
   return _noteResult(result);
 }

@@ -7,6 +7,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,10 @@ class Result {
   bool ok() const;
   int rows() const { return result_ ? PQntuples(result_) : 0; }
   int64_t changed() const;  // rows a write changed
+  // Whether the statement never ran: an earlier one of its batch failed, or no result came.
+  bool skipped() const { return !result_ || PQresultStatus(result_) == PGRES_PIPELINE_ABORTED; }
+  // The SQLSTATE of a failed statement ("" when it did not fail or none came).
+  std::string state() const;
   bool isNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
   int64_t integer(int row, int column) const;
   std::string text(int row, int column) const;  // text or bytes
@@ -61,6 +66,16 @@ class Result {
  private:
   PGresult* result_;
 };
+
+// One statement of a batch sent together (Connection::runTogether); the text outlives it.
+struct Statement {
+  const char* sql;
+  Params params;
+};
+
+// Round trips to the server made by this process's connections (statements, batches,
+// preparations): what the benchmarks and tests count a broker cycle in.
+int64_t roundTrips();
 
 class Connection {
  public:
@@ -75,16 +90,28 @@ class Connection {
   void close();
   // In a child after fork: forgets the parent's session without ending it (a goodbye on
   // the shared socket would end the parent's session too).
-  void abandon() { conn_ = nullptr; }
+  void abandon() {
+    conn_ = nullptr;
+    prepared_.clear();
+  }
   bool isOpen() const { return conn_ != nullptr; }
+  // A number naming the current session, never reused in this process (0: none): a
+  // reconnect's session has a new one even when libpq reuses the address of its PGconn.
+  uint64_t session() const { return conn_ ? session_ : 0; }
   PGconn* raw() const { return conn_; }
   // Whether the server went away (the next call reconnects when outside a transaction).
   bool lost() const { return conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD; }
   // Reconnects after a loss; false (noted) while the server is still away.
   bool reconnect();
 
-  // Runs one statement; the result (check ok()), with a failure noted.
+  // Runs one statement; the result (check ok()), with a failure noted. A statement text is
+  // prepared on its first run in a session and reused after (the texts of the store are
+  // constants; a bounded number of them are kept).
   Result run(const char* sql, const Params& params = Params());
+  // Runs `statements` in order in one round trip (libpq's pipeline mode). One result per
+  // statement; once one fails the later ones are not run (their results are not ok) and
+  // the first failure is the one noted. Inside a transaction a failure leaves it aborted.
+  std::vector<Result> runTogether(const std::vector<Statement>& statements);
   // Runs statements without parameters (schema, BEGIN, COMMIT). False on failure, noted.
   bool exec(const char* sql);
 
@@ -94,8 +121,18 @@ class Connection {
 
  private:
   bool _noteResult(const Result& result);
+  // The name of `sql` prepared in this session; sends the preparation when it is new
+  // (`sent` then true; in pipeline mode its result is the caller's to read). Null when
+  // the statement is run unprepared.
+  const std::string* _prepared(const char* sql, const Params& params, bool pipelined,
+                               bool& sent);
+
+  void _readTogether(const std::vector<const char*>& preparation, std::vector<Result>& results);
 
   PGconn* conn_ = nullptr;
+  uint64_t session_ = 0;
+  uint64_t named_ = 0;  // prepared statements named so far (names are never reused)
+  std::map<std::string, std::string> prepared_;  // statement text -> name, this session
   std::string uri_;
   int failCode_ = 0;
   std::string failText_ = "no failure";

@@ -33,19 +33,17 @@ PgWait::~PgWait() { unblock(); }
 // The channel is named by the server's md5 of the queue, as the wake trigger names it.
 bool PgWait::_listen() {
   Connection* side = store_.side();
-  if (!side) return listened_ = nullptr, false;
-  if (listened_ == side->raw()) return true;
-  listened_ = nullptr;
+  if (!side) return listened_ = 0, false;
+  if (listened_ == side->session()) return true;
+  listened_ = 0;
   Result name = side->run("SELECT 'qlx_' || md5($1)", Params().add(queue_));
-  if (name.ok() && side->exec(("LISTEN " + name.text(0, 0)).c_str())) listened_ = side->raw();
-  return listened_ != nullptr;
+  if (name.ok() && side->exec(("LISTEN " + name.text(0, 0)).c_str())) listened_ = side->session();
+  return listened_ != 0;
 }
 
+// The store reads the notices, so that a fault notice among them is not lost.
 void PgWait::_drain() {
-  PGconn* conn = listened_ == store_.sideSession() ? listened_ : nullptr;
-  if (!conn) return;
-  PQconsumeInput(conn);
-  while (PGnotify* notice = PQnotifies(conn)) PQfreemem(notice);
+  if (listened_ != 0 && listened_ == store_.sideSessionId()) store_.takeNotices();
 }
 
 // Listening starts before the look at the queue, so that a commit during the look is
@@ -68,7 +66,8 @@ void PgWait::unblock() {
 QueueWait::Outcome PgWait::sleep(int64_t millis) {
   const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
   timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
-  PGconn* conn = listened_ == store_.sideSession() ? listened_ : nullptr;
+  PGconn* conn = listened_ != 0 && listened_ == store_.sideSessionId() ? store_.sideSession()
+                                                                      : nullptr;
   pollfd fd{conn ? PQsocket(conn) : -1, POLLIN, 0};
   const int rc = ppoll(fd.fd >= 0 ? &fd : nullptr, fd.fd >= 0 ? 1 : 0, &timeout,
                        blocked_ ? &saved_ : nullptr);

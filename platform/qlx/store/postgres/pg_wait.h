@@ -8,6 +8,8 @@
 
 #include <signal.h>
 
+#include <cstdint>
+
 #include <libpq-fe.h>
 
 #include <string>
@@ -37,7 +39,7 @@ class PgWait final : public QueueWait {
 
   PgBrokerStore& store_;
   std::string queue_;
-  PGconn* listened_ = nullptr;  // the session that listens, or null
+  uint64_t listened_ = 0;  // the side session that listens (Connection::session()), or 0
   bool blocked_ = false;
   sigset_t saved_;
 };
