@@ -13,6 +13,10 @@
 // request; in FULL the period of one 4 KiB write + fdatasync measured just before the row
 // (the floor of a durable commit on this disk). ZVR_LATENCY_REQUESTS sets the requests per
 // row (default 10,000; 200 more go first as warm-up and are not counted).
+//
+// Every row runs on the embedded store; with QLX_BROKER naming a PostgreSQL database the
+// echo and zvrtbc rows run again on it (label "on PostgreSQL"), right after the embedded
+// row of the same path, so that the two read side by side from one run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -31,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "broker_store.h"
 #include "qlx.h"
 
 namespace {
@@ -100,11 +105,32 @@ std::string sharedMapFolder(const std::string& home) {
   return folder;
 }
 
-std::string makeHome(bool full) {
+// The PostgreSQL address the run was given, or empty; read before any row changes it.
+const std::string kPostgresAddress = [] {
+  const char* given = std::getenv("QLX_BROKER");
+  return given && qlx::isPostgresAddress(given) ? std::string(given) : std::string();
+}();
+
+const std::string& postgresAddress() { return kPostgresAddress; }
+
+// A fresh home; on PostgreSQL (`postgres`) the database's queues are emptied too, and the
+// servers started after inherit the address.
+std::string makeHome(bool full, bool postgres) {
   char pattern[] = "/tmp/zvrlatency.XXXXXX";
   std::string home = mkdtemp(pattern);
   setenv("QLX_HOME", home.c_str(), 1);
   setenv("QLX_SYNC", full ? "FULL" : "NORMAL", 1);
+  if (postgres) {
+    setenv("QLX_BROKER", postgresAddress().c_str(), 1);
+    std::unique_ptr<qlx::BrokerStore> store = qlx::makeBrokerStore();
+    std::string error;
+    if (!store->open(error) || !store->resetRuntime(error)) {
+      std::fprintf(stderr, "latency_bench: %s\n", error.c_str());
+      std::abort();
+    }
+  } else {
+    unsetenv("QLX_BROKER");
+  }
   writeDirectory(home + "/directory.toml");
   const std::string load = "'" + kBin + "/qlxadm' load '" + home + "/directory.toml' >/dev/null";
   if (std::system(load.c_str()) != 0) std::abort();
@@ -223,10 +249,15 @@ double percentile(std::vector<double>& sorted, double p) {
 void BM_RoundTrip(benchmark::State& state) {
   const int kind = static_cast<int>(state.range(0));
   const bool full = state.range(1) != 0;
+  const bool postgres = state.range(2) != 0;
   const int requests = requestsPerRow();
+  if (postgres && postgresAddress().empty()) {
+    state.SkipWithError("no postgresql:// address in QLX_BROKER");
+    return;
+  }
   for (auto _ : state) {
     const double period = full ? syncPeriod() : 0;
-    const std::string home = makeHome(full);
+    const std::string home = makeHome(full, postgres);
     std::vector<pid_t> servers;
     const std::string service = startPath(kind, home, servers);
     std::vector<double> took;
@@ -258,10 +289,21 @@ void BM_RoundTrip(benchmark::State& state) {
     state.counters["server_cpu_us"] = cpu * 1e6 / (requests + kWarmUp);
     if (full) state.counters["fdatasync_us"] = period;
   }
-  state.SetLabel(std::string(pathName(kind)) + (full ? " FULL" : " NORMAL"));
+  state.SetLabel(std::string(pathName(kind)) + (full ? " FULL" : " NORMAL") +
+                 (postgres ? " on PostgreSQL" : ""));
+}
+
+// (path, FULL, on PostgreSQL): every path on the embedded store, the served element's
+// paths also on PostgreSQL right after.
+void pathsAndStores(benchmark::internal::Benchmark* b) {
+  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kWorkflowShared, kWorkflowExec})
+    for (int64_t full : {0, 1}) {
+      b->Args({kind, full, 0});
+      if (kind == kEcho || kind == kTbcShared || kind == kTbcExec) b->Args({kind, full, 1});
+    }
 }
 BENCHMARK(BM_RoundTrip)
-    ->ArgsProduct({{kEcho, kTbcShared, kTbcExec, kWorkflowShared, kWorkflowExec}, {0, 1}})
+    ->Apply(pathsAndStores)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);

@@ -15,15 +15,15 @@
 // - CycleLatency: as one_process, 25,000 cycles timed one by one (p50, p99, max in µs,
 //   and the cycles over 50 ms): long enough for the WAL to reach its checkpoint size
 //   several times, so a checkpoint run inside a commit shows as a stall.
-// - PlainQueue/N (PostgreSQL only): the best a hand-written queue does on the same
-//   database, N processes each running BEGIN, SELECT ... FOR UPDATE SKIP LOCKED, INSERT,
-//   DELETE, COMMIT through libpq, beside which the broker's cycles are read.
+// - BrokerVsPlain: the broker's consumers against a plain hand-written queue on the same
+//   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
+//   two rounds: on SQLite one and two consumers, FULL and NORMAL; on PostgreSQL one and
+//   four consumers in FULL, one in NORMAL.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
-// embedded broker home per benchmark.
-// - BrokerVsPlain: the broker's consumers against a plain hand-written SQLite queue doing
-//   the same cycle, alternately, one and two consumers, FULL and NORMAL.
+// embedded broker home per benchmark. On PostgreSQL the one-process cycles also count the
+// round trips to the server per cycle (round_trips).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -37,22 +37,27 @@
 #include <string>
 #include <vector>
 
-#include <libpq-fe.h>
-#include <sqlite3.h>
-
 #include "broker_store.h"
+#include "cycle_shape.h"
 #include "mapped_metrics.h"
+#include "pg_connection.h"
+#include "plain_pg_queue.h"
+#include "plain_sqlite_queue.h"
 #include "qlx.h"
 
 namespace {
 
-constexpr size_t kBody = 1024;
-constexpr int kBatch = 200;
+using bench::Clock;
+using bench::kBatch;
+using bench::kBody;
+using bench::seconds;
+
 constexpr int kDeepQueue = 10000;
 
-using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+bool onPostgres() {
+  const char* address = std::getenv("QLX_BROKER");
+  return address && qlx::isPostgresAddress(address);
+}
 
 // Write + fdatasync pairs per second of a 4 KiB block in /tmp, where the homes live.
 double measureFsyncRate(double span = 0.5) {
@@ -200,6 +205,7 @@ void oneProcess(benchmark::State& state, int standing, int64_t full) {
   QLXHANDLE client = connect("C", false), element = connect("E0", true);
   for (int sent = 0; sent < standing; sent += kBatch) sendBatch(client, kBatch);
   int ready = 0;
+  int64_t trips = 0;
   for (auto _ : state) {
     if (ready == 0) {
       state.PauseTiming();
@@ -208,10 +214,14 @@ void oneProcess(benchmark::State& state, int standing, int64_t full) {
       ready = kBatch;
       state.ResumeTiming();
     }
+    const int64_t before = qlx::pg::roundTrips();
     cycle(element);
+    trips += qlx::pg::roundTrips() - before;
     --ready;
   }
   reportRate(state, full, window);
+  if (onPostgres())
+    state.counters["round_trips"] = static_cast<double>(trips) / state.iterations();
   qlxTerminate(&element);
   qlxTerminate(&client);
   removeHome(home);
@@ -386,186 +396,9 @@ void BM_Consumers(benchmark::State& state) {
   state.SetLabel(std::string(syncName(full)) + (ownElements ? " own elements" : " one element"));
 }
 
-// One connection of the plain queue; aborts when the database cannot be reached.
-PGconn* plainConnect(int64_t full) {
-  PGconn* conn = PQconnectdb(std::getenv("QLX_BROKER"));
-  if (PQstatus(conn) != CONNECTION_OK) std::abort();
-  PQclear(PQexec(conn, full ? "SET synchronous_commit = on" : "SET synchronous_commit = off"));
-  return conn;
-}
-
-bool plainRun(PGconn* conn, const char* sql, int count = 0, const char* const* values = nullptr,
-              const int* lengths = nullptr, const int* formats = nullptr,
-              std::string* first = nullptr) {
-  PGresult* r = PQexecParams(conn, sql, count, nullptr, values, lengths, formats, 1);
-  const ExecStatusType status = PQresultStatus(r);
-  const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-  if (first) *first = ok && PQntuples(r) == 1 ? std::string(PQgetvalue(r, 0, 0), 8) : "";
-  PQclear(r);
-  return ok;
-}
-
-// One cycle of the plain queue: take the oldest request, put a response, in one
-// transaction. False when the queue was empty.
-bool plainCycle(PGconn* conn) {
-  static const std::string body(kBody, 'r');
-  std::string id;
-  if (!plainRun(conn, "BEGIN") ||
-      !plainRun(conn, "SELECT id, body FROM plain_in ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED",
-                0, nullptr, nullptr, nullptr, &id))
-    std::abort();
-  if (id.empty()) {
-    plainRun(conn, "ROLLBACK");
-    return false;
-  }
-  const char* values[] = {body.data()};
-  const int lengths[] = {static_cast<int>(body.size())};
-  const int formats[] = {1};
-  const char* idValue[] = {id.data()};
-  const int idLength[] = {8};
-  if (!plainRun(conn, "INSERT INTO plain_out (body) VALUES ($1::bytea)", 1, values, lengths,
-                formats) ||
-      !plainRun(conn, "DELETE FROM plain_in WHERE id = $1::bigint", 1, idValue, idLength,
-                formats) ||
-      !plainRun(conn, "COMMIT"))
-    std::abort();
-  return true;
-}
-
-// PlainQueue/FULL/N: N processes cycle for a fixed time on a queue filled far ahead.
-void BM_PlainQueue(benchmark::State& state) {
-  if (!qlx::isPostgresAddress(std::getenv("QLX_BROKER") ? std::getenv("QLX_BROKER") : "")) {
-    state.SkipWithError("no postgresql:// address in QLX_BROKER");
-    for (auto _ : state) {
-    }
-    return;
-  }
-  const int64_t full = state.range(0);
-  const int consumers = static_cast<int>(state.range(1));
-  constexpr int64_t kMillis = 3000;
-  int64_t total = 0;
-  for (auto _ : state) {
-    PGconn* conn = plainConnect(full);
-    if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
-        !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
-        !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
-        !plainRun(conn, "INSERT INTO plain_in (body) SELECT decode(repeat('72', 1024), 'hex') "
-                        "FROM generate_series(1, 200000)"))
-      std::abort();
-    int result[2];
-    if (pipe(result) != 0) std::abort();
-    for (int i = 0; i < consumers; ++i)
-      if (fork() == 0) {
-        PGconn* own = plainConnect(full);
-        const auto end = Clock::now() + std::chrono::milliseconds(kMillis);
-        int64_t count = 0;
-        while (Clock::now() < end && plainCycle(own)) ++count;
-        _exit(write(result[1], &count, sizeof count) == sizeof count ? 0 : 1);
-      }
-    for (int i = 0; i < consumers; ++i) {
-      int64_t count = 0;
-      if (read(result[0], &count, sizeof count) != sizeof count) std::abort();
-      total += count;
-    }
-    while (wait(nullptr) > 0) {
-    }
-    close(result[0]);
-    close(result[1]);
-    plainRun(conn, "DROP TABLE plain_in, plain_out");
-    PQfinish(conn);
-    state.SetIterationTime(kMillis / 1000.0);
-  }
-  state.counters["cycles_per_s"] = total / (kMillis / 1000.0);
-  state.SetLabel(syncName(full));
-}
-
-// The plain queue: what one would write by hand on SQLite for the same cycle, to set the
-// broker's figures beside. One table; a consumer's cycle is one transaction (BEGIN
-// IMMEDIATE, select the first request, insert the response, delete the request, COMMIT),
-// WAL, synchronous FULL or NORMAL, a busy timeout. A feeder keeps requests waiting and
-// deletes the responses.
-sqlite3* openPlain(const std::string& path, int64_t full) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) std::abort();
-  sqlite3_busy_timeout(db, 30000);
-  const std::string pragmas = std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") +
-                              syncName(full) +
-                              "; CREATE TABLE IF NOT EXISTS queue (id INTEGER PRIMARY KEY, "
-                              "q INTEGER NOT NULL, body BLOB NOT NULL);"
-                              "CREATE INDEX IF NOT EXISTS queue_q ON queue (q, id)";
-  if (sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
-  return db;
-}
-
-sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) std::abort();
-  return stmt;
-}
-
-bool runStep(sqlite3_stmt* stmt) {
-  const int rc = sqlite3_step(stmt);
-  sqlite3_reset(stmt);
-  return rc == SQLITE_DONE || rc == SQLITE_ROW;
-}
-
-[[noreturn]] void plainFeederLoop(const std::string& path, int64_t full) {
-  sqlite3* db = openPlain(path, full);
-  static const std::string body(kBody, 'r');
-  sqlite3_stmt* depth = prepare(db, "SELECT count(*) FROM queue WHERE q = 0");
-  sqlite3_stmt* put = prepare(db, "INSERT INTO queue (q, body) VALUES (0, ?1)");
-  sqlite3_stmt* drain = prepare(db, "DELETE FROM queue WHERE q = 1");
-  for (;;) {
-    sqlite3_step(depth);
-    const int64_t waiting = sqlite3_column_int64(depth, 0);
-    sqlite3_reset(depth);
-    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    for (int64_t i = waiting; i < 3 * kBatch; ++i) {
-      sqlite3_bind_blob(put, 1, body.data(), kBody, SQLITE_STATIC);
-      runStep(put);
-    }
-    runStep(drain);
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    usleep(20000);
-  }
-}
-
-// One consumer's cycle of the plain queue. False when no request was waiting.
-bool plainCycle(sqlite3* db, sqlite3_stmt* take, sqlite3_stmt* put, sqlite3_stmt* remove) {
-  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
-  bool got = sqlite3_step(take) == SQLITE_ROW;
-  if (got) {
-    const int64_t id = sqlite3_column_int64(take, 0);
-    sqlite3_bind_blob(put, 1, sqlite3_column_blob(take, 1), sqlite3_column_bytes(take, 1),
-                      SQLITE_TRANSIENT);
-    sqlite3_reset(take);
-    sqlite3_bind_int64(remove, 1, id);
-    got = runStep(put) && runStep(remove);
-  }
-  sqlite3_reset(take);
-  sqlite3_exec(db, got ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
-  return got;
-}
-
-[[noreturn]] void plainConsumerLoop(const std::string& path, int64_t full, int start, int result,
-                                    int64_t millis) {
-  sqlite3* db = openPlain(path, full);
-  sqlite3_stmt* take = prepare(db, "SELECT id, body FROM queue WHERE q = 0 ORDER BY id LIMIT 1");
-  sqlite3_stmt* put = prepare(db, "INSERT INTO queue (q, body) VALUES (1, ?1)");
-  sqlite3_stmt* remove = prepare(db, "DELETE FROM queue WHERE id = ?1");
-  char byte = 0;
-  if (read(start, &byte, 1) != 1) _exit(1);
-  const auto end = Clock::now() + std::chrono::milliseconds(millis);
-  int64_t count = 0;
-  while (Clock::now() < end) {
-    if (plainCycle(db, take, put, remove)) ++count;
-  }
-  if (write(result, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) _exit(1);
-  _exit(0);
-}
-
-// The broker's consumers (range 0 = 0) or the plain queue's (1), in FULL or NORMAL
-// (range 1), with range 2 consumer processes for three seconds; registered alternately.
+// The broker's consumers (range 0 = 0) or the plain queue's (1) of the store in use, in
+// FULL or NORMAL (range 1), with range 2 consumer processes for three seconds; registered
+// alternately.
 void BM_BrokerVsPlain(benchmark::State& state) {
   const bool plain = state.range(0) != 0;
   const int64_t full = state.range(1);
@@ -576,10 +409,13 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
-    if (plain) sqlite3_close(openPlain(path, full));
+    const bool pg = onPostgres();
+    if (plain && pg) bench::makePlainPgQueue();
+    if (plain && !pg) bench::makePlainSqliteQueue(path, full);
     pid_t feeder = fork();
     if (feeder == 0) {
-      if (plain) plainFeederLoop(path, full);
+      if (plain && pg) bench::plainPgFeeder(full, 3 * kBatch);
+      if (plain) bench::plainSqliteFeeder(path, full, 3 * kBatch);
       feederLoop(1, 3 * kBatch);
     }
     int start[2], result[2];
@@ -587,7 +423,8 @@ void BM_BrokerVsPlain(benchmark::State& state) {
     std::vector<pid_t> children;
     for (int i = 0; i < consumers; ++i) {
       pid_t pid = fork();
-      if (pid == 0 && plain) plainConsumerLoop(path, full, start[0], result[1], kMillis);
+      if (pid == 0 && plain && pg) bench::plainPgConsumer(full, start[0], result[1], kMillis);
+      if (pid == 0 && plain) bench::plainSqliteConsumer(path, full, start[0], result[1], kMillis);
       if (pid == 0) consumerLoop("E0", start[0], result[1], kMillis);
       children.push_back(pid);
     }
@@ -603,6 +440,7 @@ void BM_BrokerVsPlain(benchmark::State& state) {
     kill(feeder, SIGKILL);
     waitpid(feeder, nullptr, 0);
     for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
+    if (plain && pg) bench::dropPlainPgQueue();
     removeHome(home);
     state.SetIterationTime(kMillis / 1000.0);
   }
@@ -617,13 +455,6 @@ void BM_BrokerVsPlain(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_PlainQueue)
-    ->Args({1, 1})
-    ->Args({1, 4})
-    ->Args({0, 1})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fdatasync)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_CycleOneProcess)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_CycleLatency)
@@ -647,14 +478,15 @@ BENCHMARK(BM_Consumers)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-// Broker and plain queue alternately, two rounds of each configuration.
+// Broker and plain queue alternately, two rounds of each configuration: (FULL, consumers).
 void brokerThenPlain(benchmark::internal::Benchmark* b) {
+  const std::vector<std::pair<int64_t, int64_t>> shapes =
+      onPostgres() ? std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {1, 4}, {0, 1}}
+                   : std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {1, 2}, {0, 1}, {0, 2}};
   for (int round = 0; round < 2; ++round) {
-    for (int64_t full : {1, 0}) {
-      for (int64_t consumers : {1, 2}) {
-        b->Args({0, full, consumers});
-        b->Args({1, full, consumers});
-      }
+    for (const auto& [full, consumers] : shapes) {
+      b->Args({0, full, consumers});
+      b->Args({1, full, consumers});
     }
   }
 }
