@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "pg_schema.h"
 #include "pg_wait.h"
@@ -342,23 +343,34 @@ bool PgBrokerStore::put(const MessageRow& row) {
 
 // The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
 // longer there, so that the server aborts the transaction before the COMMIT sent with it.
+// The queues written are woken after the COMMIT (see the schema's qlx_wake), in the same
+// round trip.
 int PgBrokerStore::commit(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   if (!_ready(unit_)) return trace.result(0);
   const std::vector<int64_t> ids = claimIds(unit);
-  const size_t removal = inUnit_ ? 0 : 1;
   std::vector<pg::Statement> batch;
   if (!inUnit_) batch.push_back({"BEGIN", {}});
+  if (!unit.staged.empty())
+    batch.push_back({"SELECT set_config('qlx.wake', 'after', true)", {}});
+  const size_t removal = batch.size();
   if (!ids.empty())
     batch.push_back({"WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id), "
                      "c AS (DELETE FROM claim WHERE id = ANY ($1::bigint[])) "
                      "SELECT 1 / (count(*) = $2)::int FROM m",
                      pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
-  for (const MessageRow& row : unit.staged) batch.push_back({kInsert, insertParams(row)});
+  std::set<std::string> woken;
+  for (const MessageRow& row : unit.staged) {
+    batch.push_back({kInsert, insertParams(row)});
+    woken.insert(row.queue);
+  }
+  const size_t end = batch.size();
   batch.push_back({"COMMIT", {}});
+  for (const std::string& queue : woken)
+    batch.push_back({"SELECT pg_notify('qlx_' || md5($1), '')", pg::Params().add(queue)});
   std::vector<pg::Result> done = unit_.runTogether(batch);
   inUnit_ = inUnit_ || done[0].ok();
-  if (done.back().ok()) {
+  if (done[end].ok()) {
     inUnit_ = false;
     return trace.result(1);
   }
@@ -368,7 +380,7 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
     unit_.noteFailure(ENOENT, "a message of the unit is no longer held by it");
     return trace.result(-1);
   }
-  _afterFailedEnd(done.back());
+  _afterFailedEnd(done[end]);
   return trace.result(0);
 }
 

@@ -6,7 +6,7 @@
 namespace qlx::pg {
 
 // The schema version this broker writes; a database of a later version is refused.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 inline constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS qlx_schema (version bigint NOT NULL);
@@ -41,6 +41,12 @@ CREATE TABLE IF NOT EXISTS dictionary (
   PRIMARY KEY (name, position));
 CREATE OR REPLACE FUNCTION qlx_wake() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
+  -- A transaction that notifies holds a lock of the whole database through its commit
+  -- (its disk sync too), which would queue the commits of every unit one behind the
+  -- other: a unit's commit therefore wakes its queues itself, right after (qlx.wake).
+  IF current_setting('qlx.wake', true) = 'after' THEN
+    RETURN NULL;
+  END IF;
   PERFORM pg_notify('qlx_' || md5(NEW.queue), '');
   RETURN NULL;
 END $$;
