@@ -61,11 +61,15 @@ bool plainCycle(PGconn* conn) {
 
 }  // namespace
 
-void makePlainPgQueue() {
+void makePlainPgQueue(int requests) {
   PGconn* conn = plainConnect(0);
+  const std::string fill = "INSERT INTO plain_in (body) SELECT decode(repeat('72', " +
+                           std::to_string(kBody) + "), 'hex') FROM generate_series(1, " +
+                           std::to_string(requests) + ")";
   if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
       !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
-      !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)"))
+      !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
+      !plainRun(conn, fill.c_str()))
     std::abort();
   PQfinish(conn);
 }
@@ -74,21 +78,6 @@ void dropPlainPgQueue() {
   PGconn* conn = plainConnect(0);
   plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out");
   PQfinish(conn);
-}
-
-// In batches of one transaction, as the broker's feeder sends its requests.
-void plainPgFeeder(int64_t full, int ahead) {
-  PGconn* conn = plainConnect(full);
-  const std::string fill =
-      "INSERT INTO plain_in (body) SELECT decode(repeat('72', " + std::to_string(kBody) +
-      "), 'hex') FROM generate_series(1, $1::int - (SELECT count(*) FROM plain_in)::int)";
-  const std::string wanted = std::to_string(ahead);
-  const char* values[] = {wanted.c_str()};
-  for (;;) {
-    if (!plainRun(conn, fill.c_str(), 1, values) || !plainRun(conn, "DELETE FROM plain_out"))
-      std::abort();
-    usleep(20000);
-  }
 }
 
 void plainPgConsumer(int64_t full, int start, int result, int64_t millis) {

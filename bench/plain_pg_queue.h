@@ -1,9 +1,9 @@
 // The plain queue on PostgreSQL: the best a hand-written SKIP LOCKED queue does through
 // libpq, to set the broker's figures on the same database beside. A consumer's cycle is
 // one transaction of five statements, each its own round trip: BEGIN, SELECT the oldest
-// request FOR UPDATE SKIP LOCKED, INSERT the response, DELETE the request, COMMIT. A
-// feeder keeps requests waiting and deletes the responses. Every process connects to
-// $QLX_BROKER and aborts when it cannot.
+// request FOR UPDATE SKIP LOCKED, INSERT the response, DELETE the request, COMMIT. The
+// requests are put before the consumers start. Every process connects to $QLX_BROKER
+// and aborts when it cannot.
 #ifndef ZVR_BENCH_PLAIN_PG_QUEUE_H
 #define ZVR_BENCH_PLAIN_PG_QUEUE_H
 
@@ -11,11 +11,10 @@
 
 namespace bench {
 
-// Makes the queue's tables afresh (requests plain_in, responses plain_out).
-void makePlainPgQueue();
+// Makes the queue's tables afresh (requests plain_in, responses plain_out) with
+// `requests` requests of 1 KiB waiting.
+void makePlainPgQueue(int requests);
 void dropPlainPgQueue();
-// The feeder process: keeps `ahead` requests waiting, deletes the responses. Never returns.
-[[noreturn]] void plainPgFeeder(int64_t full, int ahead);
 // A consumer process (synchronous_commit on when `full`): reads a byte from `start`,
 // cycles for `millis`, writes its count of cycles (int64_t) to `result` and exits.
 [[noreturn]] void plainPgConsumer(int64_t full, int start, int result, int64_t millis);

@@ -344,7 +344,9 @@ bool PgBrokerStore::put(const MessageRow& row) {
 // The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
 // longer there, so that the server aborts the transaction before the COMMIT sent with it.
 // The queues written are woken after the COMMIT (see the schema's qlx_wake), in the same
-// round trip.
+// round trip, by a transaction of their own that does not wait for the disk: a notice
+// gives its transaction an id, whose commit would otherwise sync while holding the
+// database's notice lock.
 int PgBrokerStore::commit(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   if (!_ready(unit_)) return trace.result(0);
@@ -366,8 +368,13 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   }
   const size_t end = batch.size();
   batch.push_back({"COMMIT", {}});
-  for (const std::string& queue : woken)
-    batch.push_back({"SELECT pg_notify('qlx_' || md5($1), '')", pg::Params().add(queue)});
+  if (!woken.empty()) {
+    batch.push_back({"BEGIN", {}});
+    batch.push_back({"SELECT set_config('synchronous_commit', 'off', true)", {}});
+    for (const std::string& queue : woken)
+      batch.push_back({"SELECT pg_notify('qlx_' || md5($1), '')", pg::Params().add(queue)});
+    batch.push_back({"COMMIT", {}});
+  }
   std::vector<pg::Result> done = unit_.runTogether(batch);
   inUnit_ = inUnit_ || done[0].ok();
   if (done[end].ok()) {
