@@ -17,8 +17,9 @@
 //   several times, so a checkpoint run inside a commit shows as a stall.
 // - BrokerVsPlain: the broker's consumers against a plain hand-written queue on the same
 //   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
-//   two rounds: on SQLite one and two consumers, FULL and NORMAL; on PostgreSQL one and
-//   four consumers in FULL, one in NORMAL.
+//   two rounds: on SQLite one and two consumers, FULL and NORMAL, fed by a feeder
+//   process; on PostgreSQL one and four consumers in FULL, one in NORMAL, on queues
+//   filled beforehand.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
