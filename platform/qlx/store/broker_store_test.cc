@@ -396,6 +396,39 @@ TEST_P(StoreContract, ACycleCostsThreeRoundTrips) {
   EXPECT_LE(fewest, 3);
 }
 
+// A statement that fails inside a unit aborts the server's transaction; the unit's
+// rollback must still put the message back counted, and the connection work on.
+TEST_P(StoreContract, AUnitAbortedByAFailedStatementRollsBackCounted) {
+  if (std::string(GetParam()) != "postgres")
+    GTEST_SKIP() << "only a server aborts a transaction on a failed statement";
+  QLXHANDLE c = connect(false, "C1");
+  send(c, "one");
+  std::unique_ptr<BrokerStore> own = makeBrokerStore();
+  std::string error;
+  ASSERT_TRUE(own->open(error)) << error;
+  UnitOfWork unit;
+  Match match;
+  match.held = &unit.claims;
+  MessageRow row;
+  ASSERT_EQ(own->take("element:E", match, Take::kClaim, row), 1);
+  ASSERT_TRUE(own->keepClaim(0, row.id));
+  unit.claims.push_back(Claim{row.id, row.queue});
+  MessageRow bad = row;
+  bad.queue = "element:\xff";  // not UTF-8: the server refuses the insert
+  unit.staged.push_back(bad);
+  EXPECT_EQ(own->commit(unit), 0);
+  ASSERT_TRUE(own->rollback(unit)) << own->errorText();
+  UnitOfWork next;
+  match.held = &next.claims;
+  MessageRow again;
+  ASSERT_EQ(own->take("element:E", match, Take::kClaim, again), 1) << own->errorText();
+  EXPECT_EQ(again.body, "one");
+  EXPECT_EQ(again.backout, 1);
+  next.claims.push_back(Claim{again.id, again.queue});
+  EXPECT_EQ(own->commit(next), 1) << own->errorText();
+  EXPECT_EQ(depth("element:E"), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return std::string(info.param); });
 

@@ -400,8 +400,8 @@ void PgBrokerStore::_afterFailedEnd(const pg::Result& end) {
 
 // The raises and the moves happen in the unit's own transaction, which then commits: the
 // messages stay locked until they are back, so nobody takes them with the old count. A
-// transaction that a failed statement aborted cannot raise them: it is rolled back and
-// the claim rows, whose messages nobody then holds, make the next recovery raise them.
+// transaction that a failed statement aborted can do neither: it is rolled back and the
+// raises run in a new one sent with the ROLLBACK, on the messages nobody took in between.
 bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   failure_ = &unit_;
@@ -412,21 +412,27 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
     return trace.result(true);
   }
   const std::vector<int64_t> ids = claimIds(unit);
-  if (ids.empty() || PQtransactionStatus(unit_.raw()) == PQTRANS_INERROR) {
+  if (ids.empty()) {
     if (!unit_.exec("ROLLBACK")) return trace.result(false);
     inUnit_ = false;
     return trace.result(true);
   }
   std::vector<pg::Statement> batch;
+  const bool aborted = PQtransactionStatus(unit_.raw()) == PQTRANS_INERROR;
+  if (aborted) {
+    batch.push_back({"ROLLBACK", {}});
+    batch.push_back({"BEGIN", {}});
+  }
   for (auto it = ids.rbegin(); it != ids.rend(); ++it)
     batch.push_back({"UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
-                     "message m WHERE m.queue = message.queue) - 1 WHERE id = $1",
+                     "message m WHERE m.queue = message.queue) - 1 WHERE id = (SELECT id FROM "
+                     "message WHERE id = $1 FOR UPDATE SKIP LOCKED)",
                      pg::Params().add(*it)});
   batch.push_back({"DELETE FROM claim WHERE id = ANY ($1::bigint[])", pg::Params().ids(ids)});
   batch.push_back({"COMMIT", {}});
   std::vector<pg::Result> done = unit_.runTogether(batch);
   if (!done.back().ok()) {
-    _afterFailedEnd(done.back());
+    if (!aborted || done[0].ok()) _afterFailedEnd(done.back());
     return trace.result(false);
   }
   inUnit_ = false;
