@@ -99,6 +99,7 @@ class PgBrokerStore final : public BrokerStore {
   bool inUnit_ = false;
   bool unitHolds_ = false;  // the open unit has claimed a message
   int64_t row_ = 0;  // this connection's row, once attached
+  Metrics* metrics_ = nullptr;  // the process's counters, once asked for
 };
 
 }  // namespace qlx
