@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "pg_connection.h"
 
@@ -137,6 +138,7 @@ class PgMetrics final : public Metrics {
   bool running_ = false;
   bool stopping_ = false;
   Sink* sink_;  // never freed: the process keeps the counters to its end
+  std::vector<Sink*> parents_;  // a fork child's parents' sinks, kept but never used
 };
 
 QueueCounters* PgMetrics::_pending(std::string_view queue) {
@@ -199,6 +201,7 @@ void PgMetrics::forgetInChild() {
   pending_.clear();
   running_ = false;
   stopping_ = false;
+  parents_.push_back(sink_);
   sink_ = new Sink;
   mutex_.unlock();
 }
