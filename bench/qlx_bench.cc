@@ -11,7 +11,8 @@
 //   part of the messages (fairness).
 // - Cycle/deep_queue: as one_process, with 10,000 messages always waiting.
 // - CycleCounters: one_process in NORMAL with the broker's counters on and off, alternating.
-// - CountsOfOneCycle: the counting a cycle does, alone (two clock reads, four adds).
+// - CountsOfOneCycle: the counting a cycle does, alone (two clock reads, four adds), on the
+//   store of the run.
 // - CycleLatency: as one_process, 25,000 cycles timed one by one (p50, p99, max in µs,
 //   and the cycles over 50 ms): long enough for the WAL to reach its checkpoint size
 //   several times, so a checkpoint run inside a commit shows as a stall.
