@@ -164,6 +164,18 @@ class StoreContract : public ::testing::TestWithParam<const char*> {
     return none;
   }
 
+  // Runs `sql` on the PostgreSQL database of the test as the broker's role: the first
+  // value of the result, "" when none, or the server's message on failure.
+  static std::string adminSql(const char* sql) {
+    PGconn* admin = PQconnectdb(std::getenv("QLX_BROKER"));
+    PGresult* r = PQexec(admin, sql);
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    std::string out = !ok ? PQerrorMessage(admin) : PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    PQfinish(admin);
+    return out;
+  }
+
   // A client process that sends `n` requests and ends as a program does (exit, not
   // _exit); its pid.
   pid_t sender(int n) {
@@ -417,20 +429,11 @@ TEST_P(StoreContract, ADatabaseWithoutCountersIsUpgradedKeepingItsMessages) {
     GTEST_SKIP() << "schema versions are the PostgreSQL store's";
   QLXHANDLE c = connect(false, "C1");
   send(c, "kept");
-  PGconn* admin = PQconnectdb(std::getenv("QLX_BROKER"));
-  ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-  auto run = [admin](const char* sql) {
-    PGresult* r = PQexec(admin, sql);
-    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-    std::string out = !ok ? PQerrorMessage(admin) : PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
-    PQclear(r);
-    return out;
-  };
-  EXPECT_EQ(run("DROP TABLE counter; UPDATE qlx_schema SET version = 1"), "");
+  EXPECT_EQ(adminSql("DROP TABLE counter; UPDATE qlx_schema SET version = 1"), "");
   std::unique_ptr<BrokerStore> upgraded = makeBrokerStore();
   std::string error;
   ASSERT_TRUE(upgraded->open(error)) << error;
-  EXPECT_EQ(run("SELECT version FROM qlx_schema"), "2");
+  EXPECT_EQ(adminSql("SELECT version FROM qlx_schema"), "2");
   store_ = std::move(upgraded);
   const QueueCounters before = counted("element:E");
   QLXHANDLE e = connect(true, "E");
@@ -441,7 +444,22 @@ TEST_P(StoreContract, ADatabaseWithoutCountersIsUpgradedKeepingItsMessages) {
   QLXSYNC sync = unit();
   ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
   EXPECT_EQ(counted("element:E").counts[kCountCommitted] - before.counts[kCountCommitted], 1u);
-  PQfinish(admin);
+}
+
+// The rows of sessions that ended are folded into one row per queue by the readers, and
+// their counts stay in the sums.
+TEST_P(StoreContract, CountsOfEndedSessionsAreFoldedNotLost) {
+  if (std::string(GetParam()) != "postgres")
+    GTEST_SKIP() << "only the PostgreSQL store keeps a row per writer";
+  const QueueCounters before = counted("element:E");
+  EXPECT_EQ(adminSql("INSERT INTO counter (writer, queue, put, bucket_3) VALUES "
+                     "(-7, 'element:E', 5, 2), (-8, 'element:E', 1, 0)"),
+            "");
+  const QueueCounters after = counted("element:E");
+  EXPECT_EQ(after.counts[kCountPut] - before.counts[kCountPut], 6u);
+  EXPECT_EQ(after.buckets[3] - before.buckets[3], 2u);
+  EXPECT_EQ(adminSql("SELECT count(*) FROM counter WHERE writer < 0"), "0");
+  EXPECT_EQ(counted("element:E").counts[kCountPut], after.counts[kCountPut]);  // folded once
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgres"),
