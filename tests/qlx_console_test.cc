@@ -159,8 +159,9 @@ TEST_F(Console, ServingOtherHostsTakesAnOptionAndIsLoggedAsAWarning) {
 }
 
 
-// The same commands on a throwaway PostgreSQL server (scripts/pg.sh): that store keeps no
-// counters, and stats and health still judge it by its depths, ages and live servers.
+// The same commands on a throwaway PostgreSQL server (scripts/pg.sh): the counts of the
+// processes that worked on it (each written by its process at exit) reach stats and
+// /metrics as they do on the embedded store.
 class ConsoleOnPostgres : public Console {
  protected:
   void SetUp() override {
@@ -187,18 +188,34 @@ class ConsoleOnPostgres : public Console {
   std::string dir_;
 };
 
-TEST_F(ConsoleOnPostgres, StatsAndHealthWorkWithoutCounters) {
+TEST_F(ConsoleOnPostgres, StatsHealthAndMetricsShowTheCounts) {
   ASSERT_EQ(qlxadm({"send", "ECHO", "--as", "C1", "first"}).status, 0);
   const Case cases[] = {
       {{"health"}, 1, "unhealthy: element E has 1 request(s) waiting and no live server\n"},
-      {{"stats"}, 0, "no counters: counters are not kept on this store"},
-      {{"stats", "--json"}, 0, "{\"queue\":\"element:E\",\"depth\":1,\"in_flight\":0"},
+      {{"stats", "--json"}, 0, "\"counters_note\":\"\""},
+      {{"stats", "--json"}, 0,
+       "{\"queue\":\"element:E\",\"depth\":1,\"in_flight\":0,\"max_backout\":0,"},
+      {{"stats", "--json"}, 0, "\"put\":1,\"got\":0,\"committed\":0,"},
   };
   for (const Case& c : cases) {
     Outcome run = qlxadm(c.args);
     EXPECT_EQ(run.status, c.status) << c.args.back();
-    EXPECT_TRUE(has(run.out + run.err, c.says)) << run.out << run.err;
+    EXPECT_TRUE(has(run.out + run.err, c.says)) << c.says << "\n" << run.out << run.err;
   }
+  ChildProcess echo = start({"echo", "E", "--count", "1"}, "echo");
+  EXPECT_EQ(echo.wait(20000), 0) << echo.standardError();
+  const int port = serve();
+  ASSERT_NE(port, 0);
+  httplib::Client http("127.0.0.1", port);
+  auto res = http.Get("/metrics");
+  ASSERT_TRUE(res);
+  for (const char* line : {"qlx_counters_kept 1\n",
+                           "qlx_queue_put_messages_total{queue=\"element:E\",element=\"E\"} 1\n",
+                           "qlx_queue_got_messages_total{queue=\"element:E\",element=\"E\"} 1\n",
+                           "qlx_units_committed_total{queue=\"element:E\",element=\"E\"} 1\n",
+                           "qlx_processing_seconds_count{queue=\"element:E\",element=\"E\"} 1\n",
+                           "qlx_queue_put_messages_total{queue=\"client:C1\"} 1\n"})
+    EXPECT_TRUE(has(res->body, line)) << line << "\n" << res->body;
   EXPECT_NE(access(file("metrics").c_str(), F_OK), 0) << "the SQLite counter file was made";
 }
 

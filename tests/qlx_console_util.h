@@ -11,6 +11,7 @@
 
 #include "qlx.h"
 #include "qlx_adm_util.h"
+#include "qlx_failed_request.h"
 
 namespace qlxtest {
 
@@ -47,37 +48,6 @@ class Console : public Qlxadm {
     std::string line;
     std::ifstream(file("console-token")) >> line;
     return line;
-  }
-
-  // Serves one request of element E as a failing component does: takes it under a unit of
-  // work, reports it to the error profile with `why` and commits.
-  void failOneAtE(const std::string& why) {
-    QLXADDR addr = kQlxAddrDefault;
-    std::memcpy(addr.Name, "E", 1);
-    QLXHANDLE e = 0;
-    void* directory = nullptr;
-    unsigned char work[852] = {};
-    ASSERT_EQ(qlxSPIInitialize(&addr, 1, &e, &directory, work), 1);
-    QLXSYNC sync = kQlxSyncDefault;
-    sync.SyncType = 1;
-    QLXMSG msg = kQlxMsgDefault;
-    QLXGETOPT get = kQlxGetOptDefault;
-    QLXHANDLE theme = 0;
-    ASSERT_EQ(qlxGetRequest(e, &msg, &get, &sync, &theme), 1);
-    std::string text = why;
-    QLXEXCEPTION exception = kQlxExceptionDefault;
-    exception.Flags = kQlxExcError | kQlxExcText;
-    exception.Error.Flags = kQlxErrorReason | kQlxErrorSubReason;
-    exception.Error.Reason.Code = 2001;
-    exception.Error.SubReason.Code = 14;
-    exception.TextLength = static_cast<uint32_t>(text.size());
-    exception.TextBuffer = {0, exception.TextLength, text.data()};
-    QLXEPOPT options = kQlxEpOptDefault;
-    EXPECT_EQ(qlxReportError(e, &options, &msg, &exception, &sync, &theme), 1);
-    EXPECT_EQ(qlxCommit(e, &sync), 1);
-    qlxFreeBuffer(e, &msg.MsgBuffer);
-    qlxFreeBuffer(e, &msg.TagBuffer);
-    qlxTerminate(&e);
   }
 
   ChildProcess server_;

@@ -5,52 +5,19 @@
 
 #include "qlx.h"
 #include "qlx_adm_util.h"
+#include "qlx_failed_request.h"
 
 namespace {
 
 using namespace qlxtest;
 
-class ErrorQueues : public Qlxadm {
- protected:
-  // Serves one request of element E as a failing component does: takes it under a unit of
-  // work, hands it to the error profile and commits.
-  void failOneAtE() {
-    QLXADDR addr = kQlxAddrDefault;
-    std::memcpy(addr.Name, "E", 1);
-    QLXHANDLE e = 0;
-    void* directory = nullptr;
-    unsigned char work[852] = {};
-    ASSERT_EQ(qlxSPIInitialize(&addr, 1, &e, &directory, work), 1);
-    QLXSYNC sync = kQlxSyncDefault;
-    sync.SyncType = 1;
-    QLXMSG msg = kQlxMsgDefault;
-    QLXGETOPT get = kQlxGetOptDefault;
-    get.Options |= kQlxGetWait;
-    get.Wait = 20000;
-    QLXHANDLE theme = 0;
-    ASSERT_EQ(qlxGetRequest(e, &msg, &get, &sync, &theme), 1);
-    std::string text = "no map for format ORDERS";
-    QLXEXCEPTION exception = kQlxExceptionDefault;
-    exception.Flags = kQlxExcError | kQlxExcText;
-    exception.Error.Flags = kQlxErrorReason | kQlxErrorSubReason;
-    exception.Error.Reason.Code = 2001;
-    exception.Error.SubReason.Code = 14;
-    exception.TextLength = static_cast<uint32_t>(text.size());
-    exception.TextBuffer = {0, exception.TextLength, text.data()};
-    QLXEPOPT options = kQlxEpOptDefault;
-    EXPECT_EQ(qlxReportError(e, &options, &msg, &exception, &sync, &theme), 1);
-    EXPECT_EQ(qlxCommit(e, &sync), 1);
-    qlxFreeBuffer(e, &msg.MsgBuffer);
-    qlxFreeBuffer(e, &msg.TagBuffer);
-    qlxTerminate(&e);
-  }
-};
+using ErrorQueues = Qlxadm;
 
 TEST_F(ErrorQueues, FailedRequestIsResubmittedAndCompletes) {
   // The client waits for its answer all along.
   ChildProcess client =
       start({"send", "ECHO", "--as", "C1", "--wait", "60000", "order 7"}, "client");
-  failOneAtE();
+  failOneAtE("no map for format ORDERS");
   Outcome listed = qlxadm({"errors", "E"});
   EXPECT_EQ(listed.status, 0);
   EXPECT_NE(listed.out.find("error:E entry "), std::string::npos) << listed.out;
@@ -77,7 +44,7 @@ TEST_F(ErrorQueues, BodyIsShownEscapedAndPurgeRemovesTheEntries) {
   ChildProcess sender = start({"send", "ECHO", "--as", "C1", "-"}, "sender",
                               writeFile("body", std::string("a\x01\\\n", 4)));
   ASSERT_EQ(sender.wait(), 0) << sender.standardError();
-  failOneAtE();
+  failOneAtE("no map for format ORDERS");
   EXPECT_NE(qlxadm({"errors"}).out.find("body (4 bytes): a\\x01\\\\\\n\n"), std::string::npos);
   const Case refused[] = {
       {{"resubmit", "E"}, 2, "resubmit takes ELEMENT ID|--all"},

@@ -1,14 +1,24 @@
 // The operator's view of the broker: the store's queues and connections beside the counters.
 #include "brokerstats.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
-#include <ctime>
 #include <map>
 
 #include "admin.h"
 
 namespace qlx {
 namespace {
+
+// The clock the put times are stamped with (queue.cc). time() reads a coarser copy that
+// lags it by up to a scheduler tick at each second's start, so a message put in that tick
+// would seem put a second after the stats were taken (an age of -1, or 99 for 100).
+int64_t nowSeconds() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  return static_cast<int64_t>(now.tv_sec);
+}
 
 // The queues by name: those holding messages, then those only counted.
 void mergeQueues(const std::vector<QueueInfo>& held, std::vector<QueueCounters>& counted,
@@ -31,7 +41,7 @@ void mergeQueues(const std::vector<QueueInfo>& held, std::vector<QueueCounters>&
 
 bool collectStats(BrokerStore& store, BrokerStats& stats, std::string& error) {
   stats = BrokerStats{};
-  stats.takenAt = static_cast<int64_t>(time(nullptr));
+  stats.takenAt = nowSeconds();
   std::vector<QueueInfo> held;
   if (!listQueues(store, held, error)) return false;
   std::vector<QueueCounters> counted;

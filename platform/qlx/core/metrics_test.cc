@@ -4,6 +4,7 @@
 #include "metrics.h"
 
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,7 +165,8 @@ TEST_F(MetricsTest, StatsShowDepthAgeAndLiveServers) {
   BrokerStats whole;
   const QueueStats q = stats("element:E", &whole);
   EXPECT_EQ(q.depth, 1);
-  EXPECT_GE(whole.takenAt - q.oldestPut, 100);
+  EXPECT_GE(whole.takenAt - q.oldestPut, 100)
+      << "taken at " << whole.takenAt << ", oldest put " << q.oldestPut;
   ASSERT_FALSE(whole.elements.empty());
   EXPECT_EQ(whole.elements[0].element, "E");
   EXPECT_EQ(whole.elements[0].servers, 0);
@@ -172,11 +174,29 @@ TEST_F(MetricsTest, StatsShowDepthAgeAndLiveServers) {
             "element E has 1 request(s) waiting and no live server");
   element("E");
   stats("element:E", &whole);
-  EXPECT_EQ(whole.elements[0].servers, 1);
+  EXPECT_EQ(whole.elements[0].servers, 1) << whole.elements[0].element;
   EXPECT_GT(whole.elements[0].since, 0);
   EXPECT_EQ(healthProblem(whole, 3600), "");
   EXPECT_NE(healthProblem(whole, 50).find("the oldest message on element:E is 10"),
-            std::string::npos) << healthProblem(whole, 50);
+            std::string::npos)
+      << healthProblem(whole, 50) << " (taken at " << whole.takenAt << ")";
+}
+
+// A message put in the first milliseconds of a second, where time() still shows the second
+// before, is never younger than the stats taken after it.
+TEST_F(MetricsTest, StatsTakenAfterAPutNeverDateBeforeIt) {
+  QLXHANDLE c = client("C1");
+  for (int round = 0; round < 2; ++round) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    const time_t second = now.tv_sec;
+    while (now.tv_sec == second) gettimeofday(&now, nullptr);
+    send(c, "ECHO", "fresh");
+    BrokerStats whole;
+    const QueueStats q = stats("element:E", &whole);
+    EXPECT_GE(whole.takenAt, q.oldestPut) << "round " << round;
+    sql("DELETE FROM message");
+  }
 }
 
 }  // namespace

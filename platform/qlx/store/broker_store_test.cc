@@ -3,6 +3,7 @@
 // ctest starts (scripts/pg.sh, the qlx_pg fixture). Without that cluster the PostgreSQL
 // cases report themselves skipped with the reason.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +151,41 @@ class StoreContract : public ::testing::TestWithParam<const char*> {
     for (const QueueInfo& q : list)
       if (q.queue == queue) return q.depth + q.inFlight;
     return 0;
+  }
+
+  // The counts of `queue` as the store reads them now (zeros when none).
+  QueueCounters counted(const std::string& queue) {
+    std::vector<QueueCounters> all;
+    std::string error;
+    EXPECT_TRUE(store_->metrics().read(all, error)) << error;
+    for (QueueCounters& q : all)
+      if (q.queue == queue) return q;
+    QueueCounters none;
+    none.queue = queue;
+    return none;
+  }
+
+  // Runs `sql` on the PostgreSQL database of the test as the broker's role: the first
+  // value of the result, "" when none, or the server's message on failure.
+  static std::string adminSql(const char* sql) {
+    PGconn* admin = PQconnectdb(std::getenv("QLX_BROKER"));
+    PGresult* r = PQexec(admin, sql);
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    std::string out = !ok ? PQerrorMessage(admin) : PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+    PQclear(r);
+    PQfinish(admin);
+    return out;
+  }
+
+  // A client process that sends `n` requests and ends as a program does (exit, not
+  // _exit); its pid.
+  pid_t sender(int n) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    QLXHANDLE c = connect(false, "C1");
+    for (int i = 0; i < n; ++i) send(c, "counted");
+    qlxTerminate(&c);
+    std::exit(::testing::Test::HasFailure() ? 1 : 0);
   }
 
   std::string home_;
@@ -427,6 +463,98 @@ TEST_P(StoreContract, AUnitAbortedByAFailedStatementRollsBackCounted) {
   next.claims.push_back(Claim{again.id, again.queue});
   EXPECT_EQ(own->commit(next), 1) << own->errorText();
   EXPECT_EQ(depth("element:E"), 0);
+}
+
+// Each call counts the same on every store; the counts of processes working at once add up
+// exactly and outlive the processes. The database keeps counts across tests: differences
+// are compared.
+TEST_P(StoreContract, CountsOfProcessesAddUpAndOutliveThem) {
+  const QueueCounters before = counted("element:E"), clientBefore = counted("client:C1");
+  constexpr int kSenders = 3, kSends = 4;
+  std::vector<pid_t> senders;
+  for (int i = 0; i < kSenders; ++i) senders.push_back(sender(kSends));
+  for (pid_t child : senders) {
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  QLXHANDLE e = connect(true, "E");
+  std::string body;
+  int32_t backout = 0;
+  QLXSYNC sync = unit();
+  ASSERT_EQ(get(e, body, backout), 1);
+  ASSERT_EQ(qlxRollback(e, &sync), 1) << lastReason();
+  ASSERT_EQ(get(e, body, backout), 1);
+  ASSERT_EQ(get(e, body, backout), 1);
+  ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
+  const QueueCounters after = counted("element:E"), clientAfter = counted("client:C1");
+  const struct {
+    Counter counter;
+    uint64_t added;
+  } cases[] = {{kCountPut, kSenders * kSends}, {kCountGot, 3}, {kCountCommitted, 1},
+               {kCountRolledBack, 1}, {kCountBackout, 1}};
+  for (const auto& c : cases)
+    EXPECT_EQ(after.counts[c.counter] - before.counts[c.counter], c.added) << c.counter;
+  EXPECT_EQ(after.processed() - before.processed(), 1u);
+  EXPECT_GE(after.processingMicros, before.processingMicros);
+  EXPECT_EQ(clientAfter.counts[kCountCommitted] - clientBefore.counts[kCountCommitted],
+            uint64_t{kSenders * kSends});  // each send's own unit
+  EXPECT_EQ(depth("element:E"), kSenders * kSends - 2);
+}
+
+TEST_P(StoreContract, CountersOffKeepNothingAndSayWhy) {
+  setenv("QLX_HOME", (home_ + "/off").c_str(), 1);  // the embedded store's counters are per home
+  setenv("QLX_METRICS", "off", 1);
+  std::unique_ptr<BrokerStore> store = makeBrokerStore();
+  std::string error;
+  const bool opened = store->open(error);
+  store->metrics().add("element:E", kCountPut, 1);
+  std::vector<QueueCounters> all;
+  const bool read = store->metrics().read(all, error);
+  unsetenv("QLX_METRICS");
+  ASSERT_TRUE(opened) << error;
+  EXPECT_FALSE(read);
+  EXPECT_NE(error.find("QLX_METRICS=off"), std::string::npos) << error;
+}
+
+// A database made by the broker before it kept counters is upgraded in place by the next
+// broker that opens it: its messages stay, and counting starts.
+TEST_P(StoreContract, ADatabaseWithoutCountersIsUpgradedKeepingItsMessages) {
+  if (std::string(GetParam()) != "postgres")
+    GTEST_SKIP() << "schema versions are the PostgreSQL store's";
+  QLXHANDLE c = connect(false, "C1");
+  send(c, "kept");
+  EXPECT_EQ(adminSql("DROP TABLE counter; UPDATE qlx_schema SET version = 1"), "");
+  std::unique_ptr<BrokerStore> upgraded = makeBrokerStore();
+  std::string error;
+  ASSERT_TRUE(upgraded->open(error)) << error;
+  EXPECT_EQ(adminSql("SELECT version FROM qlx_schema"), "2");
+  store_ = std::move(upgraded);
+  const QueueCounters before = counted("element:E");
+  QLXHANDLE e = connect(true, "E");
+  std::string body;
+  int32_t backout = 0;
+  ASSERT_EQ(get(e, body, backout), 1) << lastReason();
+  EXPECT_EQ(body, "kept");
+  QLXSYNC sync = unit();
+  ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
+  EXPECT_EQ(counted("element:E").counts[kCountCommitted] - before.counts[kCountCommitted], 1u);
+}
+
+// The rows of sessions that ended are folded into one row per queue by the readers, and
+// their counts stay in the sums.
+TEST_P(StoreContract, CountsOfEndedSessionsAreFoldedNotLost) {
+  if (std::string(GetParam()) != "postgres")
+    GTEST_SKIP() << "only the PostgreSQL store keeps a row per writer";
+  const QueueCounters before = counted("element:E");
+  EXPECT_EQ(adminSql("INSERT INTO counter (writer, queue, put, bucket_3) VALUES "
+                     "(-7, 'element:E', 5, 2), (-8, 'element:E', 1, 0)"),
+            "");
+  const QueueCounters after = counted("element:E");
+  EXPECT_EQ(after.counts[kCountPut] - before.counts[kCountPut], 6u);
+  EXPECT_EQ(after.buckets[3] - before.buckets[3], 2u);
+  EXPECT_EQ(adminSql("SELECT count(*) FROM counter WHERE writer < 0"), "0");
+  EXPECT_EQ(counted("element:E").counts[kCountPut], after.counts[kCountPut]);  // folded once
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values("sqlite", "postgres"),

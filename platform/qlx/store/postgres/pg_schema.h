@@ -6,6 +6,9 @@
 namespace qlx::pg {
 
 // The schema version this broker writes; a database of a later version is refused.
+// Version 2 added the counter table and the wake trigger's quiet mode (a unit's commit
+// wakes its queues itself); an older database gets both when a broker of this version
+// opens it (every statement below is safe to run again).
 inline constexpr int kSchemaVersion = 2;
 
 inline constexpr const char* kSchema = R"sql(
@@ -39,6 +42,21 @@ CREATE TABLE IF NOT EXISTS dictionary_record (name text PRIMARY KEY);
 CREATE TABLE IF NOT EXISTS dictionary (
   name text NOT NULL, position bigint NOT NULL, key text NOT NULL, value text NOT NULL,
   PRIMARY KEY (name, position));
+CREATE TABLE IF NOT EXISTS counter (
+  writer bigint NOT NULL, queue text NOT NULL,
+  put bigint NOT NULL DEFAULT 0, got bigint NOT NULL DEFAULT 0,
+  committed bigint NOT NULL DEFAULT 0, rolled_back bigint NOT NULL DEFAULT 0,
+  backout bigint NOT NULL DEFAULT 0, processing_us bigint NOT NULL DEFAULT 0,
+  bucket_0 bigint NOT NULL DEFAULT 0, bucket_1 bigint NOT NULL DEFAULT 0,
+  bucket_2 bigint NOT NULL DEFAULT 0, bucket_3 bigint NOT NULL DEFAULT 0,
+  bucket_4 bigint NOT NULL DEFAULT 0, bucket_5 bigint NOT NULL DEFAULT 0,
+  bucket_6 bigint NOT NULL DEFAULT 0, bucket_7 bigint NOT NULL DEFAULT 0,
+  bucket_8 bigint NOT NULL DEFAULT 0, bucket_9 bigint NOT NULL DEFAULT 0,
+  bucket_10 bigint NOT NULL DEFAULT 0, bucket_11 bigint NOT NULL DEFAULT 0,
+  bucket_12 bigint NOT NULL DEFAULT 0, bucket_13 bigint NOT NULL DEFAULT 0,
+  bucket_14 bigint NOT NULL DEFAULT 0, bucket_15 bigint NOT NULL DEFAULT 0,
+  bucket_16 bigint NOT NULL DEFAULT 0,
+  PRIMARY KEY (writer, queue));
 CREATE OR REPLACE FUNCTION qlx_wake() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   -- A transaction that notifies holds a lock of the whole database through its commit

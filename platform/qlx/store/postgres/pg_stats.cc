@@ -1,13 +1,15 @@
 // The PostgreSQL store: its counters and the figures of the operator's view.
 #include "pg_broker.h"
+#include "pg_metrics.h"
 
 namespace qlx {
 
-// Counting in the database would add a write to every call of the C interface and a hot
-// row for every queue; the depths, ages and live servers are read from the tables instead.
+// The counts are the process's (pg_metrics.h), chosen when first asked for, so that a store
+// opened with QLX_METRICS=off keeps none. The depths, ages and live servers are read from
+// the tables instead.
 Metrics& PgBrokerStore::metrics() {
-  static NoMetrics none("counters are not kept on this store (PostgreSQL)");
-  return none;
+  if (!metrics_) metrics_ = &pg::countersOf(uri_);
+  return *metrics_;
 }
 
 bool PgBrokerStore::oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) {
