@@ -93,12 +93,18 @@ enum ControlWord : size_t {
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 
-// A checkpoint syncs the WAL and the database file. The WAL keeper runs it once the WAL
-// holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so its sync pairs come once
-// in some 1,600 units of work (about six pages each) instead of 160. The WAL file keeps
-// that size once reached; a reader holding an old snapshot may let it grow beyond until
-// it ends.
-constexpr int kCheckpointPages = 10000;
+// A checkpoint syncs the WAL and the database file. In FULL, where syncs bound a cycle, the
+// WAL keeper runs it once the WAL holds 10,000 pages (about 40 MB) rather than SQLite's
+// 1,000, so its sync pairs come once in some 1,600 units of work (about six pages each)
+// instead of 160. In NORMAL the CPU bounds a cycle, and a long WAL costs CPU at every page
+// read: each commit writes the same few pages again, every version of a page sits in one
+// probe chain of the WAL's index, and a lookup walks it (about 240,000 instructions per
+// bare broker cycle at 10,000 pages, 180,000 at 2,000, 150,000 at 1,000). 2,000 keeps
+// the keeper's checkpoints (and the log restart that briefly holds the write lock) to
+// about one in 300 units. The WAL file keeps its largest size once reached; a reader
+// holding an old snapshot may let it grow beyond until it ends.
+constexpr int kCheckpointPagesFull = 10000;
+constexpr int kCheckpointPagesNormal = 2000;
 
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
@@ -236,6 +242,7 @@ bool Store::_configure(std::string& error) {
   const bool ownSync = fullSync() && !group_.isOpen();
   sqlite3_wal_hook(db_, walCommitted, this);
   keeper_ = WalKeeper::forHome(home_, !fullSync());
+  checkpointPages_ = fullSync() ? kCheckpointPagesFull : kCheckpointPagesNormal;
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
@@ -305,8 +312,8 @@ int Store::afterCommit(const char* schema, int frames) {
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
   if (rc != SQLITE_OK) _syncFailed(rc);
   if (keeper_)
-    keeper_->committed(frames >= kCheckpointPages);
-  else if (frames >= kCheckpointPages)
+    keeper_->committed(frames >= checkpointPages_);
+  else if (frames >= checkpointPages_)
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
 }

@@ -125,6 +125,7 @@ class Store {
   int failCode_ = SQLITE_OK;
   bool commitInDoubt_ = false;
   int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
+  int checkpointPages_ = 0;      // the WAL length that asks for a checkpoint
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   std::map<std::string, int, std::less<>> wakeFiles_;
