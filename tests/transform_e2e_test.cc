@@ -224,4 +224,30 @@ TEST_F(TransformE2ETest, DestinationMapAndOptionsFromTheDirectory) {
   ASSERT_EQ(element.rollback(), 1);
 }
 
+// The dictionary record is read once per run and never kept past it: a pair changed
+// between two requests is what the next request uses.
+TEST_F(TransformE2ETest, ADictionaryEditReachesTheNextRequest) {
+  putRequest();
+  QuorBusinessElement element("ZVRTBC1", 1);
+  std::unique_ptr<QuorRequest> request(element.getRequest());
+  ASSERT_NE(request, nullptr);
+  TsiMarshall marshall(*request, 1);
+  TsiDestinationTransform transform("", "", "", "", "", 0,
+                                    new QuorDictionary(element.directoryHandle()));
+  auto frames = [&]() -> size_t {
+    void* output = nullptr;
+    unsigned long length = 0;
+    if (transform.transform("BARE", "ORDERS", "BARE", marshall.buffer(), marshall.length(),
+                            output, length) != 1)
+      return 0;
+    return readBack(marshall, output, length).size();
+  };
+  EXPECT_EQ(frames(), 1u);
+  std::string output;
+  const std::string twocards = "'" + kMapsDir + "/twocards'";
+  ASSERT_EQ(qlxadm("set ZVRBroker 'ORDERS BARE' \"" + twocards + "\"", &output), 0) << output;
+  EXPECT_EQ(frames(), 2u);
+  ASSERT_EQ(element.rollback(), 1);
+}
+
 }  // namespace

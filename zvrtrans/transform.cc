@@ -89,6 +89,14 @@ int TsiTransform::transform(const char* destination, const char* formatName, con
                             unsigned long& outputLength) {
   trc::Scope trace(kTrace);
   outputLength = 0;
+  struct RunScope {
+    TsiTransform& self;
+    explicit RunScope(TsiTransform& t) : self(t) { self.inRun_ = true; }
+    ~RunScope() {
+      self.inRun_ = false;
+      self.recordRead_ = false;
+    }
+  } run(*this);
   std::unique_ptr<char[]> mapName(lookupMap(formatName, destination));
   std::unique_ptr<char[]> dictionaryOptions(mercOptions(formatName, destination));
   if (!mapName) {
@@ -223,6 +231,15 @@ std::string TsiTransform::_composeMapName(const char* formatName,
 const char* TsiTransform::_recordName() const {
   trc::Scope trace(kTrace);
   return trace.result(key_.empty() ? kDefaultRecord : key_.c_str());
+}
+
+int TsiTransform::_readRecord() const {
+  trc::Scope trace(kTrace);
+  if (inRun_ && recordRead_) return trace.result(1);
+  // A record not found is looked for again (and its absence logged again) as before.
+  const int found = dictionary_ ? dictionary_->lookupEntry(_recordName()) : 0;
+  recordRead_ = inRun_ && found == 1;
+  return trace.result(found);
 }
 
 int TsiTransform::display(char*& text) const {

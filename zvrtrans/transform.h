@@ -89,6 +89,10 @@ class TsiTransform : public Transformation {
   std::string _composeMapName(const char* formatName, const char* explicitName) const;
   // Name of the directory's dictionary record: the key, or "ZVRBroker" when none.
   const char* _recordName() const;
+  // Reads the dictionary record from the directory, once per run of transform(): map and
+  // options come from the same record, and a second read within one request would only
+  // repeat the first. Outside a run every call reads. The lookup's result (1 found).
+  int _readRecord() const;
 
   const std::string key_;
   const std::string options_;
@@ -108,6 +112,8 @@ class TsiTransform : public Transformation {
   ExitParams params_{};
   TsiCommandBuffer command_;
   std::unique_ptr<QuorDictionary> dictionary_;
+  bool inRun_ = false;             // inside transform()
+  mutable bool recordRead_ = false;  // the record was found during this run
 };
 
 class TsiSimpleTransform : public TsiTransform {

@@ -91,7 +91,7 @@ bool TsiDestinationTransform::_entryValue(const char* formatName, const char* de
                                           std::string& value) const {
   trc::Scope trace(kTrace);
   QuorDictionary* record = dictionary();
-  if (!keyInMemory_ && record != nullptr) record->lookupEntry(_recordName());
+  if (!keyInMemory_ && record != nullptr) _readRecord();
   std::string name = zvrFormat("%s %s", formatName ? formatName : "",
                                destination ? destination : "");
   const char* found = nullptr;

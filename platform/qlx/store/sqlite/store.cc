@@ -81,8 +81,9 @@ DROP TABLE IF EXISTS connection;
 
 constexpr size_t kControlSize = 4096;
 // Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
-// commits a failed sync covered (groupsync.h). Words kWaitersFirst onwards: the number of
-// gets waiting on the queues whose names hash to each word.
+// commits a failed sync covered (groupsync.h). Words 4 and 5: write-lock releases and the
+// connections sleeping on them (kReleasesWord, busygate.h). Words kWaitersFirst onwards:
+// the number of gets waiting on the queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
@@ -92,22 +93,18 @@ enum ControlWord : size_t {
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 
-// Retries a busy database quickly: waits of 20 µs at first, then 100 µs, then 500 µs,
-// about 30 s in all before the call fails with SQLITE_BUSY.
-int retryBusy(void*, int count) {
-  if (count >= 60100) return 0;
-  const long micros = count < 10 ? 20 : (count < 100 ? 100 : 500);
-  timespec pause{0, micros * 1000};
-  nanosleep(&pause, nullptr);
-  return 1;
-}
-
-// A checkpoint syncs the WAL and the database file. The WAL keeper runs it once the WAL
-// holds 10,000 pages (about 40 MB) rather than SQLite's 1,000, so its sync pairs come once
-// in some 1,600 units of work (about six pages each) instead of 160. The WAL file keeps
-// that size once reached; a reader holding an old snapshot may let it grow beyond until
-// it ends.
-constexpr int kCheckpointPages = 10000;
+// A checkpoint syncs the WAL and the database file. In FULL, where syncs bound a cycle, the
+// WAL keeper runs it once the WAL holds 10,000 pages (about 40 MB) rather than SQLite's
+// 1,000, so its sync pairs come once in some 1,600 units of work (about six pages each)
+// instead of 160. In NORMAL the CPU bounds a cycle, and a long WAL costs CPU at every page
+// read: each commit writes the same few pages again, every version of a page sits in one
+// probe chain of the WAL's index, and a lookup walks it (about 240,000 instructions per
+// bare broker cycle at 10,000 pages, 180,000 at 2,000, 150,000 at 1,000). 2,000 keeps
+// the keeper's checkpoints (and the log restart that briefly holds the write lock) to
+// about one in 300 units. The WAL file keeps its largest size once reached; a reader
+// holding an old snapshot may let it grow beyond until it ends.
+constexpr int kCheckpointPagesFull = 10000;
+constexpr int kCheckpointPagesNormal = 2000;
 
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
@@ -167,7 +164,7 @@ Store::~Store() {
   for (auto& entry : statements_) sqlite3_finalize(entry.second);
   if (db_) sqlite3_close_v2(db_);
   for (auto& entry : wakeFiles_) close(entry.second);
-  if (control_) munmap(control_, kControlSize);
+  unmapControlPage(control_);
 }
 
 bool Store::open(std::string& error) {
@@ -239,12 +236,13 @@ bool Store::_create(const std::string& path, std::string& error) {
 }
 
 bool Store::_configure(std::string& error) {
-  sqlite3_busy_handler(db_, retryBusy, nullptr);
+  sqlite3_busy_handler(db_, BusyGate::handler, &gate_);
   sqlite3_extended_result_codes(db_, 1);
   // FULL without a control page falls back to SQLite's own sync inside each commit.
   const bool ownSync = fullSync() && !group_.isOpen();
   sqlite3_wal_hook(db_, walCommitted, this);
   keeper_ = WalKeeper::forHome(home_, !fullSync());
+  checkpointPages_ = fullSync() ? kCheckpointPagesFull : kCheckpointPagesNormal;
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
@@ -277,15 +275,25 @@ bool Store::_migrate() {
   return tx.ok() && exec(upgrade.c_str()) && tx.commit();
 }
 
-void Store::_mapControl() {
-  int fd = openPrivate(home_ + "/control", O_RDWR);
-  if (fd < 0) return;
+std::atomic<uint32_t>* mapControlPage(const std::string& home, bool create) {
+  const std::string path = home + "/control";
+  int fd = create ? openPrivate(path, O_RDWR) : ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   struct stat info {};
   if (fstat(fd, &info) == 0 && static_cast<size_t>(info.st_size) < kControlSize)
     (void)!ftruncate(fd, kControlSize);
   void* page = mmap(nullptr, kControlSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
-  if (page != MAP_FAILED) control_ = static_cast<std::atomic<uint32_t>*>(page);
+  return page != MAP_FAILED ? static_cast<std::atomic<uint32_t>*>(page) : nullptr;
+}
+
+void unmapControlPage(std::atomic<uint32_t>* page) {
+  if (page) munmap(page, kControlSize);
+}
+
+void Store::_mapControl() {
+  control_ = mapControlPage(home_);
+  if (control_) gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
   if (control_ && fullSync())
     group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits],
                 &control_[kFailedSyncCommits]);
@@ -299,11 +307,13 @@ void Store::_mapControl() {
 
 // The checkpoint never runs here, inside the caller's commit: the keeper does it.
 int Store::afterCommit(const char* schema, int frames) {
+  // The write lock is free already: whoever queues behind it goes ahead during the sync.
+  gate_.released();
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
   if (rc != SQLITE_OK) _syncFailed(rc);
   if (keeper_)
-    keeper_->committed(frames >= kCheckpointPages);
-  else if (frames >= kCheckpointPages)
+    keeper_->committed(frames >= checkpointPages_);
+  else if (frames >= checkpointPages_)
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
 }
@@ -354,6 +364,7 @@ void Store::notify(std::string_view queue) {
 }
 
 sqlite3_stmt* Store::statement(const char* sql) {
+  gate_.arm();
   auto found = statements_.find(std::string_view(sql));
   if (found != statements_.end()) return found->second;
   sqlite3_stmt* stmt = nullptr;
@@ -366,6 +377,7 @@ sqlite3_stmt* Store::statement(const char* sql) {
 }
 
 bool Store::exec(const char* sql) {
+  gate_.arm();
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK || noteFailure();
 }
 
@@ -463,12 +475,15 @@ Transaction::~Transaction() {
   if (!begun_ || done_ || sqlite3_get_autocommit(store_.db())) return;
   Query rollback(store_, "ROLLBACK");
   rollback.run();
+  store_.gate_.released();
 }
 
 bool Transaction::commit() {
   if (!begun_ || done_) return false;
   Query commit(store_, "COMMIT");
   done_ = commit.run();
+  // A transaction that wrote nothing ends without the commit hook, yet held the lock.
+  store_.gate_.released();
   // SQLite words a failure of the commit hook as a generic error: the sync's own is noted.
   if (!done_ && store_.commitInDoubt_)
     store_.noteFailure(store_.syncFailure_,

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "busygate.h"
 #include "claims.h"
 #include "groupsync.h"
 #include "walkeeper.h"
@@ -36,6 +37,15 @@ bool makeHome(const std::string& home, std::string& error);
 // Opens (creating when missing) a private file of the home: mode 0600 whatever the umask.
 // The descriptor (close-on-exec) or -1 with errno set.
 int openPrivate(const std::string& path, int flags);
+
+// Maps the home's shared control page (made when missing and `create`, 0600): the words
+// of kControlSize bytes, or null. The caller unmaps it with unmapControlPage.
+std::atomic<uint32_t>* mapControlPage(const std::string& home, bool create = true);
+void unmapControlPage(std::atomic<uint32_t>* page);
+// Words of the control page holding the count of write-lock releases and the count of
+// connections sleeping on it (busygate.h).
+inline constexpr size_t kReleasesWord = 4;
+inline constexpr size_t kBusySleepersWord = 5;
 
 // One database connection on the broker home. Not copyable; one thread at a time.
 class Store {
@@ -115,11 +125,13 @@ class Store {
   int failCode_ = SQLITE_OK;
   bool commitInDoubt_ = false;
   int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
+  int checkpointPages_ = 0;      // the WAL length that asks for a checkpoint
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   std::map<std::string, int, std::less<>> wakeFiles_;
   std::atomic<uint32_t>* control_ = nullptr;  // the shared control page, or null
   Claims claims_;
+  BusyGate gate_;  // the busy handler's state, on the control page when it is mapped
   GroupSync group_;  // open in FULL when the control page is
   std::shared_ptr<WalKeeper> keeper_;  // let go after the connection closed
 };

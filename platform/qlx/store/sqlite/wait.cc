@@ -18,10 +18,13 @@ namespace {
 
 static trc::Module kTrace{"qlx"};
 
-// Without a wake notice the queue is looked at again after this long: inotify may be
-// unavailable, a writer may sit on another host's view of a shared file system, and the
-// holder of a message may have ended without a commit.
-constexpr int64_t kRecheckMillis = 200;
+// Without a wake notice the queue is looked at again after a while. With both watches in
+// place every change that makes a message ready writes the wake file or closes a lease
+// file, so the look only bounds what a failure leaves unannounced (a committer that could
+// not open the wake file, a claim let go on a failed get's way out): seldom, and then
+// seconds are no harm. Without inotify the look is all there is, and it comes often.
+constexpr int64_t kRecheckWatchedMillis = 2000;
+constexpr int64_t kRecheckUnwatchedMillis = 200;
 
 // Signals that report a fault of this thread stay deliverable.
 sigset_t asyncSignals() {
@@ -82,7 +85,9 @@ void Waiter::unblock() {
 
 Waiter::Outcome Waiter::sleep(int64_t millis) {
   trc::Scope trace(kTrace);
-  const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
+  const int64_t recheck = notify_ >= 0 && endingsWatch_ >= 0 ? kRecheckWatchedMillis
+                                                              : kRecheckUnwatchedMillis;
+  const int64_t slice = millis < 0 || millis > recheck ? recheck : millis;
   timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
   pollfd fd{notify_, POLLIN, 0};
   int rc = ppoll(notify_ >= 0 ? &fd : nullptr, notify_ >= 0 ? 1 : 0, &timeout,

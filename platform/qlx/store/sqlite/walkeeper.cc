@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 
+#include "store.h"
 #include "walbatch.h"
 
 namespace qlx {
@@ -92,7 +93,8 @@ void WalKeeper::_run() {
       std::lock_guard<std::mutex> inSqlite(gInSqlite);
       if (db_ || _openDatabase()) {
         if (syncs_ && commits != synced_) _sync();
-        if (checkpoint) _checkpoint();
+        // A last checkpoint leaves the log for the next process to restart.
+        if (checkpoint && _checkpoint() && !stop) _restartLog();
       }
       synced_ = commits;
     }
@@ -103,6 +105,8 @@ void WalKeeper::_run() {
   std::lock_guard<std::mutex> inSqlite(gInSqlite);
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
+  unmapControlPage(control_);
+  control_ = nullptr;
 }
 
 bool WalKeeper::_openDatabase() {
@@ -127,8 +131,39 @@ void WalKeeper::_sync() {
     wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
 }
 
-void WalKeeper::_checkpoint() {
-  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+bool WalKeeper::_checkpoint() {
+  int frames = 0;
+  int copied = 0;
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+  return rc == SQLITE_OK && frames > 0 && copied == frames;
+}
+
+// SQLite restarts a fully copied log at the next write and syncs the log's new header
+// inside that commit, before any frame follows it (frames of the old log must never be
+// read back under a header that did not reach the disk). The keeper makes that write
+// itself, rewriting the schema's user version unchanged, so the sync runs here and not in
+// a caller's commit. It takes the lock without waiting: when a writer holds it, that
+// writer restarts the log as before. A reader still on the old log also defers the
+// restart to a later write; nothing is lost either way.
+void WalKeeper::_restartLog() {
+  // Never made here: the keeper works on behind its stores, perhaps while a home is removed.
+  if (!control_) control_ = mapControlPage(home_, false);
+  if (control_ && !gate_.attached())
+    gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+  sqlite3_stmt* read = nullptr;
+  int version = -1;
+  if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &read, nullptr) == SQLITE_OK &&
+      sqlite3_step(read) == SQLITE_ROW)
+    version = sqlite3_column_int(read, 0);
+  sqlite3_finalize(read);
+  const std::string rewrite = "PRAGMA user_version=" + std::to_string(version);
+  const bool ok = version >= 0 &&
+                  sqlite3_exec(db_, rewrite.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_exec(db_, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  gate_.released();
 }
 
 }  // namespace qlx

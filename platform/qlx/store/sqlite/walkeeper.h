@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "busygate.h"
+
 namespace qlx {
 
 // The longest time a commit acknowledged in NORMAL stays unsynced (before the sync's own
@@ -45,12 +47,16 @@ class WalKeeper {
   void _run();
   bool _openDatabase();
   void _sync();
-  void _checkpoint();
+  // True when the checkpoint copied every frame of the log.
+  bool _checkpoint();
+  void _restartLog();
 
   const std::string home_;
   const bool syncs_;
   const pid_t owner_;
   sqlite3* db_ = nullptr;  // the keeper's own connection, used on its thread only
+  std::atomic<uint32_t>* control_ = nullptr;  // the home's control page, or null
+  BusyGate gate_;  // wakes the writers that queued behind the keeper's write
   std::mutex mutex_;
   std::condition_variable wake_;
   uint64_t commits_ = 0;  // under mutex_

@@ -1,5 +1,7 @@
 // The WAL keeper's thread must never take a stop signal meant for the program: caught on
-// that thread, it would end no wait for a message, and a server would not stop.
+// that thread, it would end no wait for a message, and a server would not stop. After a
+// checkpoint that copied the whole log the keeper restarts the log itself, so the next
+// caller's commit neither restarts it nor syncs its header.
 #include "walkeeper.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+
+#include <sqlite3.h>
 
 namespace qlx {
 namespace {
@@ -43,6 +48,50 @@ TEST(WalKeeperTest, ItsThreadBlocksTheStopSignals) {
     }
     EXPECT_GE(others, 1);
   }
+  std::filesystem::remove_all(home);
+}
+
+// The log's checkpoint sequence (header bytes 12 to 15, big-endian): SQLite raises it each
+// time it restarts the log. -1 when the file cannot be read.
+long walSequence(const std::string& wal) {
+  std::ifstream in(wal, std::ios::binary);
+  unsigned char header[16];
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return -1;
+  return static_cast<long>(header[12]) << 24 | header[13] << 16 | header[14] << 8 | header[15];
+}
+
+TEST(WalKeeperTest, TheKeeperRestartsAFullyCopiedLogBeforeTheNextCommit) {
+  char pattern[] = "/tmp/qlx-keeper-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string home = pattern;
+  const std::string wal = home + "/broker.db-wal";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((home + "/broker.db").c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 20000);  // the keeper holds the lock while it restarts the log
+  auto exec = [&](const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); };
+  ASSERT_EQ(exec("PRAGMA journal_mode=WAL; PRAGMA user_version=7; CREATE TABLE t(x)"), SQLITE_OK);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(exec("INSERT INTO t VALUES(randomblob(3000))"), SQLITE_OK);
+  const long before = walSequence(wal);
+  ASSERT_GE(before, 0);
+  {
+    std::shared_ptr<WalKeeper> keeper = WalKeeper::forHome(home, true);
+    keeper->committed(true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (walSequence(wal) == before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const long restarted = walSequence(wal);
+    EXPECT_NE(restarted, before) << "the keeper did not restart the log";
+    ASSERT_EQ(exec("INSERT INTO t VALUES(1)"), SQLITE_OK);
+    EXPECT_EQ(walSequence(wal), restarted) << "the caller's commit restarted the log";
+  }
+  sqlite3_stmt* q = nullptr;
+  const char* sql = "SELECT count(*), (SELECT user_version FROM pragma_user_version) FROM t";
+  ASSERT_EQ(sqlite3_prepare_v2(db, sql, -1, &q, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(q, 0), 21);
+  EXPECT_EQ(sqlite3_column_int(q, 1), 7);
+  sqlite3_finalize(q);
+  sqlite3_close(db);
   std::filesystem::remove_all(home);
 }
 
