@@ -197,7 +197,7 @@ TEST_F(CrashTest, NormalLosesNothingOlderThanTheSyncInterval) {
   usleep(3 * kSyncIntervalMillis * 1000);
   const size_t later = mark(kStep, "");
   CrashImages images(base_, stopRecording(), side_);
-  const auto synced = images.lastSync("broker.db-wal", later);
+  const auto synced = images.syncedBefore("broker.db-wal", later);
   ASSERT_TRUE(synced.has_value());
   EXPECT_GT(*synced, acknowledged);
   std::mt19937_64 random(1);

@@ -87,9 +87,8 @@ std::string checkPrefix(const BrokerState& state, size_t point, const CrashImage
     if (expect.steps[i].first < point) lastDone = i;
   size_t lo = lastDone;
   if (!full) {
-    const auto walSync = images.lastSync("broker.db-wal", point);
-    const auto dbSync = images.lastSync("broker.db", point);
-    const size_t synced = std::max(walSync ? *walSync + 1 : 0, dbSync ? *dbSync + 1 : 0);
+    const size_t synced = std::max(images.syncedBefore("broker.db-wal", point).value_or(0),
+                                   images.syncedBefore("broker.db", point).value_or(0));
     lo = 0;
     for (size_t i = 0; i < expect.steps.size(); ++i)
       if (expect.steps[i].first < synced) lo = i;

@@ -6,8 +6,8 @@
 // order so a sector holds the bytes of some write to it, as the kernel's writeback in any
 // order may leave it. A file created after its folder was last synced may be missing.
 //
-// Simplifications, each towards more images rather than fewer: a deletion is durable at
-// once (the broker never relies on one being undone); the files written without SQLite
+// A removal is undone by a crash, the file back as the disk held it, until its folder is
+// synced. Simplification, towards more images rather than fewer: the files written without SQLite
 // (leases, claims, control page, wake files, log) are never synced by the broker, so
 // they come back as they were when recording began or as they were at the last mark
 // before the crash point, each file chosen independently.
@@ -52,12 +52,15 @@ class CrashImages {
   std::vector<size_t> crashPoints() const;
   // The files a crash just before operation `point` may leave.
   Files image(size_t point, Fate fate, std::mt19937_64& random) const;
-  // The position of the last sync of the file named `name` before `point`, or nullopt.
-  std::optional<size_t> lastSync(const std::string& name, size_t point) const;
+  // The position before which every change of the file named `name` is durable at a crash
+  // at `point` (made so by its syncs), or nullopt when no sync of it came before `point`.
+  std::optional<size_t> syncedBefore(const std::string& name, size_t point) const;
   const Trace& trace() const { return trace_; }
 
  private:
   struct FileState;
+  void _apply(const Op& op, std::vector<FileState>& states) const;
+  std::string _content(const FileState& s, Fate fate, std::mt19937_64& random) const;
   void _sideFiles(size_t point, std::mt19937_64& random, Files& out) const;
 
   Files base_;
