@@ -14,12 +14,14 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <thread>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "broker_test_util.h"
@@ -27,6 +29,7 @@
 #include "crashcheck.h"
 #include "crashimage.h"
 #include "crashvfs.h"
+#include "errorqueue.h"
 
 namespace qlx::crashsim {
 namespace {
@@ -49,6 +52,8 @@ class CrashTest : public test::BrokerTest {
     c2_ = client("C2");
     e1_ = element("E");
     e2_ = element("E");
+    std::string error;
+    ASSERT_TRUE(admin_.open(error)) << error;  // in the mode of the workload
     sql("PRAGMA wal_checkpoint(TRUNCATE)");
     base_ = snapshotHome(home_);
     expect_.steps.emplace_back(0, readState(store_.sql().db()));
@@ -93,29 +98,92 @@ class CrashTest : public test::BrokerTest {
   }
 
   // Several committers at once, each on its own connection: their commits share syncs.
-  void concurrentPhase(int threads, int each) {
+  // `threads` of this process and `processes` forked ones; the first process also puts
+  // and rolls back (those bodies must never be seen). Meanwhile this process checkpoints
+  // the WAL over and over, racing the commits (and so restarting the WAL under them).
+  void concurrentPhase(int threads, int processes, int each) {
+    const std::string phase = "g" + std::to_string(expect_.phases.size()) + ".";
     std::vector<QLXHANDLE> clients;
     for (int t = 0; t < threads; ++t) clients.push_back(client("C2"));
     const size_t start = mark(kPhaseStart, "");
-    std::vector<std::thread> running;
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+      const pid_t pid = fork();
+      if (pid == 0) _exit(committerProcess(phase + "p" + std::to_string(p), each, p == 0));
+      children.push_back(pid);
+    }
+    std::atomic<int> running{threads};
+    std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
-      running.emplace_back([&, t] {
+      workers.emplace_back([&, t] {
         for (int j = 0; j < each; ++j) {
-          const std::string tag = "g" + std::to_string(t) + "_" + std::to_string(j);
-          send(clients[static_cast<size_t>(t)], "ONEHOP", tag);
-          acksOf(mark(kAck, tag), tag);
+          const std::string tag = phase + std::to_string(t) + "_" + std::to_string(j);
+          send(clients[static_cast<size_t>(t)], "SVC2", tag);
+          mark(kAck, tag);
         }
+        --running;
       });
-    for (std::thread& t : running) t.join();
+    int left = processes;
+    while (left > 0 || running.load() > 0) {
+      sqlite3_exec(store_.sql().db(), "PRAGMA wal_checkpoint(PASSIVE)", nullptr, nullptr,
+                   nullptr);
+      usleep(3000);
+      for (pid_t& pid : children) {
+        int status = 0;
+        if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) continue;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "committer " << status;
+        pid = 0;
+        --left;
+      }
+    }
+    for (std::thread& t : workers) t.join();
     const size_t end = mark(kPhaseEnd, "");
     expect_.phases.emplace_back(start, end);
     expect_.steps.emplace_back(end, readState(store_.sql().db()));
     side_[end] = snapshotHome(home_, false);
   }
 
-  void acksOf(size_t at, const std::string& tag) {
-    std::lock_guard<std::mutex> lock(acksMutex_);
-    expect_.acks.emplace_back(at, tag);
+  // A forked committer: its own connection, `each` units of one put, each marked
+  // acknowledged once its commit returned; `rollsBack` adds units rolled back. Its exit
+  // status tells what failed (0: nothing).
+  static int committerProcess(const std::string& name, int each, bool rollsBack) {
+    QLXADDR addr = kQlxAddrDefault;
+    test::setName(addr.Name, "C2");
+    QLXHANDLE handle = 0;
+    if (qlxClientInitialize(&addr, &handle) != 1) return 2;
+    QLXSERVICE svc = kQlxServiceDefault;
+    test::setName(svc.Name, "SVC2");  // to G, which nobody serves here
+    QLXSYNC sync = test::syncOf(1);
+    for (int j = 0; j < each; ++j) {
+      for (int undo = 0; undo < (rollsBack && j % 2 ? 2 : 1); ++undo) {
+        const std::string body = (undo ? "undone" : name + "_") + std::to_string(j);
+        QLXMSG msg = kQlxMsgDefault;
+        msg.MsgLength = static_cast<uint32_t>(body.size());
+        msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+        QLXHANDLE theme = 0;
+        if (qlxPutRequest(handle, &svc, &msg, nullptr, &sync, &theme) != 1) return 3;
+        if (undo ? qlxRollback(handle, &sync) != 1 : qlxCommit(handle, &sync) != 1) return 4;
+        if (!undo) mark(kAck, body);
+      }
+    }
+    return qlxTerminate(&handle) == 1 ? 0 : 5;
+  }
+
+  // An entry on E's error queue, then an operator's resubmission, then E serves it.
+  void errorQueueSteps(const std::string& round) {
+    step([&] {
+      MessageRow entry;
+      entry.queue = "error:E";
+      entry.body = "err" + round;
+      entry.theme.hops = {{1, "E"}, {3, "C1"}};
+      entry.error = ErrorInfo{42, 0, 0, "it failed", 1, 1, "E"};
+      ASSERT_TRUE(admin_.put(entry));
+    });
+    step([&] {
+      std::string error;
+      ASSERT_EQ(resubmitErrors(admin_, {"E", std::nullopt}, error), 1) << error;
+    });
+    serveStep(e1_, false);
   }
 
   // The scripted units, `rounds` times: puts, takes, a rollback and the redelivery after
@@ -139,12 +207,14 @@ class CrashTest : public test::BrokerTest {
       receiveStep(c2_);
       step([&] { send(c1_, "ONEHOP", "now" + round, 0); });
       serveStep(e2_, false);
+      errorQueueSteps(round);
+      concurrentPhase(1, processes(), 6);
       if (r == 0) {
         sendStep(c2_, "ONEHOP", "big" + std::string(1200 * 1024, 'x'));
         serveStep(e1_, false);
       }
     }
-    if (full) concurrentPhase(3, 4);
+    if (full) concurrentPhase(3, 0, 4);
     sendStep(c1_, "ONEHOP", "last");
     step([&] {
       test::Got got;
@@ -157,9 +227,13 @@ class CrashTest : public test::BrokerTest {
     workload(full, rounds());
     Trace trace = stopRecording();
     ASSERT_FALSE(HasFatalFailure());
+    for (size_t i = 0; i < trace.ops.size(); ++i)
+      if (trace.ops[i].kind == OpKind::kMark && trace.ops[i].offset == kAck)
+        expect_.acks.emplace_back(i, trace.ops[i].bytes);
     CrashImages images(base_, std::move(trace), side_);
     const ExploreResult result = exploreAll(images, expect_, full, imageFolder(), name);
-    std::printf("%s: %zu crash points, %zu images\n", name, result.points, result.images);
+    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
+                result.available, result.images);
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
   }
 
@@ -175,6 +249,12 @@ class CrashTest : public test::BrokerTest {
 #endif
   }
 
+  // QLX_CRASH_PROCESSES: forked committers in each mode (default 3).
+  static int processes() {
+    const char* setting = std::getenv("QLX_CRASH_PROCESSES");
+    return setting && std::atoi(setting) > 0 ? std::atoi(setting) : 3;
+  }
+
   // Images are written and opened by the thousand: in memory when the machine has a tmpfs.
   std::string imageFolder() const {
     const std::string leaf = home_.substr(home_.rfind('/') + 1) + ".img";
@@ -182,10 +262,10 @@ class CrashTest : public test::BrokerTest {
   }
 
   QLXHANDLE c1_ = 0, c2_ = 0, e1_ = 0, e2_ = 0;
+  SqliteBrokerStore admin_;  // what an operator's tool opens
   Files base_;
   std::map<size_t, Files> side_;
   Expectation expect_;
-  std::mutex acksMutex_;
 };
 
 // NORMAL does not sync a commit, but the WAL keeper does within the stated interval: a

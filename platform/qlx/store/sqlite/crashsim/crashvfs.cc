@@ -332,6 +332,9 @@ void install() {
     gVfs.xAccess = crashAccess;
     gVfs.xFullPathname = crashFullPath;
     sqlite3_vfs_register(&gVfs, 1);
+    // A process forked while another thread records must not inherit the lock held.
+    pthread_atfork([] { state().mutex.lock(); }, [] { state().mutex.unlock(); },
+                   [] { state().mutex.unlock(); });
   });
 }
 
