@@ -2,6 +2,7 @@
 #include "crashcheck.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -150,6 +151,29 @@ std::string checkPhase(const BrokerState& state, size_t point, size_t index,
   return checkPrefix(state, point, images, expect, full);
 }
 
+// The lease tokens of the connections registered in the database.
+std::vector<std::string> connectionTokens(sqlite3* db) {
+  std::vector<std::string> tokens;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT token FROM connection", -1, &stmt, nullptr) != SQLITE_OK)
+    return tokens;
+  while (sqlite3_step(stmt) == SQLITE_ROW)
+    if (const unsigned char* token = sqlite3_column_text(stmt, 0))
+      tokens.emplace_back(reinterpret_cast<const char*>(token));
+  sqlite3_finalize(stmt);
+  return tokens;
+}
+
+// After recovery no connection of before the crash is left, nor its lease file.
+std::string staleLeft(sqlite3* db, const std::string& dir, const std::vector<std::string>& tokens) {
+  if (const std::vector<std::string> left = connectionTokens(db); !left.empty())
+    return "recovery left the connection with lease " + left.front();
+  for (const std::string& token : tokens)
+    if (access((dir + "/lease/" + token).c_str(), F_OK) == 0)
+      return "recovery left the lease file of " + token;
+  return std::string();
+}
+
 // Opens the image as a broker connection would: recovery of the ended connections must
 // keep every message.
 std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
@@ -162,10 +186,12 @@ std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
     if (!store.open(error)) {
       error = "the broker cannot open it: " + error;
     } else {
+      const std::vector<std::string> tokens = connectionTokens(store.sql().db());
       std::vector<std::string> returned;
       store.recoverEnded(returned);
       const BrokerState after = readState(store.sql().db());
-      if (after != state) error = "recovery changed the messages to" + describe(after);
+      error = after != state ? "recovery changed the messages to" + describe(after)
+                             : staleLeft(store.sql().db(), dir, tokens);
     }
   }
   setenv("QLX_HOME", saved.c_str(), 1);

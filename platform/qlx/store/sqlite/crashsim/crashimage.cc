@@ -91,7 +91,10 @@ bool writeHome(const std::string& dir, const Files& files) {
 }
 
 CrashImages::CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFiles)
-    : base_(std::move(base)), trace_(std::move(trace)), sideFiles_(std::move(sideFiles)) {}
+    : base_(std::move(base)),
+      trace_(std::move(trace)),
+      sideFiles_(std::move(sideFiles)),
+      traced_(trace_.files.begin(), trace_.files.end()) {}
 
 std::vector<size_t> CrashImages::crashPoints() const {
   std::vector<size_t> points;
@@ -124,6 +127,12 @@ void CrashImages::_apply(const Op& op, std::vector<FileState>& states) const {
   switch (op.kind) {
     case OpKind::kWrite:
     case OpKind::kTruncate:
+      // A file written without SQLite is traced from its first write: one written while
+      // missing was made since, and its entry is not durable yet.
+      if (!s.exists) {
+        std::shared_ptr<FileState> ghost = std::move(s.ghost);
+        s = FileState{true, false, std::string(), {}, std::move(ghost)};
+      }
       s.pending.push_back(&op);
       break;
     case OpKind::kSync: {
@@ -209,14 +218,15 @@ Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const
   return out;
 }
 
-// Each file written without SQLite: as when recording began, or as at the last mark
-// before the crash point (a file made since then may be missing).
+// Each file neither SQLite nor the shim traced (the mapped control page, the log): as when
+// recording began, or as at the last mark before the crash point (a file made since then
+// may be missing).
 void CrashImages::_sideFiles(size_t point, std::mt19937_64& random, Files& out) const {
   auto after = sideFiles_.upper_bound(point == 0 ? 0 : point - 1);
   if (after == sideFiles_.begin()) return;
   const Files& latest = std::prev(after)->second;
   for (const auto& [relative, content] : latest) {
-    if (isDatabaseFile(relative) || random() % 2 == 0) continue;
+    if (isDatabaseFile(relative) || traced_.count(relative) || random() % 2 == 0) continue;
     out[relative] = content;
   }
 }

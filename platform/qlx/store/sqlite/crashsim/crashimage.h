@@ -7,10 +7,11 @@
 // order may leave it. A file created after its folder was last synced may be missing.
 //
 // A removal is undone by a crash, the file back as the disk held it, until its folder is
-// synced. Simplification, towards more images rather than fewer: the files written without SQLite
-// (leases, claims, control page, wake files, log) are never synced by the broker, so
-// they come back as they were when recording began or as they were at the last mark
-// before the crash point, each file chosen independently.
+// synced. The files the store writes without SQLite and without a sync (lease claim lists,
+// wake files) are traced write by write like the database's and fare the same way. The
+// control page, written through a shared mapping, and the log cannot be traced so: they
+// come back as they were when recording began or as at the last mark before the crash
+// point, each file chosen independently.
 #ifndef QLX_CRASHSIM_CRASHIMAGE_H
 #define QLX_CRASHSIM_CRASHIMAGE_H
 
@@ -18,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,7 @@ class CrashImages {
   Files base_;
   Trace trace_;
   std::map<size_t, Files> sideFiles_;
+  std::set<std::string> traced_;  // the files of the trace
 };
 
 }  // namespace qlx::crashsim

@@ -1,6 +1,7 @@
 // The recording VFS: a wrapper file in front of each file of the platform's default VFS.
 #include "crashvfs.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
@@ -8,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -34,6 +36,7 @@ struct Shared {
 struct State {
   std::mutex mutex;
   bool recording = false;
+  std::atomic<bool> active{false};  // `recording`, read without the lock by the shim
   std::string home;  // with a trailing '/'
   Shared* shared = nullptr;
   int traceFd = -1;
@@ -360,6 +363,7 @@ void startRecording(const std::string& home) {
   if (s.traceFd < 0) abort();
   s.shared->ops = 0;
   s.recording = true;
+  s.active = true;
 }
 
 namespace {
@@ -406,6 +410,7 @@ Trace stopRecording() {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.recording = false;
+  s.active = false;
   if (s.traceFd < 0) return Trace{};
   std::string data;
   char buffer[1 << 16];
@@ -450,3 +455,67 @@ void setDiskFull(bool full) {
 }
 
 }  // namespace qlx::crashsim
+
+// The files the store writes without SQLite (leases, wake files) are traced by catching
+// the calls that change them: the test binary's own pwrite and unlink stand before the C
+// library's (the store's library and SQLite bind to them) and pass every call on. The
+// database's files are left to the VFS, which traces them already.
+namespace {
+
+using qlx::crashsim::OpKind;
+
+// The path of `path` in the recorded home when it is a file written without SQLite.
+std::string sideFile(const char* path) {
+  qlx::crashsim::State& s = qlx::crashsim::state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::string relative = qlx::crashsim::relativeOf(s, path);
+  if (relative.compare(0, 9, "broker.db") == 0) return std::string();
+  return relative;
+}
+
+void recordSide(const std::string& relative, OpKind kind, int64_t offset,
+                const std::string& bytes) {
+  if (!relative.empty())
+    qlx::crashsim::appendRecord(qlx::crashsim::state(), kind, relative, offset, bytes);
+}
+
+void sideWrite(int fd, const void* data, ssize_t written, int64_t offset) {
+  if (written <= 0 || !qlx::crashsim::state().active.load()) return;
+  char link[64];
+  char path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t size = readlink(link, path, sizeof path - 1);
+  if (size <= 0) return;
+  path[size] = '\0';
+  recordSide(sideFile(path), OpKind::kWrite, offset,
+             std::string(static_cast<const char*>(data), static_cast<size_t>(written)));
+}
+
+template <typename Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+  const ssize_t written = real(fd, data, size, offset);
+  sideWrite(fd, data, written, offset);
+  return written;
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
+  static const auto real = next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
+  const ssize_t written = real(fd, data, size, offset);
+  sideWrite(fd, data, written, offset);
+  return written;
+}
+
+extern "C" int unlink(const char* path) noexcept {
+  static const auto real = next<int (*)(const char*)>("unlink");
+  const int rc = real(path);
+  if (rc == 0 && path[0] == '/' && qlx::crashsim::state().active.load())
+    recordSide(sideFile(path), OpKind::kDelete, 0, std::string());
+  return rc;
+}
