@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -267,6 +268,112 @@ class CrashTest : public test::BrokerTest {
   std::map<size_t, Files> side_;
   Expectation expect_;
 };
+
+// A home of its own, used by one forked process from its first connection to its last:
+// the last close syncs, checkpoints and removes the WAL, a removal a crash may undo.
+class LastCloseTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { install(); }
+
+  void SetUp() override {
+    char pattern[] = "/tmp/qlxlastclose.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(home_, ec);
+  }
+
+  // Runs `work` in a child process on the home in the given mode; its exit status.
+  int inChild(bool full, const std::function<int()>& work) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("QLX_HOME", home_.c_str(), 1);
+      if (full) setenv("QLX_SYNC", "FULL", 1);
+      _exit(work());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+
+  // One connection commits `units` puts, each marked as a step, and ends.
+  static int oneConnection(int units) {
+    QLXADDR addr = kQlxAddrDefault;
+    test::setName(addr.Name, "C1");
+    QLXHANDLE handle = 0;
+    if (qlxClientInitialize(&addr, &handle) != 1) return 2;
+    QLXSERVICE svc = kQlxServiceDefault;
+    test::setName(svc.Name, "ONEHOP");
+    QLXSYNC sync = test::syncOf(1);
+    for (int j = 0; j < units; ++j) {
+      const std::string body = "w" + std::to_string(j);
+      QLXMSG msg = kQlxMsgDefault;
+      msg.MsgLength = static_cast<uint32_t>(body.size());
+      msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+      QLXHANDLE theme = 0;
+      if (qlxPutRequest(handle, &svc, &msg, nullptr, &sync, &theme) != 1 ||
+          qlxCommit(handle, &sync) != 1)
+        return 3;
+      mark(kStep, body);
+    }
+    if (qlxTerminate(&handle) != 1) return 4;
+    mark(kStep, "closed");
+    return 0;
+  }
+
+  void explore(bool full, const char* name) {
+    ASSERT_EQ(inChild(full, [] {
+                Store store;
+                std::string error;
+                return store.open(error) && store.exec(test::kDirectory) ? 0 : 1;
+              }),
+              0);
+    const Files base = snapshotHome(home_);
+    startRecording(home_);
+    const int status = inChild(full, [] { return oneConnection(12); });
+    Trace trace = stopRecording();
+    ASSERT_EQ(status, 0);
+    struct stat info {};
+    EXPECT_FALSE(stat((home_ + "/broker.db-wal").c_str(), &info) == 0 && info.st_size > 0)
+        << "the last close left a WAL";
+    bool walRemoved = false;
+    for (const Op& op : trace.ops)
+      walRemoved = walRemoved || (op.kind == OpKind::kDelete &&
+                                  trace.files[static_cast<size_t>(op.file)] == "broker.db-wal");
+    EXPECT_TRUE(walRemoved) << "the trace holds no removal of the WAL";
+    // Step j holds the puts w0..wj: the final state cut at each step's mark.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((home_ + "/broker.db").c_str(), &db), SQLITE_OK);
+    const BrokerState last = readState(db);
+    sqlite3_close(db);
+    Expectation expect;
+    expect.steps.emplace_back(0, BrokerState{});
+    std::set<std::string> done;
+    for (size_t i = 0; i < trace.ops.size(); ++i) {
+      if (trace.ops[i].kind != OpKind::kMark) continue;
+      done.insert(trace.ops[i].bytes);
+      BrokerState state;
+      for (const std::string& entry : last)
+        if (done.count(entry.substr(entry.find('|') + 1, entry.find('|', entry.find('|') + 1) -
+                                                             entry.find('|') - 1)))
+          state.push_back(entry);
+      expect.steps.emplace_back(i, state);
+    }
+    ASSERT_EQ(expect.steps.back().second.size(), 12u);
+    CrashImages images(base, std::move(trace), {});
+    const ExploreResult result = exploreAll(images, expect, full, home_ + ".img", name);
+    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
+                result.available, result.images);
+    EXPECT_EQ(result.failures, 0u) << result.firstFailure;
+  }
+
+  std::string home_;
+};
+
+TEST_F(LastCloseTest, FullKeepsEveryCommitThroughTheLastClose) { explore(true, "close-full"); }
+TEST_F(LastCloseTest, NormalKeepsAPrefixThroughTheLastClose) { explore(false, "close-normal"); }
 
 // NORMAL does not sync a commit, but the WAL keeper does within the stated interval: a
 // commit acknowledged longer ago than that survives a crash that writes nothing back.

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,7 +23,6 @@ struct CrashFile {
   sqlite3_file* real;  // the default VFS's file, owned (sqlite3_malloc)
   const char* name;    // the full path (SQLite keeps it until close), or null
   bool traced;         // a file that must survive a crash (database, WAL, journal)
-  bool syncsDir;       // the default VFS syncs the folder at this file's first sync
 };
 
 // The trace is shared by the processes forked while recording: each operation is
@@ -186,10 +186,6 @@ int crashSync(sqlite3_file* file, int flags) {
   const int rc = realMethods(f)->xSync(f->real, flags);
   if (rc != SQLITE_OK) return rc;
   record(f, OpKind::kSync, cover);
-  if (f->syncsDir) {
-    record(f, OpKind::kDirSync, 0);
-    f->syncsDir = false;
-  }
   return rc;
 }
 
@@ -263,11 +259,9 @@ int crashOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int
   // Temporary files need not survive a crash; only durable files are traced.
   f->traced =
       name && (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL)) != 0;
-  if (f->traced && !existed) {
-    record(f, OpKind::kCreate, 0);
-    // The default VFS syncs the folder after the first sync of a journal or WAL it made.
-    f->syncsDir = (flags & (SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL)) != 0;
-  }
+  // The folder syncs the default VFS makes (at a journal's or WAL's first sync through a
+  // handle that may create it) are traced by the shim below, as they happen.
+  if (f->traced && !existed) record(f, OpKind::kCreate, 0);
   return SQLITE_OK;
 }
 
@@ -457,9 +451,10 @@ void setDiskFull(bool full) {
 }  // namespace qlx::crashsim
 
 // The files the store writes without SQLite (leases, wake files) are traced by catching
-// the calls that change them: the test binary's own pwrite and unlink stand before the C
-// library's (the store's library and SQLite bind to them) and pass every call on. The
-// database's files are left to the VFS, which traces them already.
+// the calls that change them: the test binary's own pwrite, unlink, fsync and fdatasync
+// stand before the C library's (the store's library and SQLite bind to them) and pass
+// every call on. The database's files are left to the VFS, which traces them already;
+// folder syncs are traced whoever makes them.
 namespace {
 
 using qlx::crashsim::OpKind;
@@ -479,16 +474,32 @@ void recordSide(const std::string& relative, OpKind kind, int64_t offset,
     qlx::crashsim::appendRecord(qlx::crashsim::state(), kind, relative, offset, bytes);
 }
 
-void sideWrite(int fd, const void* data, ssize_t written, int64_t offset) {
-  if (written <= 0 || !qlx::crashsim::state().active.load()) return;
+// The path the descriptor `fd` stands for, or empty.
+std::string pathOf(int fd) {
   char link[64];
   char path[4096];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t size = readlink(link, path, sizeof path - 1);
-  if (size <= 0) return;
-  path[size] = '\0';
-  recordSide(sideFile(path), OpKind::kWrite, offset,
+  return size > 0 ? std::string(path, static_cast<size_t>(size)) : std::string();
+}
+
+void sideWrite(int fd, const void* data, ssize_t written, int64_t offset) {
+  if (written <= 0 || !qlx::crashsim::state().active.load()) return;
+  const std::string path = pathOf(fd);
+  if (path.empty()) return;
+  recordSide(sideFile(path.c_str()), OpKind::kWrite, offset,
              std::string(static_cast<const char*>(data), static_cast<size_t>(written)));
+}
+
+// A sync of a folder of the home (by whoever: SQLite, the store) makes its entries durable.
+// It is traced under the folder's name with "/." added ("." for the home itself), a name
+// whose folder is the synced one.
+void folderSync(int fd) {
+  if (!qlx::crashsim::state().active.load()) return;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) return;
+  const std::string path = pathOf(fd) + "/.";
+  recordSide(sideFile(path.c_str()), OpKind::kDirSync, 0, std::string());
 }
 
 template <typename Function>
@@ -510,6 +521,20 @@ extern "C" ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offse
   const ssize_t written = real(fd, data, size, offset);
   sideWrite(fd, data, written, offset);
   return written;
+}
+
+extern "C" int fsync(int fd) {
+  static const auto real = next<int (*)(int)>("fsync");
+  const int rc = real(fd);
+  if (rc == 0) folderSync(fd);
+  return rc;
+}
+
+extern "C" int fdatasync(int fd) {
+  static const auto real = next<int (*)(int)>("fdatasync");
+  const int rc = real(fd);
+  if (rc == 0) folderSync(fd);
+  return rc;
 }
 
 extern "C" int unlink(const char* path) noexcept {
