@@ -110,6 +110,17 @@ std::string midPhase(const Split& state, size_t index, size_t required,
   return std::string();
 }
 
+// The position of the oldest step whose state a crash at `point` may leave: the step the
+// crash interrupted in FULL, in NORMAL the last one the syncs made durable.
+size_t oldestAllowed(size_t point, const CrashImages& images, const Expectation& expect,
+                     bool full) {
+  const size_t bound = full ? point : std::min(point, syncedCover(images, point));
+  size_t oldest = 0;
+  for (const auto& step : expect.steps)
+    if (step.first < bound) oldest = step.first;
+  return oldest;
+}
+
 // Sequential steps: the state after step j for some j between what must be durable and
 // the step the crash interrupted. In NORMAL the commits of a phase of concurrent
 // committers that began after what must be durable may be there in part.
@@ -151,6 +162,33 @@ std::string checkPhase(const BrokerState& state, size_t point, size_t index,
   return checkPrefix(state, point, images, expect, full);
 }
 
+// The backout count of each message by id.
+std::map<int64_t, int64_t> backouts(sqlite3* db) {
+  std::map<int64_t, int64_t> counts;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT id, backout FROM message", -1, &stmt, nullptr) != SQLITE_OK)
+    return counts;
+  while (sqlite3_step(stmt) == SQLITE_ROW)
+    counts[sqlite3_column_int64(stmt, 0)] = sqlite3_column_int64(stmt, 1);
+  sqlite3_finalize(stmt);
+  return counts;
+}
+
+// Recovery raises the backout count of a message by one when a connection held it at the
+// crash (or not at all, when the lease's list was lost); never any other's.
+std::string raisedWrongly(const std::map<int64_t, int64_t>& before,
+                          const std::map<int64_t, int64_t>& after, const std::set<int64_t>& held) {
+  for (const auto& [id, count] : after) {
+    auto was = before.find(id);
+    if (was == before.end() || count == was->second) continue;
+    if (count == was->second + 1 && held.count(id)) continue;
+    return "recovery raised the backout count of message " + std::to_string(id) + " from " +
+           std::to_string(was->second) + " to " + std::to_string(count) +
+           (held.count(id) ? "" : ", a message no connection held");
+  }
+  return std::string();
+}
+
 // The lease tokens of the connections registered in the database.
 std::vector<std::string> connectionTokens(sqlite3* db) {
   std::vector<std::string> tokens;
@@ -176,11 +214,20 @@ std::string staleLeft(sqlite3* db, const std::string& dir, const std::vector<std
 
 // Opens the image as a broker connection would: recovery of the ended connections must
 // keep every message.
-std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
+std::string checkBrokerOpen(const std::string& dir, const BrokerState& state,
+                            const std::set<int64_t>& held) {
   const char* was = std::getenv("QLX_HOME");
   const std::string saved = was ? was : "";
   setenv("QLX_HOME", dir.c_str(), 1);
   std::string error;
+  std::map<int64_t, int64_t> before;
+  {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2((dir + "/broker.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK)
+      before = backouts(db);
+    sqlite3_close_v2(db);
+  }
   {
     SqliteBrokerStore store;
     if (!store.open(error)) {
@@ -192,6 +239,7 @@ std::string checkBrokerOpen(const std::string& dir, const BrokerState& state) {
       const BrokerState after = readState(store.sql().db());
       error = after != state ? "recovery changed the messages to" + describe(after)
                              : staleLeft(store.sql().db(), dir, tokens);
+      if (error.empty()) error = raisedWrongly(before, backouts(store.sql().db()), held);
     }
   }
   setenv("QLX_HOME", saved.c_str(), 1);
@@ -243,10 +291,10 @@ std::string checkImage(const Files& files, size_t point, const CrashImages& imag
     if (expect.phases[k].first < point && point <= expect.phases[k].second) {
       if (std::string bad = checkPhase(state, point, k, images, expect, full); !bad.empty())
         return bad;
-      return checkBrokerOpen(dir, state);
+      return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point));
     }
   if (std::string bad = checkPrefix(state, point, images, expect, full); !bad.empty()) return bad;
-  return checkBrokerOpen(dir, state);
+  return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point));
 }
 
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -216,6 +217,46 @@ Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const
   }
   _sideFiles(point, random, out);
   return out;
+}
+
+namespace {
+
+// Adds the ids of a claim list (8-byte ids in the order taken, ended by one not above 0).
+void addClaims(const std::string& list, std::set<int64_t>& held) {
+  for (size_t at = 0; at + sizeof(int64_t) <= list.size(); at += sizeof(int64_t)) {
+    int64_t id = 0;
+    std::memcpy(&id, list.data() + at, sizeof id);
+    if (id <= 0) break;
+    held.insert(id);
+  }
+}
+
+bool isLease(const std::string& relative) { return relative.compare(0, 6, "lease/") == 0; }
+
+}  // namespace
+
+std::set<int64_t> CrashImages::claimsBetween(size_t from, size_t point) const {
+  Files leases;
+  for (const auto& [relative, content] : base_)
+    if (isLease(relative)) leases[relative] = content;
+  std::set<int64_t> held;
+  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
+    if (i == from)
+      for (const auto& lease : leases) addClaims(lease.second, held);
+    const Op& op = trace_.ops[i];
+    if (op.kind == OpKind::kMark) continue;
+    const std::string& name = trace_.files[static_cast<size_t>(op.file)];
+    if (!isLease(name)) continue;
+    if (op.kind == OpKind::kDelete) {
+      leases.erase(name);
+    } else if (op.kind == OpKind::kWrite || op.kind == OpKind::kTruncate) {
+      applyWhole(leases[name], op);
+      if (i >= from) addClaims(leases[name], held);
+    }
+  }
+  if (from >= point)
+    for (const auto& lease : leases) addClaims(lease.second, held);
+  return held;
 }
 
 // Each file neither SQLite nor the shim traced (the mapped control page, the log): as when

@@ -57,6 +57,10 @@ class CrashImages {
   // The position before which every change of the file named `name` is durable at a crash
   // at `point` (made so by its syncs), or nullopt when no sync of it came before `point`.
   std::optional<size_t> syncedBefore(const std::string& name, size_t point) const;
+  // The messages the connections held at some moment from `from` up to `point`: the claim
+  // lists of the lease files as the program wrote them (every write in place), whatever a
+  // crash then kept of them.
+  std::set<int64_t> claimsBetween(size_t from, size_t point) const;
   const Trace& trace() const { return trace_; }
 
  private:
