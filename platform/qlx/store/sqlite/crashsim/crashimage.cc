@@ -1,6 +1,7 @@
 // Building crash images from a trace.
 #include "crashimage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -87,6 +88,9 @@ bool writeHome(const std::string& dir, const Files& files) {
     if (!out) return false;
     out.close();
     chmod(path.c_str(), 0600);
+    // What a disk holds after a power loss was written before the machine started again.
+    const timespec longAgo[2] = {{86400, 0}, {86400, 0}};
+    utimensat(AT_FDCWD, path.c_str(), longAgo, 0);
   }
   return true;
 }

@@ -33,7 +33,8 @@ using Files = std::map<std::string, std::string>;
 // Reads every regular file under `home` except the shared-memory index (rebuilt after a
 // crash); without `database`, only the files written without SQLite.
 Files snapshotHome(const std::string& home, bool database = true);
-// Writes `files` into `dir` (made empty first; folders 0700, files 0600). False on failure.
+// Writes `files` into `dir` (made empty first; folders 0700, files 0600), each file last
+// modified long ago, as after the machine restarted. False on failure.
 bool writeHome(const std::string& dir, const Files& files);
 
 // How the changes not yet synced at the crash point fare.
