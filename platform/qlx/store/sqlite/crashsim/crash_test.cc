@@ -1,13 +1,17 @@
 // Power loss at every write and sync of a scripted broker workload. The workload runs once
-// on a real home through the recording VFS; then, for each crash point, several crash
-// images are built and opened as a broker would open them. Each must open, pass
-// SQLite's integrity check, and hold a state the callers were allowed to see: in FULL
-// every acknowledged commit whole; in NORMAL the state after some prefix of the commits
-// that is no shorter than what the last sync covered; never a unit half applied, never a
-// message twice. QLX_CRASH_IMAGES sets the images per crash point (default 3: nothing
-// written back, everything, one random mix) and QLX_CRASH_ROUNDS the workload's rounds
-// (default 2, 1 under the sanitizers); a failing image is kept under /tmp/qlxcrash-kept, its folder named in the
-// failure, to become a regression case.
+// on a real home through the recording VFS (threads and forked processes of it adding to
+// one trace); then, for each crash point, several crash images are built and opened as a
+// broker would open them after a restart. Each must open, pass SQLite's integrity check,
+// and hold a state the callers were allowed to see: in FULL every acknowledged commit
+// whole; in NORMAL the state after some prefix of the commits that is no shorter than what
+// the last sync covered; never a unit half applied, never a message twice; recovery must
+// end every connection of before the crash and raise no backout count of a message nobody
+// held. Knobs: QLX_CRASH_IMAGES images per crash point (default 3: nothing written back,
+// everything, one random mix), QLX_CRASH_POINTS crash points explored (default 300 spread
+// over the trace, 0 for all), QLX_CRASH_ROUNDS rounds of the workload (default 2, 1 under
+// the sanitizers), QLX_CRASH_PROCESSES forked committers per round (default 3). A failing
+// image is kept under /tmp/qlxcrash-kept, its folder named in the failure, to become a
+// regression case.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>

@@ -44,7 +44,8 @@ std::string checkImage(const Files& files, size_t point, const CrashImages& imag
                        const Expectation& expect, bool full, const std::string& dir);
 
 // The crash points, QLX_CRASH_IMAGES images each (default 3): at most QLX_CRASH_POINTS of
-// them spread evenly over the trace (default 300, 0 for every one). Failing images are kept in
+// them spread evenly over the trace (default 300, 100 under the sanitizers; 0 for every
+// one). Failing images are kept in
 // /tmp/qlxcrash-kept/NAME-POINT-N.
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
                          const std::string& dir, const std::string& name);
