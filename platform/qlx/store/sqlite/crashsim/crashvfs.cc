@@ -80,6 +80,10 @@ void appendRecord(State& s, OpKind kind, const std::string& file, int64_t offset
   record.append(reinterpret_cast<const char*>(&bytesSize), sizeof bytesSize);
   record += bytes;
   pthread_mutex_lock(&s.shared->lock);
+  if (s.traceFd < 0) {  // recording stopped meanwhile (a background thread's late call)
+    pthread_mutex_unlock(&s.shared->lock);
+    return;
+  }
   if (position) *position = s.shared->ops;
   size_t done = 0;
   while (done < record.size()) {
@@ -405,14 +409,18 @@ Trace stopRecording() {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.recording = false;
   s.active = false;
-  if (s.traceFd < 0) return Trace{};
+  if (!s.shared) return Trace{};
+  pthread_mutex_lock(&s.shared->lock);
+  const int fd = s.traceFd;
+  s.traceFd = -1;
+  pthread_mutex_unlock(&s.shared->lock);
+  if (fd < 0) return Trace{};
   std::string data;
   char buffer[1 << 16];
   ssize_t n;
-  lseek(s.traceFd, 0, SEEK_SET);
-  while ((n = read(s.traceFd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
-  close(s.traceFd);
-  s.traceFd = -1;
+  lseek(fd, 0, SEEK_SET);
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
+  close(fd);
   unlink(s.tracePath.c_str());
   return parseTrace(data);
 }
