@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "store.h"
 
@@ -38,6 +40,19 @@ bool randomToken(std::string& token) {
     token += kDigits[b & 15];
   }
   return true;
+}
+
+// The list is written without a sync, so after the machine went down it may hold any mix
+// of its writes: the clear after a rollback lost while the rollback's raise reached the
+// database, say, which would raise the message again. A list last written before the
+// machine started is not trusted: its messages come back without the raise.
+bool writtenBeforeBoot(int fd) {
+  struct stat info {};
+  timespec now{}, uptime{};
+  if (fstat(fd, &info) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 ||
+      clock_gettime(CLOCK_BOOTTIME, &uptime) != 0)
+    return false;
+  return info.st_mtim.tv_sec < now.tv_sec - uptime.tv_sec;
 }
 
 }  // namespace
@@ -102,6 +117,10 @@ std::vector<int64_t> leaseClaims(const std::string& home, const std::string& tok
   std::vector<int64_t> ids;
   int fd = ::open(leasePath(home, token).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ids;
+  if (writtenBeforeBoot(fd)) {
+    close(fd);
+    return ids;
+  }
   int64_t slot = 0;
   for (size_t i = 0; i < kMaxSlots; ++i) {
     unsigned char raw[kSlot];

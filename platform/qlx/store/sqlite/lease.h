@@ -8,7 +8,7 @@
 // the order it took them (8-byte ids, a 0 after the last): whoever finds the connection
 // ended raises their backout counts. The list is written without a sync: an operating
 // system crash may lose it (the messages then come back without the raise), a process
-// crash never does.
+// crash never does. A list last written before the machine started is not read at all.
 #ifndef QLX_LEASE_H
 #define QLX_LEASE_H
 
@@ -52,7 +52,8 @@ class Lease {
 // told (a lease is never declared ended by mistake); false when the lease file is free or
 // missing.
 bool leaseHeld(const std::string& home, const std::string& token);
-// The claims listed in an ended lease, in the order they were taken.
+// The claims listed in an ended lease, in the order they were taken; none when the lease
+// file was last written before the machine started.
 std::vector<int64_t> leaseClaims(const std::string& home, const std::string& token);
 // Removes an ended lease's file.
 void removeLease(const std::string& home, const std::string& token);

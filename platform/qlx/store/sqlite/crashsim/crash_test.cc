@@ -1,25 +1,33 @@
 // Power loss at every write and sync of a scripted broker workload. The workload runs once
-// on a real home through the recording VFS; then, for each crash point, several crash
-// images are built and opened as a broker would open them. Each must open, pass
-// SQLite's integrity check, and hold a state the callers were allowed to see: in FULL
-// every acknowledged commit whole; in NORMAL the state after some prefix of the commits
-// that is no shorter than what the last sync covered; never a unit half applied, never a
-// message twice. QLX_CRASH_IMAGES sets the images per crash point (default 3: nothing
-// written back, everything, one random mix) and QLX_CRASH_ROUNDS the workload's rounds
-// (default 2, 1 under the sanitizers); a failing image is kept under /tmp/qlxcrash-kept, its folder named in the
-// failure, to become a regression case.
+// on a real home through the recording VFS (threads and forked processes of it adding to
+// one trace); then, for each crash point, several crash images are built and opened as a
+// broker would open them after a restart. Each must open, pass SQLite's integrity check,
+// and hold a state the callers were allowed to see: in FULL every acknowledged commit
+// whole; in NORMAL the state after some prefix of the commits that is no shorter than what
+// the last sync covered; never a unit half applied, never a message twice; recovery must
+// end every connection of before the crash and raise no backout count of a message nobody
+// held. Knobs: QLX_CRASH_IMAGES images per crash point (default 3: nothing written back,
+// everything, one random mix), QLX_CRASH_POINTS crash points explored (default 300 spread
+// over the trace, 0 for all), QLX_CRASH_ROUNDS rounds of the workload (default 2, 1 under
+// the sanitizers), QLX_CRASH_PROCESSES forked committers per round (default 3). A failing
+// image is kept under /tmp/qlxcrash-kept, its folder named in the failure, to become a
+// regression case.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "broker_test_util.h"
@@ -27,6 +35,7 @@
 #include "crashcheck.h"
 #include "crashimage.h"
 #include "crashvfs.h"
+#include "errorqueue.h"
 
 namespace qlx::crashsim {
 namespace {
@@ -49,6 +58,8 @@ class CrashTest : public test::BrokerTest {
     c2_ = client("C2");
     e1_ = element("E");
     e2_ = element("E");
+    std::string error;
+    ASSERT_TRUE(admin_.open(error)) << error;  // in the mode of the workload
     sql("PRAGMA wal_checkpoint(TRUNCATE)");
     base_ = snapshotHome(home_);
     expect_.steps.emplace_back(0, readState(store_.sql().db()));
@@ -69,12 +80,7 @@ class CrashTest : public test::BrokerTest {
   // The element takes the next request and passes it on (or, at the end of its workflow,
   // only consumes it), in one unit; `rollBackFirst` rolls the first take back.
   void serveStep(QLXHANDLE element, bool forwardIt, bool rollBackFirst = false) {
-    if (rollBackFirst)
-      step([&] {
-        test::Got got;
-        ASSERT_EQ(getRequest(element, got), 1);
-        ASSERT_EQ(rollback(element), 1);
-      });
+    if (rollBackFirst) rollbackStep(element);
     step([&] {
       test::Got got;
       ASSERT_EQ(getRequest(element, got), 1);
@@ -82,6 +88,13 @@ class CrashTest : public test::BrokerTest {
         ASSERT_EQ(forward(element, got), 1);
       }
       ASSERT_EQ(commit(element), 1);
+    });
+  }
+  void rollbackStep(QLXHANDLE element) {
+    step([&] {
+      test::Got got;
+      ASSERT_EQ(getRequest(element, got), 1);
+      ASSERT_EQ(rollback(element), 1);
     });
   }
   void receiveStep(QLXHANDLE client) {
@@ -93,29 +106,92 @@ class CrashTest : public test::BrokerTest {
   }
 
   // Several committers at once, each on its own connection: their commits share syncs.
-  void concurrentPhase(int threads, int each) {
+  // `threads` of this process and `processes` forked ones; the first process also puts
+  // and rolls back (those bodies must never be seen). Meanwhile this process checkpoints
+  // the WAL over and over, racing the commits (and so restarting the WAL under them).
+  void concurrentPhase(int threads, int processes, int each) {
+    const std::string phase = "g" + std::to_string(expect_.phases.size()) + ".";
     std::vector<QLXHANDLE> clients;
     for (int t = 0; t < threads; ++t) clients.push_back(client("C2"));
     const size_t start = mark(kPhaseStart, "");
-    std::vector<std::thread> running;
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+      const pid_t pid = fork();
+      if (pid == 0) _exit(committerProcess(phase + "p" + std::to_string(p), each, p == 0));
+      children.push_back(pid);
+    }
+    std::atomic<int> running{threads};
+    std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
-      running.emplace_back([&, t] {
+      workers.emplace_back([&, t] {
         for (int j = 0; j < each; ++j) {
-          const std::string tag = "g" + std::to_string(t) + "_" + std::to_string(j);
-          send(clients[static_cast<size_t>(t)], "ONEHOP", tag);
-          acksOf(mark(kAck, tag), tag);
+          const std::string tag = phase + std::to_string(t) + "_" + std::to_string(j);
+          send(clients[static_cast<size_t>(t)], "SVC2", tag);
+          mark(kAck, tag);
         }
+        --running;
       });
-    for (std::thread& t : running) t.join();
+    int left = processes;
+    while (left > 0 || running.load() > 0) {
+      sqlite3_exec(store_.sql().db(), "PRAGMA wal_checkpoint(PASSIVE)", nullptr, nullptr,
+                   nullptr);
+      usleep(3000);
+      for (pid_t& pid : children) {
+        int status = 0;
+        if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) continue;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "committer " << status;
+        pid = 0;
+        --left;
+      }
+    }
+    for (std::thread& t : workers) t.join();
     const size_t end = mark(kPhaseEnd, "");
     expect_.phases.emplace_back(start, end);
     expect_.steps.emplace_back(end, readState(store_.sql().db()));
     side_[end] = snapshotHome(home_, false);
   }
 
-  void acksOf(size_t at, const std::string& tag) {
-    std::lock_guard<std::mutex> lock(acksMutex_);
-    expect_.acks.emplace_back(at, tag);
+  // A forked committer: its own connection, `each` units of one put, each marked
+  // acknowledged once its commit returned; `rollsBack` adds units rolled back. Its exit
+  // status tells what failed (0: nothing).
+  static int committerProcess(const std::string& name, int each, bool rollsBack) {
+    QLXADDR addr = kQlxAddrDefault;
+    test::setName(addr.Name, "C2");
+    QLXHANDLE handle = 0;
+    if (qlxClientInitialize(&addr, &handle) != 1) return 2;
+    QLXSERVICE svc = kQlxServiceDefault;
+    test::setName(svc.Name, "SVC2");  // to G, which nobody serves here
+    QLXSYNC sync = test::syncOf(1);
+    for (int j = 0; j < each; ++j) {
+      for (int undo = 0; undo < (rollsBack && j % 2 ? 2 : 1); ++undo) {
+        const std::string body = (undo ? "undone" : name + "_") + std::to_string(j);
+        QLXMSG msg = kQlxMsgDefault;
+        msg.MsgLength = static_cast<uint32_t>(body.size());
+        msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+        QLXHANDLE theme = 0;
+        if (qlxPutRequest(handle, &svc, &msg, nullptr, &sync, &theme) != 1) return 3;
+        if (undo ? qlxRollback(handle, &sync) != 1 : qlxCommit(handle, &sync) != 1) return 4;
+        if (!undo) mark(kAck, body);
+      }
+    }
+    return qlxTerminate(&handle) == 1 ? 0 : 5;
+  }
+
+  // An entry on E's error queue, then an operator's resubmission, then E serves it.
+  void errorQueueSteps(const std::string& round) {
+    step([&] {
+      MessageRow entry;
+      entry.queue = "error:E";
+      entry.body = "err" + round;
+      entry.theme.hops = {{1, "E"}, {3, "C1"}};
+      entry.error = ErrorInfo{42, 0, 0, "it failed", 1, 1, "E"};
+      ASSERT_TRUE(admin_.put(entry));
+    });
+    step([&] {
+      std::string error;
+      ASSERT_EQ(resubmitErrors(admin_, {"E", std::nullopt}, error), 1) << error;
+    });
+    serveStep(e1_, false);
   }
 
   // The scripted units, `rounds` times: puts, takes, a rollback and the redelivery after
@@ -127,11 +203,12 @@ class CrashTest : public test::BrokerTest {
       for (int i = 0; i < 4; ++i)
         sendStep(i % 2 ? c2_ : c1_, "ECHO", "m" + round + std::to_string(i));
       serveStep(e1_, true);
-      serveStep(e2_, true, true);
-      receiveStep(c1_);
+      rollbackStep(e2_);  // the rolled-back request waits on its queue a while
       step([&] {
         sql(r % 2 ? "PRAGMA wal_checkpoint(TRUNCATE)" : "PRAGMA wal_checkpoint(PASSIVE)");
       });
+      serveStep(e2_, true, true);
+      receiveStep(c1_);
       serveStep(e1_, true);
       receiveStep(c2_);
       serveStep(e2_, true);
@@ -139,12 +216,14 @@ class CrashTest : public test::BrokerTest {
       receiveStep(c2_);
       step([&] { send(c1_, "ONEHOP", "now" + round, 0); });
       serveStep(e2_, false);
+      errorQueueSteps(round);
+      concurrentPhase(1, processes(), 6);
       if (r == 0) {
         sendStep(c2_, "ONEHOP", "big" + std::string(1200 * 1024, 'x'));
         serveStep(e1_, false);
       }
     }
-    if (full) concurrentPhase(3, 4);
+    if (full) concurrentPhase(3, 0, 4);
     sendStep(c1_, "ONEHOP", "last");
     step([&] {
       test::Got got;
@@ -157,9 +236,13 @@ class CrashTest : public test::BrokerTest {
     workload(full, rounds());
     Trace trace = stopRecording();
     ASSERT_FALSE(HasFatalFailure());
+    for (size_t i = 0; i < trace.ops.size(); ++i)
+      if (trace.ops[i].kind == OpKind::kMark && trace.ops[i].offset == kAck)
+        expect_.acks.emplace_back(i, trace.ops[i].bytes);
     CrashImages images(base_, std::move(trace), side_);
     const ExploreResult result = exploreAll(images, expect_, full, imageFolder(), name);
-    std::printf("%s: %zu crash points, %zu images\n", name, result.points, result.images);
+    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
+                result.available, result.images);
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
   }
 
@@ -175,6 +258,12 @@ class CrashTest : public test::BrokerTest {
 #endif
   }
 
+  // QLX_CRASH_PROCESSES: forked committers in each mode (default 3).
+  static int processes() {
+    const char* setting = std::getenv("QLX_CRASH_PROCESSES");
+    return setting && std::atoi(setting) > 0 ? std::atoi(setting) : 3;
+  }
+
   // Images are written and opened by the thousand: in memory when the machine has a tmpfs.
   std::string imageFolder() const {
     const std::string leaf = home_.substr(home_.rfind('/') + 1) + ".img";
@@ -182,11 +271,117 @@ class CrashTest : public test::BrokerTest {
   }
 
   QLXHANDLE c1_ = 0, c2_ = 0, e1_ = 0, e2_ = 0;
+  SqliteBrokerStore admin_;  // what an operator's tool opens
   Files base_;
   std::map<size_t, Files> side_;
   Expectation expect_;
-  std::mutex acksMutex_;
 };
+
+// A home of its own, used by one forked process from its first connection to its last:
+// the last close syncs, checkpoints and removes the WAL, a removal a crash may undo.
+class LastCloseTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { install(); }
+
+  void SetUp() override {
+    char pattern[] = "/tmp/qlxlastclose.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(home_, ec);
+  }
+
+  // Runs `work` in a child process on the home in the given mode; its exit status.
+  int inChild(bool full, const std::function<int()>& work) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("QLX_HOME", home_.c_str(), 1);
+      if (full) setenv("QLX_SYNC", "FULL", 1);
+      _exit(work());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+
+  // One connection commits `units` puts, each marked as a step, and ends.
+  static int oneConnection(int units) {
+    QLXADDR addr = kQlxAddrDefault;
+    test::setName(addr.Name, "C1");
+    QLXHANDLE handle = 0;
+    if (qlxClientInitialize(&addr, &handle) != 1) return 2;
+    QLXSERVICE svc = kQlxServiceDefault;
+    test::setName(svc.Name, "ONEHOP");
+    QLXSYNC sync = test::syncOf(1);
+    for (int j = 0; j < units; ++j) {
+      const std::string body = "w" + std::to_string(j);
+      QLXMSG msg = kQlxMsgDefault;
+      msg.MsgLength = static_cast<uint32_t>(body.size());
+      msg.MsgBuffer = QLXBUFFER{0, msg.MsgLength, const_cast<char*>(body.data())};
+      QLXHANDLE theme = 0;
+      if (qlxPutRequest(handle, &svc, &msg, nullptr, &sync, &theme) != 1 ||
+          qlxCommit(handle, &sync) != 1)
+        return 3;
+      mark(kStep, body);
+    }
+    if (qlxTerminate(&handle) != 1) return 4;
+    mark(kStep, "closed");
+    return 0;
+  }
+
+  void explore(bool full, const char* name) {
+    ASSERT_EQ(inChild(full, [] {
+                Store store;
+                std::string error;
+                return store.open(error) && store.exec(test::kDirectory) ? 0 : 1;
+              }),
+              0);
+    const Files base = snapshotHome(home_);
+    startRecording(home_);
+    const int status = inChild(full, [] { return oneConnection(12); });
+    Trace trace = stopRecording();
+    ASSERT_EQ(status, 0);
+    struct stat info {};
+    EXPECT_FALSE(stat((home_ + "/broker.db-wal").c_str(), &info) == 0 && info.st_size > 0)
+        << "the last close left a WAL";
+    bool walRemoved = false;
+    for (const Op& op : trace.ops)
+      walRemoved = walRemoved || (op.kind == OpKind::kDelete &&
+                                  trace.files[static_cast<size_t>(op.file)] == "broker.db-wal");
+    EXPECT_TRUE(walRemoved) << "the trace holds no removal of the WAL";
+    // Step j holds the puts w0..wj: the final state cut at each step's mark.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((home_ + "/broker.db").c_str(), &db), SQLITE_OK);
+    const BrokerState last = readState(db);
+    sqlite3_close(db);
+    Expectation expect;
+    expect.steps.emplace_back(0, BrokerState{});
+    std::set<std::string> done;
+    for (size_t i = 0; i < trace.ops.size(); ++i) {
+      if (trace.ops[i].kind != OpKind::kMark) continue;
+      done.insert(trace.ops[i].bytes);
+      BrokerState state;
+      for (const std::string& entry : last)
+        if (done.count(entry.substr(entry.find('|') + 1, entry.find('|', entry.find('|') + 1) -
+                                                             entry.find('|') - 1)))
+          state.push_back(entry);
+      expect.steps.emplace_back(i, state);
+    }
+    ASSERT_EQ(expect.steps.back().second.size(), 12u);
+    CrashImages images(base, std::move(trace), {});
+    const ExploreResult result = exploreAll(images, expect, full, home_ + ".img", name);
+    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
+                result.available, result.images);
+    EXPECT_EQ(result.failures, 0u) << result.firstFailure;
+  }
+
+  std::string home_;
+};
+
+TEST_F(LastCloseTest, FullKeepsEveryCommitThroughTheLastClose) { explore(true, "close-full"); }
+TEST_F(LastCloseTest, NormalKeepsAPrefixThroughTheLastClose) { explore(false, "close-normal"); }
 
 // NORMAL does not sync a commit, but the WAL keeper does within the stated interval: a
 // commit acknowledged longer ago than that survives a crash that writes nothing back.
@@ -197,7 +392,7 @@ TEST_F(CrashTest, NormalLosesNothingOlderThanTheSyncInterval) {
   usleep(3 * kSyncIntervalMillis * 1000);
   const size_t later = mark(kStep, "");
   CrashImages images(base_, stopRecording(), side_);
-  const auto synced = images.lastSync("broker.db-wal", later);
+  const auto synced = images.syncedBefore("broker.db-wal", later);
   ASSERT_TRUE(synced.has_value());
   EXPECT_GT(*synced, acknowledged);
   std::mt19937_64 random(1);
@@ -206,6 +401,57 @@ TEST_F(CrashTest, NormalLosesNothingOlderThanTheSyncInterval) {
   ASSERT_EQ(checkImage(files, later + 1, images, expect_, true, folder), "");
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
+}
+
+// Found by the crash images: a rollback raises the backout count in the database, then
+// clears the lease's list without a sync; a power loss that kept the raise and lost the
+// clear made recovery raise the message a second time. A list last written before the
+// machine started is not read; a list of a process that merely died still is.
+TEST_F(CrashTest, AStaleLeaseListRaisesNothingAfterARestart) {
+  struct Case {
+    const char* name;
+    bool beforeBoot;
+    int64_t backout;
+  };
+  const Case cases[] = {{"list written before the machine started", true, 1},
+                        {"list of a process that died", false, 2}};
+  c1_ = client("C1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    send(c1_, "ONEHOP", c.name);
+    std::set<std::string> leases;
+    for (const auto& entry : std::filesystem::directory_iterator(home_ + "/lease"))
+      leases.insert(entry.path().string());
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Takes the request, rolls it back (raised to 1), then puts the list back as it was
+      // before the rollback cleared it: what a disk that lost the clear holds.
+      const QLXHANDLE e = element("E");
+      test::Got got;
+      if (getRequest(e, got) != 1) _exit(2);
+      std::string lease;
+      for (const auto& entry : std::filesystem::directory_iterator(home_ + "/lease"))
+        if (!leases.count(entry.path().string())) lease = entry.path().string();
+      char list[16];
+      const int fd = open(lease.c_str(), O_RDWR);
+      if (fd < 0 || pread(fd, list, sizeof list, 0) != 16) _exit(3);
+      if (rollback(e) != 1) _exit(4);
+      if (pwrite(fd, list, sizeof list, 0) != 16) _exit(5);
+      const timespec longAgo[2] = {{86400, 0}, {86400, 0}};
+      if (c.beforeBoot && futimens(fd, longAgo) != 0) _exit(6);
+      _exit(0);  // the connection ends without a word: its lock goes with the process
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "exit " << WEXITSTATUS(status) << " signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    std::vector<std::string> returned;
+    store_.recoverEnded(returned);
+    Query q(store_.sql(), "SELECT backout FROM message WHERE CAST(body AS TEXT) = ?1");
+    ASSERT_EQ(q.bind(1, std::string(c.name)).step(), SQLITE_ROW);
+    EXPECT_EQ(q.integer(0), c.backout);
+    sql("DELETE FROM message");  // the next case's request is then first on the queue
+  }
 }
 
 TEST_F(CrashTest, FullKeepsEveryAcknowledgedCommit) { explore(true, "full"); }

@@ -24,11 +24,14 @@ BrokerState readState(sqlite3* db);
 struct Expectation {
   std::vector<std::pair<size_t, BrokerState>> steps;  // state after each step (and at 0)
   std::vector<std::pair<size_t, std::string>> acks;   // heads of bodies acknowledged committed
-  std::vector<std::pair<size_t, size_t>> phases;      // concurrent committers: [start, end]
+  // Concurrent committers, [start, end]: the heads of phase k's bodies begin "g<k>." and
+  // hold a '_'.
+  std::vector<std::pair<size_t, size_t>> phases;
 };
 
 struct ExploreResult {
-  size_t points = 0;
+  size_t available = 0;  // crash points of the trace
+  size_t points = 0;     // crash points explored
   size_t images = 0;
   size_t failures = 0;
   std::string firstFailure;
@@ -40,7 +43,9 @@ struct ExploreResult {
 std::string checkImage(const Files& files, size_t point, const CrashImages& images,
                        const Expectation& expect, bool full, const std::string& dir);
 
-// Every crash point, QLX_CRASH_IMAGES images each (default 3). Failing images are kept in
+// The crash points, QLX_CRASH_IMAGES images each (default 3): at most QLX_CRASH_POINTS of
+// them spread evenly over the trace (default 300, 100 under the sanitizers; 0 for every
+// one). Failing images are kept in
 // /tmp/qlxcrash-kept/NAME-POINT-N.
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
                          const std::string& dir, const std::string& name);

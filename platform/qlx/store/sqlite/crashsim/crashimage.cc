@@ -1,11 +1,14 @@
 // Building crash images from a trace.
 #include "crashimage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <iterator>
+#include <memory>
 
 namespace qlx::crashsim {
 namespace {
@@ -52,6 +55,9 @@ struct CrashImages::FileState {
   bool entryDurable = true;
   std::string durable;
   std::vector<const Op*> pending;
+  // A removal not yet made durable by a sync of the folder: a crash may bring the file
+  // back as it was on the disk then.
+  std::shared_ptr<FileState> ghost;
 };
 
 Files snapshotHome(const std::string& home, bool database) {
@@ -82,12 +88,18 @@ bool writeHome(const std::string& dir, const Files& files) {
     if (!out) return false;
     out.close();
     chmod(path.c_str(), 0600);
+    // What a disk holds after a power loss was written before the machine started again.
+    const timespec longAgo[2] = {{86400, 0}, {86400, 0}};
+    utimensat(AT_FDCWD, path.c_str(), longAgo, 0);
   }
   return true;
 }
 
 CrashImages::CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFiles)
-    : base_(std::move(base)), trace_(std::move(trace)), sideFiles_(std::move(sideFiles)) {}
+    : base_(std::move(base)),
+      trace_(std::move(trace)),
+      sideFiles_(std::move(sideFiles)),
+      traced_(trace_.files.begin(), trace_.files.end()) {}
 
 std::vector<size_t> CrashImages::crashPoints() const {
   std::vector<size_t> points;
@@ -97,13 +109,89 @@ std::vector<size_t> CrashImages::crashPoints() const {
   return points;
 }
 
-std::optional<size_t> CrashImages::lastSync(const std::string& name, size_t point) const {
+std::optional<size_t> CrashImages::syncedBefore(const std::string& name, size_t point) const {
   std::optional<size_t> last;
   for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
     const Op& op = trace_.ops[i];
-    if (op.kind == OpKind::kSync && trace_.files[static_cast<size_t>(op.file)] == name) last = i;
+    if (op.kind == OpKind::kSync && trace_.files[static_cast<size_t>(op.file)] == name)
+      last = std::max(last.value_or(0), static_cast<size_t>(op.offset));
   }
   return last;
+}
+
+namespace {
+
+size_t positionOf(const Trace& trace, const Op* op) {
+  return static_cast<size_t>(op - trace.ops.data());
+}
+
+}  // namespace
+
+void CrashImages::_apply(const Op& op, std::vector<FileState>& states) const {
+  FileState& s = states[static_cast<size_t>(op.file)];
+  switch (op.kind) {
+    case OpKind::kWrite:
+    case OpKind::kTruncate:
+      // A file written without SQLite is traced from its first write: one written while
+      // missing was made since, and its entry is not durable yet.
+      if (!s.exists) {
+        std::shared_ptr<FileState> ghost = std::move(s.ghost);
+        s = FileState{true, false, std::string(), {}, std::move(ghost)};
+      }
+      s.pending.push_back(&op);
+      break;
+    case OpKind::kSync: {
+      // Only what was written before the sync began is covered by it.
+      std::vector<const Op*> later;
+      for (const Op* change : s.pending)
+        if (positionOf(trace_, change) < static_cast<size_t>(op.offset))
+          applyWhole(s.durable, *change);
+        else
+          later.push_back(change);
+      s.pending = std::move(later);
+      break;
+    }
+    case OpKind::kCreate: {
+      std::shared_ptr<FileState> ghost = std::move(s.ghost);
+      s = FileState{true, false, std::string(), {}, std::move(ghost)};
+      break;
+    }
+    case OpKind::kDirSync:
+      for (size_t j = 0; j < states.size(); ++j)
+        if (folderOf(trace_.files[j]) == folderOf(trace_.files[static_cast<size_t>(op.file)])) {
+          states[j].entryDurable = true;
+          states[j].ghost.reset();
+        }
+      break;
+    case OpKind::kDelete: {
+      // A file whose own entry was never durable leaves behind what was there before it.
+      std::shared_ptr<FileState> ghost =
+          s.entryDurable ? std::make_shared<FileState>(std::move(s)) : std::move(s.ghost);
+      if (ghost) ghost->ghost.reset();
+      s = FileState{false, true, std::string(), {}, std::move(ghost)};
+      break;
+    }
+    case OpKind::kMark:
+      break;
+  }
+}
+
+// What of `s` reaches the disk: its durable content and, by `fate`, its later changes.
+std::string CrashImages::_content(const FileState& s, Fate fate, std::mt19937_64& random) const {
+  std::bernoulli_distribution coin(0.5);
+  // A random image picks per file: nothing written back, everything, or write by write.
+  const int mode = fate == Fate::kNoneWritten ? 0
+                   : fate == Fate::kAllWritten ? 1
+                                                : static_cast<int>(random() % 3);
+  std::string content = s.durable;
+  for (const Op* change : s.pending) {
+    const int fateOfWrite = mode == 2 ? static_cast<int>(random() % 3) : mode;
+    if (fateOfWrite == 1)
+      applyWhole(content, *change);
+    else if (fateOfWrite == 2 && change->kind == OpKind::kWrite)
+      applyWrite(content, *change, [&] { return coin(random); });
+  }
+  return content;
 }
 
 Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const {
@@ -114,69 +202,76 @@ Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const
     states[i].exists = true;
     states[i].durable = found->second;
   }
-  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
-    const Op& op = trace_.ops[i];
-    if (op.kind == OpKind::kMark) continue;
-    FileState& s = states[static_cast<size_t>(op.file)];
-    switch (op.kind) {
-      case OpKind::kWrite:
-      case OpKind::kTruncate:
-        s.pending.push_back(&op);
-        break;
-      case OpKind::kSync:
-        for (const Op* change : s.pending) applyWhole(s.durable, *change);
-        s.pending.clear();
-        break;
-      case OpKind::kCreate:
-        s = FileState{true, false, std::string(), {}};
-        break;
-      case OpKind::kDirSync:
-        for (size_t j = 0; j < states.size(); ++j)
-          if (folderOf(trace_.files[j]) == folderOf(trace_.files[static_cast<size_t>(op.file)]))
-            states[j].entryDurable = true;
-        break;
-      case OpKind::kDelete:
-        s = FileState{false, true, std::string(), {}};
-        break;
-      case OpKind::kMark:
-        break;
-    }
-  }
+  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i)
+    if (trace_.ops[i].kind != OpKind::kMark) _apply(trace_.ops[i], states);
   // Database files the trace never touched stay as they were; the others are rebuilt.
   Files out = base_;
   for (const std::string& name : trace_.files) out.erase(name);
   std::bernoulli_distribution coin(0.5);
+  // Whether a change of a folder's entries that was not synced is lost.
+  const auto entryLost = [&] {
+    return fate == Fate::kNoneWritten || (fate == Fate::kRandom && coin(random));
+  };
   for (size_t i = 0; i < states.size(); ++i) {
-    FileState& s = states[i];
-    if (!s.exists) continue;
-    if (!s.entryDurable && (fate == Fate::kNoneWritten || (fate == Fate::kRandom && coin(random))))
-      continue;
-    // A random image picks per file: nothing written back, everything, or write by write.
-    const int mode = fate == Fate::kNoneWritten ? 0
-                     : fate == Fate::kAllWritten ? 1
-                                                  : static_cast<int>(random() % 3);
-    std::string content = s.durable;
-    for (const Op* change : s.pending) {
-      const int fateOfWrite = mode == 2 ? static_cast<int>(random() % 3) : mode;
-      if (fateOfWrite == 1)
-        applyWhole(content, *change);
-      else if (fateOfWrite == 2 && change->kind == OpKind::kWrite)
-        applyWrite(content, *change, [&] { return coin(random); });
-    }
-    out[trace_.files[i]] = std::move(content);
+    const FileState& s = states[i];
+    const FileState* shown = s.exists ? &s : nullptr;
+    if ((s.exists && !s.entryDurable) || (!s.exists && s.ghost))
+      if (entryLost()) shown = s.ghost.get();
+    if (shown) out[trace_.files[i]] = _content(*shown, fate, random);
   }
   _sideFiles(point, random, out);
   return out;
 }
 
-// Each file written without SQLite: as when recording began, or as at the last mark
-// before the crash point (a file made since then may be missing).
+namespace {
+
+// Adds the ids of a claim list (8-byte ids in the order taken, ended by one not above 0).
+void addClaims(const std::string& list, std::set<int64_t>& held) {
+  for (size_t at = 0; at + sizeof(int64_t) <= list.size(); at += sizeof(int64_t)) {
+    int64_t id = 0;
+    std::memcpy(&id, list.data() + at, sizeof id);
+    if (id <= 0) break;
+    held.insert(id);
+  }
+}
+
+bool isLease(const std::string& relative) { return relative.compare(0, 6, "lease/") == 0; }
+
+}  // namespace
+
+std::set<int64_t> CrashImages::claimsBetween(size_t from, size_t point) const {
+  Files leases;
+  for (const auto& [relative, content] : base_)
+    if (isLease(relative)) leases[relative] = content;
+  std::set<int64_t> held;
+  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i) {
+    if (i == from)
+      for (const auto& lease : leases) addClaims(lease.second, held);
+    const Op& op = trace_.ops[i];
+    if (op.kind == OpKind::kMark) continue;
+    const std::string& name = trace_.files[static_cast<size_t>(op.file)];
+    if (!isLease(name)) continue;
+    if (op.kind == OpKind::kDelete) {
+      leases.erase(name);
+    } else if (op.kind == OpKind::kWrite || op.kind == OpKind::kTruncate) {
+      applyWhole(leases[name], op);
+      if (i >= from) addClaims(leases[name], held);
+    }
+  }
+  if (from >= point)
+    for (const auto& lease : leases) addClaims(lease.second, held);
+  return held;
+}
+
+// Each file neither SQLite nor the shim traced (the mapped control page, the log): as when
+// recording began, or as at the last mark before the crash point (a file made since then
+// may be missing).
 void CrashImages::_sideFiles(size_t point, std::mt19937_64& random, Files& out) const {
   auto after = sideFiles_.upper_bound(point == 0 ? 0 : point - 1);
   if (after == sideFiles_.begin()) return;
   const Files& latest = std::prev(after)->second;
   for (const auto& [relative, content] : latest) {
-    if (isDatabaseFile(relative) || random() % 2 == 0) continue;
+    if (isDatabaseFile(relative) || traced_.count(relative) || random() % 2 == 0) continue;
     out[relative] = content;
   }
 }

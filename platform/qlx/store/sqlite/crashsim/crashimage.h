@@ -6,11 +6,12 @@
 // order so a sector holds the bytes of some write to it, as the kernel's writeback in any
 // order may leave it. A file created after its folder was last synced may be missing.
 //
-// Simplifications, each towards more images rather than fewer: a deletion is durable at
-// once (the broker never relies on one being undone); the files written without SQLite
-// (leases, claims, control page, wake files, log) are never synced by the broker, so
-// they come back as they were when recording began or as they were at the last mark
-// before the crash point, each file chosen independently.
+// A removal is undone by a crash, the file back as the disk held it, until its folder is
+// synced. The files the store writes without SQLite and without a sync (lease claim lists,
+// wake files) are traced write by write like the database's and fare the same way. The
+// control page, written through a shared mapping, and the log cannot be traced so: they
+// come back as they were when recording began or as at the last mark before the crash
+// point, each file chosen independently.
 #ifndef QLX_CRASHSIM_CRASHIMAGE_H
 #define QLX_CRASHSIM_CRASHIMAGE_H
 
@@ -18,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,8 @@ using Files = std::map<std::string, std::string>;
 // Reads every regular file under `home` except the shared-memory index (rebuilt after a
 // crash); without `database`, only the files written without SQLite.
 Files snapshotHome(const std::string& home, bool database = true);
-// Writes `files` into `dir` (made empty first; folders 0700, files 0600). False on failure.
+// Writes `files` into `dir` (made empty first; folders 0700, files 0600), each file last
+// modified long ago, as after the machine restarted. False on failure.
 bool writeHome(const std::string& dir, const Files& files);
 
 // How the changes not yet synced at the crash point fare.
@@ -52,17 +55,25 @@ class CrashImages {
   std::vector<size_t> crashPoints() const;
   // The files a crash just before operation `point` may leave.
   Files image(size_t point, Fate fate, std::mt19937_64& random) const;
-  // The position of the last sync of the file named `name` before `point`, or nullopt.
-  std::optional<size_t> lastSync(const std::string& name, size_t point) const;
+  // The position before which every change of the file named `name` is durable at a crash
+  // at `point` (made so by its syncs), or nullopt when no sync of it came before `point`.
+  std::optional<size_t> syncedBefore(const std::string& name, size_t point) const;
+  // The messages the connections held at some moment from `from` up to `point`: the claim
+  // lists of the lease files as the program wrote them (every write in place), whatever a
+  // crash then kept of them.
+  std::set<int64_t> claimsBetween(size_t from, size_t point) const;
   const Trace& trace() const { return trace_; }
 
  private:
   struct FileState;
+  void _apply(const Op& op, std::vector<FileState>& states) const;
+  std::string _content(const FileState& s, Fate fate, std::mt19937_64& random) const;
   void _sideFiles(size_t point, std::mt19937_64& random, Files& out) const;
 
   Files base_;
   Trace trace_;
   std::map<size_t, Files> sideFiles_;
+  std::set<std::string> traced_;  // the files of the trace
 };
 
 }  // namespace qlx::crashsim

@@ -22,10 +22,10 @@ namespace qlx::crashsim {
 enum class OpKind : uint8_t {
   kWrite,     // `bytes` at `offset`
   kTruncate,  // to `offset` bytes
-  kSync,      // the file's changes so far are durable
+  kSync,      // the file's changes before operation `offset` (the sync's start) are durable
   kCreate,    // the file was created; its directory entry is not yet durable
   kDirSync,   // the directory entries of the file's folder are durable
-  kDelete,    // the file was removed
+  kDelete,    // the file was removed; durable once its folder is synced
   kMark,      // a mark of the test (`offset` its kind, `bytes` its text)
 };
 
@@ -47,9 +47,10 @@ struct Trace {
 void install();
 
 // Starts a fresh trace of the files under `home` (an absolute path); calls on other files
-// pass through unrecorded.
+// pass through unrecorded. Processes forked from this one while it records add their
+// operations (and marks) to the same trace.
 void startRecording(const std::string& home);
-// Stops recording and hands the trace over.
+// Stops recording and hands the trace over (call it once every forked writer has ended).
 Trace stopRecording();
 // Appends a mark to the trace; its position is the number of operations before it.
 size_t mark(int kind, const std::string& text);
