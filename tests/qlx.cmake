@@ -2,7 +2,7 @@
 # and work the error queues.
 if(TARGET qlxadm)
   foreach(t qlx_adm_test qlx_errorqueue_test)
-    zvr_add_test(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cc LIBS zvrutil)
+    zvr_add_test(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cc LIBS zvrutil BOTH_STORES)
     target_compile_definitions(${t} PRIVATE QLXADM_PATH="$<TARGET_FILE:qlxadm>"
                                ZVR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     add_dependencies(${t} qlxadm)
@@ -11,7 +11,8 @@ endif()
 
 # The way back from an error queue through the real zvrtbc (helpers of server_testing.h).
 if(TARGET zvrtbc AND TARGET qlxadm)
-  zvr_add_test(qlx_resubmit_test ${CMAKE_CURRENT_LIST_DIR}/qlx_resubmit_test.cc LIBS zvrutil)
+  zvr_add_test(qlx_resubmit_test ${CMAKE_CURRENT_LIST_DIR}/qlx_resubmit_test.cc LIBS zvrutil
+               BOTH_STORES)
   target_include_directories(qlx_resubmit_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   foreach(d zvrtbc qlxadm sample_maps)
     if(TARGET ${d})

@@ -31,6 +31,7 @@ class Qlxadm : public zvr::testing::BrokerHome {
  protected:
   void SetUp() override {
     BrokerHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     Outcome load = qlxadm({"load", zvr::testing::directoryForThisBuild(
                                        ZVR_SOURCE_DIR "/examples/directory.toml",
                                        home() + "/example-directory.toml")});

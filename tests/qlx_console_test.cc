@@ -174,13 +174,15 @@ class ConsoleOnPostgres : public Console {
       GTEST_SKIP() << "no PostgreSQL server could be started: " << out;
     }
     dir_ = out.substr(0, out.find('\n'));
-    const std::string uri = out.substr(out.find("postgresql://"));
-    setenv("QLX_BROKER", uri.substr(0, uri.find('\n')).c_str(), 1);
+    // The home fixture then gives the test a schema of its own on this cluster.
+    setenv("QLX_TEST_STORE", "postgres", 1);
+    setenv("QLX_TEST_PG_DIR", dir_.c_str(), 1);
     Console::SetUp();
   }
   void TearDown() override {
     Console::TearDown();
-    unsetenv("QLX_BROKER");
+    unsetenv("QLX_TEST_STORE");
+    unsetenv("QLX_TEST_PG_DIR");
     if (!dir_.empty()) {
       EXPECT_EQ(std::system((ZVR_SOURCE_DIR "/scripts/pg.sh stop " + dir_).c_str()), 0);
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,24 +63,29 @@ TEST_P(ServerConfigTest, MistakesAreRefusedWithWhatToDo) {
   const std::string damaged = home() + "/damaged";
   std::filesystem::create_directory(damaged);
   std::ofstream(damaged + "/broker.db").flush();
+  // The home holds the database only on the embedded store.
+  const bool embedded = !zvr::testing::onPostgres();
   const struct {
     const char* name;
     std::vector<std::string> environment;
     const char* element;
     std::string says;
+    bool embeddedOnly;
   } rows[] = {
       {"misspelt sync mode", {"QLX_SYNC=fulll"}, "T",
-       "QLX_SYNC=fulll is not a sync mode: set it to FULL or NORMAL (any case)"},
-      {"sync mode of another product", {"QLX_SYNC=OFF"}, "T", "QLX_SYNC=OFF is not a sync mode"},
+       "QLX_SYNC=fulll is not a sync mode: set it to FULL or NORMAL (any case)", false},
+      {"sync mode of another product", {"QLX_SYNC=OFF"}, "T", "QLX_SYNC=OFF is not a sync mode",
+       false},
       {"home is a file", {"QLX_HOME=" + file}, "T",
-       "the broker home " + file + " is not a folder: set QLX_HOME to a folder"},
+       "the broker home " + file + " is not a folder: set QLX_HOME to a folder", true},
       {"damaged database", {"QLX_HOME=" + damaged}, "T",
-       "is damaged: the file is empty (restore it from a copy"},
+       "is damaged: the file is empty (restore it from a copy", true},
       {"element not in the directory", {}, "NOPE",
        "business element ``NOPE'' is not in the directory: load a directory that defines it, "
-       "or correct the name"},
+       "or correct the name", false},
   };
   for (const auto& row : rows) {
+    if (row.embeddedOnly && !embedded) continue;
     SCOPED_TRACE(row.name);
     ChildProcess server = startWith(row.environment, row.element);
     EXPECT_EQ(server.wait(10000), 1);
@@ -95,10 +101,18 @@ TEST_P(ServerConfigTest, StartUpLogNamesTheHomeAndTheSyncMode) {
   for (const char* mode : {"full", "NORMAL"}) {
     SCOPED_TRACE(mode);
     ChildProcess server = startWith({std::string("QLX_SYNC=") + mode}, "T");
+    // On PostgreSQL the database comes first, shown without its user and password.
     const std::string said =
-        std::string("connected: broker home ") + home + ", QLX_SYNC " +
-        (mode[0] == 'f' ? "FULL" : "NORMAL");
+        std::string(zvr::testing::onPostgres() ? ", broker home " : "connected: broker home ") +
+        home + ", QLX_SYNC " + (mode[0] == 'f' ? "FULL" : "NORMAL");
     EXPECT_TRUE(waitForLog(said)) << logText();
+    if (zvr::testing::onPostgres()) {
+      EXPECT_TRUE(waitForLog("connected: broker database postgresql://127.0.0.1:")) << logText();
+      const std::string address = std::getenv("QLX_BROKER");
+      const std::string credentials =
+          address.substr(address.find("://") + 3, address.find('@') - address.find("://") - 3);
+      EXPECT_EQ(logText().find(credentials), std::string::npos) << "the log shows the password";
+    }
     // The connection is logged before the server catches its stop signals.
     ASSERT_TRUE(waitUntilStarted(server)) << logText();
     EXPECT_EQ(server.stop(SIGTERM, 5000), 0) << server.standardError();

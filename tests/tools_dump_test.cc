@@ -39,7 +39,7 @@ class DumpTest : public zvr::tools::ToolsHome {
 
   void SetUp() override {
     ToolsHome::SetUp();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     if (zvr::tools::program("zvrdumpt").empty()) GTEST_SKIP() << "this build has no zvrdumpt";
   }
 

@@ -35,7 +35,7 @@ class ReplayTest : public zvr::tools::ToolsHome {
 
   void SetUp() override {
     ToolsHome::SetUp();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     for (const char* tool : {"zvrtee", "zvrclnt"})
       if (zvr::tools::program(tool).empty()) GTEST_SKIP() << "this build has no " << tool;
   }

@@ -47,7 +47,7 @@ class TeeTest : public zvr::tools::ToolsHome {
 
   void SetUp() override {
     ToolsHome::SetUp();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     if (zvr::tools::program("zvrtee").empty()) GTEST_SKIP() << "this build has no zvrtee";
   }
 

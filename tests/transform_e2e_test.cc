@@ -56,6 +56,7 @@ class TransformE2ETest : public zvr::testing::BrokerHome {
  protected:
   void SetUp() override {
     BrokerHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     if (zvr::testing::qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
     if (!std::filesystem::exists(kMapsDir + "/identity"))
       GTEST_SKIP() << "sample maps not built in " << kMapsDir;

@@ -44,6 +44,7 @@ class TransformEngineTest : public zvr::testing::BrokerHome {
 
   void SetUp() override {
     BrokerHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     if (!std::filesystem::exists(kMapsDir + "/identity"))
       GTEST_SKIP() << "sample maps not built in " << kMapsDir;
   }

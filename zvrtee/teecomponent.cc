@@ -1,6 +1,7 @@
 #include "teecomponent.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -30,12 +31,18 @@ namespace {
 // fail, and one that arrives during a pass lets the pass finish and commit first.
 // SA_RESTART keeps the broker's file and database calls from failing half-way; its wait
 // for a message is never restarted.
+// A stop that arrives after the loop's check but before the broker's wait began would be
+// missed by that wait: after a stop, SIGALRM interrupts whatever wait comes once a second.
+void _nudged(int) { alarm(1); }
+
 void _installHandler() {
   trc::Scope trace(kTrace);
   struct sigaction action {};
-  action.sa_handler = ZvrTeeComponent::signal_handler;
+  action.sa_handler = _nudged;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
+  sigaction(SIGALRM, &action, nullptr);
+  action.sa_handler = ZvrTeeComponent::signal_handler;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
@@ -83,7 +90,10 @@ void zvrTeeUsage(FILE* to) {
 
 ZvrTeeComponent::ZvrTeeComponent(const ZvrTeeOptions& options) : options_(options) {}
 
-void ZvrTeeComponent::signal_handler(int) { _okToRun = 0; }
+void ZvrTeeComponent::signal_handler(int) {
+  _okToRun = 0;
+  alarm(1);
+}
 
 ZvrTeeComponent::~ZvrTeeComponent() = default;
 

@@ -5,7 +5,10 @@
 //   class FooTest : public zvr::testing::BrokerHome {};
 //       each test runs against a fresh, empty broker home (QLX_HOME points at a new
 //       temporary directory that is removed afterwards); ZVRerror is cleared before and
-//       after the test. qlxadm("load dir.toml") runs the admin tool on that home;
+//       after the test. Under QLX_TEST_STORE=postgres the broker is a fresh schema on the
+//       test run's PostgreSQL cluster instead (test_store.h; the home keeps the log), and
+//       the test is skipped with the reason when the run has no cluster; onPostgres()
+//       tells a test which store it runs on. A derived SetUp returns when IsSkipped(). qlxadm("load dir.toml") runs the admin tool on that home;
 //       logText() reads the middleware log back.
 //   class BarTest : public zvr::testing::DirectoryHome {
 //     std::string directoryText() const override { return "[element.E]..."; }
@@ -31,6 +34,7 @@
 #include <string>
 
 #include "erroradt.h"
+#include "testing/test_store.h"
 
 namespace zvr::testing {
 
@@ -95,6 +99,8 @@ class BrokerHome : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* old = std::getenv("QLX_HOME")) oldHome_ = old;
+    if (const char* old = std::getenv("QLX_BROKER")) oldBroker_ = old;
+    unsetenv("QLX_BROKER");
     std::string pattern =
         (std::filesystem::temp_directory_path() / "zvr-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a broker home";
@@ -104,6 +110,7 @@ class BrokerHome : public ::testing::Test {
     // A re-executed death-test child made this home for itself and usually ends with
     // exit() before TearDown: remove the home when it exits.
     if (!GTEST_FLAG_GET(internal_run_death_test).empty()) removeAtExit(home_);
+    if (onPostgres()) usePostgres();
   }
 
   void TearDown() override {
@@ -112,6 +119,11 @@ class BrokerHome : public ::testing::Test {
       setenv("QLX_HOME", oldHome_->c_str(), 1);
     else
       unsetenv("QLX_HOME");
+    schema_.drop();
+    if (oldBroker_)
+      setenv("QLX_BROKER", oldBroker_->c_str(), 1);
+    else
+      unsetenv("QLX_BROKER");
     std::error_code ignored;
     if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
   }
@@ -139,6 +151,18 @@ class BrokerHome : public ::testing::Test {
   }
 
  private:
+  // Points QLX_BROKER at a fresh schema of the run's cluster; skips the test when the run
+  // has none.
+  void usePostgres() {
+    std::string why;
+    bool skip = false;
+    if (!schema_.make(why, skip)) {
+      if (skip) GTEST_SKIP() << why;
+      FAIL() << why;
+    }
+    setenv("QLX_BROKER", schema_.address().c_str(), 1);
+  }
+
   static void removeAtExit(const std::string& home) {
     static std::string childHome;
     childHome = home;
@@ -150,6 +174,8 @@ class BrokerHome : public ::testing::Test {
 
   std::string home_;
   std::optional<std::string> oldHome_;
+  std::optional<std::string> oldBroker_;
+  PostgresSchema schema_;
 };
 
 // A broker wait that a signal interrupts fails: an alarm after `seconds` turns a hang (a
@@ -179,6 +205,7 @@ class DirectoryHome : public BrokerHome {
 
   void SetUp() override {
     BrokerHome::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     interruptWaitsAfter(60);
     if (qlxadmPath().empty()) GTEST_SKIP() << "this build has no qlxadm";
     const std::string path = home() + "/directory.toml";

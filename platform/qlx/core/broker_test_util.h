@@ -8,17 +8,41 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "admin.h"
+#include "broker_store.h"
+#include "directory_model.h"
 #include "qlx.h"
 #include "sqlite_broker.h"
+#include "testing/test_store.h"
 
 namespace qlx::test {
 
-// The directory every test starts with. G has the test exit (set by the fixture).
+// The directory every test starts with, written through the store so that it is the same
+// on each. G has the test exit.
+inline DirectoryModel testDirectory() {
+  DirectoryModel model;
+  model.elements = {{"E", {"*"}, 1, std::nullopt},
+                    {"F", {}, 1, std::nullopt},
+                    {"G", {}, 5, std::string(QLX_TEST_EXIT)},
+                    {"H", {}, 5, std::nullopt}};
+  model.clients = {{"C1", {}}, {"C2", {}}};
+  model.services = {{"ECHO", {{1, "E"}, {100, ""}}},
+                    {"CHAIN", {{1, "E"}, {1, "F"}, {100, ""}}},
+                    {"SVC2", {{1, "G"}}},
+                    {"ONEHOP", {{1, "E"}}},
+                    {"NATIVE", {{1, "E"}, {4, "N"}}},
+                    {"REPORT", {{1, "G"}, {100, ""}}},
+                    {"EMPTY", {}}};
+  return model;
+}
+
+// The same directory as SQL, for the embedded store's own tests that open a database
+// beside the fixture's.
 inline constexpr const char* kDirectory = R"sql(
 INSERT INTO element (name, formats, default_actions) VALUES ('E', '*', 1), ('F', '', 1);
 INSERT INTO element (name, formats, default_actions) VALUES ('G', '', 5), ('H', '', 5);
@@ -78,6 +102,24 @@ struct Got {
   bool follows() const { return (msg.Status & kQlxStatusWorkflowFollows) != 0; }
 };
 
+// The fixture's store, on either store: `store_->` and `*store_` reach it, and it passes
+// where a BrokerStore& is asked for. store_.sql() is the embedded store's database, for the
+// tests of what only that store has (they run on it alone).
+class FixtureStore {
+ public:
+  void reset(std::unique_ptr<BrokerStore> store = nullptr) { store_ = std::move(store); }
+  BrokerStore* operator->() const { return store_.get(); }
+  BrokerStore& operator*() const { return *store_; }
+  operator BrokerStore&() const { return *store_; }
+  Store& sql() const { return static_cast<SqliteBrokerStore&>(*store_).sql(); }
+
+ private:
+  std::unique_ptr<BrokerStore> store_;
+};
+
+// Under QLX_TEST_STORE=postgres (the pg.* rows of ctest) the broker is a schema of the
+// test's own on the run's cluster, and the test is skipped with the reason without one;
+// the home keeps the log either way.
 class BrokerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -85,21 +127,37 @@ class BrokerTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     home_ = pattern;
     setenv("QLX_HOME", home_.c_str(), 1);
+    unsetenv("QLX_BROKER");
     std::string error;
-    ASSERT_TRUE(store_.open(error)) << error;
-    sql(kDirectory);
-    sql("UPDATE element SET exit_library = '" QLX_TEST_EXIT "' WHERE name = 'G'");
+    if (zvr::testing::onPostgres()) {
+      bool skip = false;
+      if (!schema_.make(error, skip)) {
+        if (skip) GTEST_SKIP() << error;
+        FAIL() << error;
+      }
+      setenv("QLX_BROKER", schema_.address().c_str(), 1);
+    }
+    store_.reset(makeBrokerStore());
+    ASSERT_TRUE(store_->open(error)) << error;
+    ASSERT_TRUE(store_->editDirectory(
+        [](DirectoryModel& model, std::string&) { return model = testDirectory(), true; },
+        error))
+        << error;
   }
 
   void TearDown() override {
     for (QLXHANDLE& h : open_)
       if (h) qlxTerminate(&h);
+    store_.reset();
+    schema_.drop();
+    unsetenv("QLX_BROKER");
     std::string command = "rm -rf '" + home_ + "'";
     if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
   }
 
   void sql(const std::string& text) {
-    ASSERT_TRUE(store_.sql().exec(text.c_str())) << store_.errorText();
+    ASSERT_FALSE(zvr::testing::onPostgres()) << "SQL of the embedded store on PostgreSQL";
+    ASSERT_TRUE(store_.sql().exec(text.c_str())) << store_->errorText();
   }
 
   QLXHANDLE element(const char* name, void** dirOut = nullptr) {
@@ -188,7 +246,7 @@ class BrokerTest : public ::testing::Test {
   QueueInfo queue(const std::string& name) {
     std::vector<QueueInfo> list;
     std::string error;
-    EXPECT_TRUE(listQueues(store_, list, error)) << error;
+    EXPECT_TRUE(listQueues(*store_, list, error)) << error;
     for (const QueueInfo& q : list)
       if (q.queue == name) return q;
     return QueueInfo{name};
@@ -203,11 +261,12 @@ class BrokerTest : public ::testing::Test {
     f.remaining = count;
     f.name = name;
     std::string error;
-    ASSERT_TRUE(store_.addFault(f, error)) << error;
+    ASSERT_TRUE(store_->addFault(f, error)) << error;
   }
 
   std::string home_;
-  SqliteBrokerStore store_;
+  FixtureStore store_;
+  zvr::testing::PostgresSchema schema_;
   std::vector<QLXHANDLE> open_;
 };
 

@@ -15,6 +15,7 @@ class ErrorProfile : public BrokerTest {
  protected:
   void SetUp() override {
     BrokerTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     exitLog_ = home_ + "/exit.log";
     setenv("QLX_TEST_EXIT_LOG", exitLog_.c_str(), 1);
   }
@@ -167,9 +168,17 @@ TEST_F(ErrorProfile, DirectoryFailuresReachTheHandlerAndTheExit) {
 }
 
 TEST_F(ErrorProfile, MissingExitLibraryIsLoggedAndDefaultsApply) {
-  sql("UPDATE element SET exit_library = '/nonexistent/libnone.so' WHERE name = 'H'");
+  std::string error;
+  ASSERT_TRUE(store_->editDirectory(
+      [](DirectoryModel& model, std::string&) {
+        for (ElementDef& e : model.elements)
+          if (e.name == "H") e.exitLibrary = "/nonexistent/libnone.so";
+        model.services.push_back({"TOH", {{1, "H"}}});
+        return true;
+      },
+      error))
+      << error;
   QLXHANDLE c1 = client("C1"), h = element("H");
-  sql("INSERT INTO service VALUES ('TOH'); INSERT INTO hop VALUES ('TOH', 0, 1, 'H')");
   send(c1, "TOH", "x");
   Got got;
   ASSERT_EQ(getRequest(h, got, 0), 1);

@@ -305,8 +305,10 @@ int64_t PgBrokerStore::settleErrors(const std::string& element, const std::vecto
         return false;
       }
     }
+    // The server must know the type of every parameter: the delete takes the ids alone.
     pg::Params p;
-    p.ids(ids).add("element:" + element);
+    p.ids(ids);
+    if (!remove) p.add("element:" + element);
     return conn
         .run(remove ? "DELETE FROM message WHERE id = ANY ($1::bigint[])"
                     : "UPDATE message SET queue = $2, seq = 0, backout = 0, reason = NULL, "

@@ -21,6 +21,22 @@ sigset_t asyncSignals() {
   return set;
 }
 
+// True when a signal that `saved` lets through is pending and has a handler: only such a
+// signal would have interrupted the wait (an ignored one is dropped when unblocked, a
+// fatal one ends the process anyway).
+bool caughtSignalPending(const sigset_t& saved) {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&pending, sig) != 1 || sigismember(&saved, sig) != 0) continue;
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
+        now.sa_handler != SIG_IGN)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 PgWait::PgWait(PgBrokerStore& store, std::string queue)
@@ -47,14 +63,15 @@ void PgWait::_drain() {
 }
 
 // Listening starts before the look at the queue, so that a commit during the look is
-// noticed by sleep().
+// noticed by sleep(). The signals are held first: LISTEN is a round trip to the server,
+// and a stop signal handled during it would be gone before the wait began.
 void PgWait::block() {
   if (blocked_) return;
-  _listen();
-  _drain();
   sigset_t set = asyncSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);
   blocked_ = true;
+  _listen();
+  _drain();
 }
 
 void PgWait::unblock() {
@@ -72,8 +89,11 @@ QueueWait::Outcome PgWait::sleep(int64_t millis) {
   const int rc = ppoll(fd.fd >= 0 ? &fd : nullptr, fd.fd >= 0 ? 1 : 0, &timeout,
                        blocked_ ? &saved_ : nullptr);
   const int error = errno;
+  // A signal that came with the notice or the timeout stays pending until unblock(), whose
+  // handler then runs outside any wait: it interrupts this wait too.
+  const bool signalled = rc >= 0 && blocked_ && caughtSignalPending(saved_);
   unblock();
-  if (rc < 0 && error == EINTR) return kInterrupted;
+  if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
   if (rc > 0) {
     _drain();
     return kChanged;
