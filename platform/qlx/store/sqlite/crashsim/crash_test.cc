@@ -446,7 +446,7 @@ TEST_F(CrashTest, AStaleLeaseListRaisesNothingAfterARestart) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "exit " << WEXITSTATUS(status) << " signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     std::vector<std::string> returned;
-    store_.recoverEnded(returned);
+    store_->recoverEnded(returned);
     Query q(store_.sql(), "SELECT backout FROM message WHERE CAST(body AS TEXT) = ?1");
     ASSERT_EQ(q.bind(1, std::string(c.name)).step(), SQLITE_ROW);
     EXPECT_EQ(q.integer(0), c.backout);
