@@ -7,35 +7,12 @@
 #include <cerrno>
 
 #include "pg_broker.h"
+#include "wait_signals.h"
 
 namespace qlx::pg {
 namespace {
 
 constexpr int64_t kRecheckMillis = 1000;
-
-// Signals that report a fault of this thread stay deliverable.
-sigset_t asyncSignals() {
-  sigset_t set;
-  sigfillset(&set);
-  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&set, s);
-  return set;
-}
-
-// True when a signal that `saved` lets through is pending and has a handler: only such a
-// signal would have interrupted the wait (an ignored one is dropped when unblocked, a
-// fatal one ends the process anyway).
-bool caughtSignalPending(const sigset_t& saved) {
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&pending, sig) != 1 || sigismember(&saved, sig) != 0) continue;
-    struct sigaction now {};
-    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
-        now.sa_handler != SIG_IGN)
-      return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -67,7 +44,7 @@ void PgWait::_drain() {
 // and a stop signal handled during it would be gone before the wait began.
 void PgWait::block() {
   if (blocked_) return;
-  sigset_t set = asyncSignals();
+  sigset_t set = waitHeldSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);
   blocked_ = true;
   _listen();

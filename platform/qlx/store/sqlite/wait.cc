@@ -12,6 +12,7 @@
 
 #include "store.h"
 #include "trc.h"
+#include "wait_signals.h"
 
 namespace qlx {
 namespace {
@@ -25,15 +26,6 @@ static trc::Module kTrace{"qlx"};
 // seconds are no harm. Without inotify the look is all there is, and it comes often.
 constexpr int64_t kRecheckWatchedMillis = 2000;
 constexpr int64_t kRecheckUnwatchedMillis = 200;
-
-// Signals that report a fault of this thread stay deliverable.
-sigset_t asyncSignals() {
-  sigset_t set;
-  sigfillset(&set);
-  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
-    sigdelset(&set, s);
-  return set;
-}
 
 }  // namespace
 
@@ -70,7 +62,7 @@ Waiter::~Waiter() {
 void Waiter::block() {
   if (blocked_) return;
   _watch();
-  sigset_t set = asyncSignals();
+  sigset_t set = waitHeldSignals();
   pthread_sigmask(SIG_BLOCK, &set, &saved_);
   blocked_ = true;
   if (waiters_) waiters_->fetch_add(1, std::memory_order_seq_cst);
@@ -96,7 +88,7 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
   // ppoll returns the ready descriptor and leaves a signal that came with it pending
   // (blocked again on return); its handler then runs at unblock(), outside any wait, and
   // the caller would sleep on without seeing it. Such a signal interrupts the wait too.
-  const bool signalled = rc >= 0 && _signalPending();
+  const bool signalled = rc >= 0 && blocked_ && caughtSignalPending(saved_);
   unblock();
   if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
   if (rc > 0) {
@@ -104,22 +96,6 @@ Waiter::Outcome Waiter::sleep(int64_t millis) {
     return kChanged;
   }
   return millis >= 0 && slice == millis ? kTimedOut : kChanged;
-}
-
-bool Waiter::_signalPending() const {
-  if (!blocked_) return false;
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&pending, sig) != 1 || sigismember(&saved_, sig) != 0) continue;
-    // Only a caught signal would have interrupted the wait: an ignored one (SIGCHLD by
-    // default) is dropped when unblocked, and a fatal one ends the process anyway.
-    struct sigaction now {};
-    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
-        now.sa_handler != SIG_IGN)
-      return true;
-  }
-  return false;
 }
 
 void Waiter::_drain() {

@@ -52,9 +52,6 @@ class Waiter {
  private:
   void _watch();
   void _drain();
-  // True when a caught signal that the caller's mask lets through waits, blocked by
-  // block().
-  bool _signalPending() const;
 
   std::string path_;
   std::string endings_;
