@@ -1,5 +1,6 @@
 // The PostgreSQL store: faults, what the operator sees and changes, the directory.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "directory.h"
@@ -105,6 +106,9 @@ int lookUp(pg::Connection& conn, int type, const std::string& name, DirectoryRea
   return -1;
 }
 
+// Faults added by this process: its own stores need no notice to see them.
+std::atomic<uint64_t> gFaultsAdded{0};
+
 }  // namespace
 
 bool PgBrokerStore::takeNotices() {
@@ -128,6 +132,11 @@ bool PgBrokerStore::_faultsMayBePending() {
     faults_ = Faults::kUnknown;
     faultListener_ = side_.exec("LISTEN qlx_fault") ? side_.session() : 0;
     if (faultListener_ == 0) return true;
+  }
+  const uint64_t added = gFaultsAdded.load(std::memory_order_acquire);
+  if (added != faultsSeen_) {
+    faults_ = Faults::kUnknown;
+    faultsSeen_ = added;
   }
   takeNotices();
   return faults_ != Faults::kNone;
@@ -175,8 +184,10 @@ bool PgBrokerStore::addFault(const Fault& fault, std::string& error) {
                 "VALUES ($1, $2, $3, $4, $5) RETURNING id) "
                 "SELECT pg_notify('qlx_fault', '') FROM f",
                 p)
-          .ok())
+          .ok()) {
+    gFaultsAdded.fetch_add(1, std::memory_order_release);
     return true;
+  }
   error = unit_.errorText();
   return false;
 }

@@ -115,6 +115,7 @@ class PgBrokerStore final : public BrokerStore {
   // What is known of pending faults: nothing (read them), none, or some (read per call).
   enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;
   uint64_t faultListener_ = 0;  // the side session listening on qlx_fault, or 0
+  uint64_t faultsSeen_ = 0;      // faults this process had added when last looked at
   Metrics* metrics_ = nullptr;  // the process's counters, once asked for
 };
 
