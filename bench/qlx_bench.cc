@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -417,6 +418,14 @@ void BM_Consumers(benchmark::State& state) {
   state.SetLabel(std::string(syncName(full)) + (ownElements ? " own elements" : " one element"));
 }
 
+// Waits for the child `pid` to end; the user and system CPU seconds it used.
+double reapCpuSeconds(pid_t pid) {
+  struct rusage usage {};
+  if (wait4(pid, nullptr, 0, &usage) != pid) return 0;
+  const auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return secs(usage.ru_utime) + secs(usage.ru_stime);
+}
+
 // Where the consumers' requests come from. On SQLite a feeder process (returned) keeps
 // them coming and drains the responses. On PostgreSQL both queues are filled before the
 // start with more than the three seconds' work of the fastest seen, and the responses stay
@@ -453,6 +462,7 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   constexpr int64_t kMillis = 3000;
   const FsyncWindow window;
   int64_t total = 0;
+  double consumerCpu = 0, feederCpu = 0;
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
@@ -476,9 +486,9 @@ void BM_BrokerVsPlain(benchmark::State& state) {
       if (read(result[0], &n, sizeof n) != sizeof n) std::abort();
       total += n;
     }
-    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    for (pid_t pid : children) consumerCpu += reapCpuSeconds(pid);
     if (feeder > 0) kill(feeder, SIGKILL);
-    if (feeder > 0) waitpid(feeder, nullptr, 0);
+    if (feeder > 0) feederCpu += reapCpuSeconds(feeder);
     for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
     if (plain && pg) bench::dropPlainPgQueue();
     if (pg && total >= kPrefilled) state.SkipWithError("the filled queue ran dry");
@@ -490,6 +500,11 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   state.counters["cycles_per_s"] = rate;
   state.counters["F"] = f;
   state.counters["per_F"] = rate / f;
+  // CPU per cycle of the consumers and of the feeder: on two cores the feeder's share is
+  // taken from the consumers, so both feeders' costs stand beside the rates.
+  const double cycles = static_cast<double>(std::max<int64_t>(total, 1));
+  state.counters["consumer_us"] = consumerCpu * 1e6 / cycles;
+  state.counters["feeder_us"] = feederCpu * 1e6 / cycles;
   state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
                  std::to_string(consumers) + " consumer(s)");
 }
