@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "directory_cache.h"
 #include "directory_model.h"
 #include "directory_sql.h"
 #include "trc.h"
@@ -163,11 +164,13 @@ std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup) {
 
 // The statements stay prepared for the life of the directory: a component reads the
 // directory for every request it serves, and preparing cost more than running them.
-std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db) {
+std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db,
+                                               const std::atomic<uint32_t>* generation) {
   auto statements = std::make_shared<DirStatementCache>(db);
-  return makeDirectory([statements](int type, const std::string& name, DirectoryRead& read) {
-    return sqliteLookup(*statements, type, name, read);
-  });
+  DirectoryLookup read = [statements](int type, const std::string& name, DirectoryRead& into) {
+    return sqliteLookup(*statements, type, name, into);
+  };
+  return makeDirectory(generation ? cachingLookup(std::move(read), generation) : std::move(read));
 }
 
 }  // namespace qlx

@@ -8,6 +8,8 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -36,8 +38,10 @@ enum DirectoryReason : int {
 // case-sensitive. On failure the entry is emptied (so that nothing stale is served), the
 // handler is called with the reason codes above, a null name is treated as not found
 // (the handler then gets the address of an empty name), and the reason text stays valid
-// until the next get().
-std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db);
+// until the next get(). With a generation word (borrowed, directory_cache.h) the entries
+// read are kept for the life of the object while the word does not move.
+std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db,
+                                               const std::atomic<uint32_t>* generation = nullptr);
 
 // One directory get as a store answers it: 1 found (`first` holds the formats, or a
 // dictionary record's keys with its values in `second`), 0 no such entry, -1 the read

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "directory_cache.h"
 #include "directory_sql.h"
 #include "messages.h"
 #include "sqlite_broker.h"
@@ -138,14 +139,26 @@ bool SqliteBrokerStore::readDirectory(DirectoryModel& model, std::string& error)
          qlx::readDirectory(store_.db(), model, error);
 }
 
+// Connections keep the entries they read while the generation word stays put, so an
+// edit that cannot move it would go unseen: it is refused instead.
 bool SqliteBrokerStore::editDirectory(const DirectoryEdit& edit, std::string& error) {
   sqlite3* db = store_.db();
+  std::atomic<uint32_t>* generation = store_.directoryGeneration();
+  if (!generation) {
+    error = "cannot edit the directory: the control page " + store_.home() +
+            "/control cannot be mapped";
+    return false;
+  }
   if (!ensureDirectorySchema(db, error)) return false;
   DirTransaction transaction(db);
   if (!transaction.begun()) {
     error = dirSqlError(db);
     return false;
   }
+  // Marked only once the edit holds the write lock: an edit that began earlier and waits
+  // for the lock must not see its last raise taken for this one's. The mark ends before a
+  // failed transaction's rollback, which changes nothing.
+  const DirectoryEditMark mark(*generation);
   DirectoryModel model;
   std::string why;
   if (!qlx::readDirectory(db, model, error) || !edit(model, error)) return false;

@@ -222,7 +222,7 @@ bool SqliteBrokerStore::serviceHops(std::string_view service, std::vector<Hop>& 
 }
 
 std::unique_ptr<qlxDirInterface> SqliteBrokerStore::directory() {
-  return makeDirectory(store_.db());
+  return makeDirectory(store_.db(), store_.directoryGeneration());
 }
 
 // Whether faults may be pending is a word of the home's shared control page: set by

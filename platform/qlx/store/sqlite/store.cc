@@ -82,7 +82,8 @@ DROP TABLE IF EXISTS connection;
 constexpr size_t kControlSize = 4096;
 // Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
 // commits a failed sync covered (groupsync.h). Words 4 and 5: write-lock releases and the
-// connections sleeping on them (kReleasesWord, busygate.h). Words kWaitersFirst onwards:
+// connections sleeping on them (kReleasesWord, busygate.h). Word 6: the directory's
+// generation (kDirectoryGenerationWord, directory_cache.h). Words kWaitersFirst onwards:
 // the number of gets waiting on the queues whose names hash to each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,

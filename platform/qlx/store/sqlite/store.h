@@ -46,6 +46,8 @@ void unmapControlPage(std::atomic<uint32_t>* page);
 // connections sleeping on it (busygate.h).
 inline constexpr size_t kReleasesWord = 4;
 inline constexpr size_t kBusySleepersWord = 5;
+// The word of the control page that every directory edit moves (directory_cache.h).
+inline constexpr size_t kDirectoryGenerationWord = 6;
 
 // One database connection on the broker home. Not copyable; one thread at a time.
 class Store {
@@ -110,6 +112,12 @@ class Store {
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;
   void setFaultsPending(bool pending);
+
+  // The directory's generation word in the control page (directory_cache.h), or null when
+  // the page could not be mapped. Owned by the store.
+  std::atomic<uint32_t>* directoryGeneration() {
+    return control_ ? &control_[kDirectoryGenerationWord] : nullptr;
+  }
 
  private:
   bool _create(const std::string& path, std::string& error);
