@@ -62,6 +62,8 @@ std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup);
 // directory of the file. Refused: anything but a regular file, a file over 16 MiB, text
 // nested deeper than 32 levels, and (unless `allowEmpty`) a file that defines no entry,
 // which would empty the directory.
+// It moves no generation word (directory_cache.h): servers of a home in use learn of
+// an edit only through the store's editDirectory.
 bool loadDirectory(sqlite3* db, const std::string& path, std::string& error,
                    bool allowEmpty = false);
 
