@@ -5,28 +5,21 @@
 // (/bin/true) and a 1 KiB memcpy.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include <merc.h>
+
+#include "bench_support.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr size_t kBody = 1024;
-
-double childCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using bench::childCpuSeconds;
+using bench::kBody;
 
 // CPU the children used per iteration: on a busy machine the wall time of a child mostly
 // measures how long it waited for a core.
@@ -85,14 +78,7 @@ void spawnAndWait(benchmark::State& state, const std::string& path) {
 void BM_SpawnTrue(benchmark::State& state) { spawnAndWait(state, "/bin/true"); }
 BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
 
-void BM_Memcpy1KiB(benchmark::State& state) {
-  std::string from(kBody, 'x'), to(kBody, ' ');
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), kBody);
-    benchmark::DoNotOptimize(to.data());
-    benchmark::ClobberMemory();
-  }
-}
+void BM_Memcpy1KiB(benchmark::State& state) { bench::memcpyOneBody(state); }
 BENCHMARK(BM_Memcpy1KiB);
 
 }  // namespace

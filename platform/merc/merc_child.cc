@@ -222,6 +222,14 @@ int _await(MapProcess& process, const MercCommand& command, MapResult& result,
   return 1;
 }
 
+// MERC_PRESTART=off (or 0) in the component's environment: every run starts its own
+// process, for maps whose start-up must not run before their request comes.
+bool _startAheadWanted() {
+  const char* setting = std::getenv("MERC_PRESTART");
+  return setting == nullptr ||
+         (std::strcmp(setting, "off") != 0 && std::strcmp(setting, "0") != 0);
+}
+
 }  // namespace
 
 void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& result) {
@@ -239,7 +247,7 @@ void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& re
   // Only a map that ran well gets its next process ahead: a failing one would keep a
   // process of a map that is likely being mended.
   mercDiscard(process);
-  if (succeeded && ok) prestart.prepare(file.path, command.passOptions);
+  if (succeeded && ok && _startAheadWanted()) prestart.prepare(file.path, command.passOptions);
   if (!ok) {
     result.code = kMercResource;
     result.message = error;
