@@ -244,10 +244,14 @@ void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& re
   int ok = _await(process, command, result, error);
   const bool succeeded = ok && (result.code == kMercOk || mercIsWarning(result.code));
   if (succeeded) ok = _readCards(process.cardDir, result, error);
-  // Only a map that ran well gets its next process ahead: a failing one would keep a
-  // process of a map that is likely being mended.
   mercDiscard(process);
-  if (succeeded && ok && _startAheadWanted()) prestart.prepare(file.path, command.passOptions);
+  // Only a map that ran well has processes started ahead: a failing one would keep
+  // processes of a map that is likely being mended.
+  if (succeeded && ok && _startAheadWanted()) {
+    prestart.prepare(file.path, command.passOptions);
+  } else {
+    prestart.cancel();
+  }
   if (!ok) {
     result.code = kMercResource;
     result.message = error;
@@ -256,6 +260,6 @@ void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& re
 
 void mercStopPrestart() { mercPrestart().stop(); }
 
-void mercDropPrestart() { mercPrestart().discard(); }
+void mercDropPrestart() { mercPrestart().cancel(); }
 
 }  // namespace merc

@@ -36,21 +36,33 @@ MercPrestart::MercPrestart() {
                  [] { self->mutex_.unlock(); });
 }
 
+bool MercPrestart::_launchDueLocked() const {
+  return wanted_.has_value() && !paused_ && waiting_.size() < kStartedAhead;
+}
+
 int MercPrestart::take(const MapFile& file, const std::string& options, MapProcess& process) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  _forgetInheritedLocked();
-  if (wanted_ && (wanted_->path != file.path || wanted_->options != options)) wanted_.reset();
-  changed_.wait(lock, [this] { return !wanted_ && !launching_; });
-  MapProcess found = std::move(waiting_);
-  lock.unlock();
+  std::deque<MapProcess> stale;
+  MapProcess found;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    _forgetInheritedLocked();
+    paused_ = true;
+    if (wanted_ && (wanted_->path != file.path || wanted_->options != options)) wanted_.reset();
+    changed_.wait(lock, [this] { return !waiting_.empty() || !launching_; });
+    if (!waiting_.empty()) {
+      found = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+    if (!_sameLaunch(found, file, options)) {
+      stale = std::move(waiting_);
+      waiting_.clear();
+      wanted_.reset();
+    }
+  }
+  // Killed and reaped here, outside the lock, by the destructors.
   if (!_sameLaunch(found, file, options) || _killedWhileWaiting(found.pid)) return 0;
   process = std::move(found);
   return 1;
-}
-
-void MercPrestart::discard() {
-  MapProcess unused;
-  take(MapFile{}, std::string(), unused);
 }
 
 void MercPrestart::prepare(const std::string& path, const std::string& options) {
@@ -58,7 +70,20 @@ void MercPrestart::prepare(const std::string& path, const std::string& options) 
   _forgetInheritedLocked();
   if (thread_ == nullptr && !_startThreadLocked()) return;
   wanted_ = Wanted{path, options};
+  paused_ = false;
   changed_.notify_all();
+}
+
+void MercPrestart::cancel() {
+  std::deque<MapProcess> stale;
+  std::unique_lock<std::mutex> lock(mutex_);
+  _forgetInheritedLocked();
+  wanted_.reset();
+  paused_ = false;
+  changed_.wait(lock, [this] { return !launching_; });
+  stale = std::move(waiting_);
+  waiting_.clear();
+  lock.unlock();
 }
 
 bool MercPrestart::_startThreadLocked() {
@@ -88,58 +113,72 @@ void MercPrestart::stop() {
     changed_.notify_all();
   }
   if (thread != nullptr) thread->join();
-  MapProcess left;
+  std::deque<MapProcess> left;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     left = std::move(waiting_);
+    waiting_.clear();
     wanted_.reset();
+    paused_ = false;
     stopping_ = false;
     owner_ = -1;
   }
 }
 
-pid_t MercPrestart::waitingPid() {
+std::vector<pid_t> MercPrestart::waitingPids() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return !wanted_ && !launching_; });
-  return waiting_.pid;
+  changed_.wait(lock, [this] { return !launching_ && !_launchDueLocked(); });
+  std::vector<pid_t> pids;
+  for (const MapProcess& process : waiting_) pids.push_back(process.pid);
+  return pids;
 }
 
 void MercPrestart::_loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    changed_.wait(lock, [this] { return stopping_ || wanted_.has_value(); });
+    changed_.wait(lock, [this] { return stopping_ || _launchDueLocked(); });
     if (stopping_) return;
-    Wanted wanted = std::move(*wanted_);
-    wanted_.reset();
+    const Wanted wanted = *wanted_;
     launching_ = true;
-    MapProcess stale = std::move(waiting_);
     lock.unlock();
-    mercDiscard(stale);
     MapProcess fresh;
     MapFile file{wanted.path, {}};
     int32_t code = 0;
     std::string error;
     // The identity is taken before the exec: a file changed after it differs at the take,
     // so a process never runs a file other than the one the run finds.
-    if (mercFileIdentity(file.path, file.identity)) {
-      mercLaunch(file, wanted.options, fresh, code, error);
-    }
+    const bool launched = mercFileIdentity(file.path, file.identity) &&
+                          mercLaunch(file, wanted.options, fresh, code, error);
     lock.lock();
-    waiting_ = std::move(fresh);
     launching_ = false;
+    const bool stillWanted = wanted_ && wanted_->path == wanted.path &&
+                             wanted_->options == wanted.options;
+    if (launched && stillWanted) {
+      waiting_.push_back(std::move(fresh));
+    } else if (!launched && stillWanted) {
+      wanted_.reset();  // the run will start it and report why it cannot
+    }
     changed_.notify_all();
+    if (fresh.pid > 0) {
+      lock.unlock();
+      mercDiscard(fresh);
+      lock.lock();
+    }
   }
 }
 
 void MercPrestart::_forgetInheritedLocked() {
   if (owner_ == -1 || owner_ == getpid()) return;
-  // A forked copy of the process: the thread and the waiting process are the parent's.
-  // Neither is touched (no join, no kill); the copy starts its own when it needs them.
+  // A forked copy of the process: the thread and the waiting processes are the parent's.
+  // None is touched (no join, no kill); the copy starts its own when it needs them.
   static_cast<void>(thread_.release());
-  waiting_.pid = -1;
-  waiting_.cardDir.clear();
-  for (Fd& fd : waiting_.parent) fd.reset();
+  for (MapProcess& process : waiting_) {
+    process.pid = -1;
+    process.cardDir.clear();
+  }
+  waiting_.clear();
   wanted_.reset();
+  paused_ = false;
   launching_ = false;
   stopping_ = false;
   owner_ = -1;
