@@ -70,15 +70,21 @@ int childCount() {
   return count;
 }
 
-// MERC_CARD_DIR of a running process.
+// MERC_CARD_DIR of a running process. The engine learns of a launch as soon as the exec
+// has let go of its memory, a moment before the kernel has set up the new environment.
 std::string cardDirOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  std::string env((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string key("\0MERC_CARD_DIR=", 15);
-  std::size_t at = env.find(key);
-  if (at == std::string::npos) return "";
-  at += key.size();
-  return env.substr(at, env.find('\0', at) - at);
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string env((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t at = env.find(key);
+    if (at != std::string::npos) {
+      at += key.size();
+      return env.substr(at, env.find('\0', at) - at);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "";
 }
 
 struct MapRun {
