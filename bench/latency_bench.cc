@@ -8,10 +8,9 @@
 //   workflow_so   the demo's whole workflow (zvrtee, zvrbc with map route, zvrtbc with
 //                 map upper), maps in process
 //   workflow_exe  the same with executable maps, as scripts/demo.sh runs it
-//   zvrtbc_exe_cold, workflow_exe_cold
-//                 the executable rows with MERC_PRESTART=off: every run starts its map
-//                 process on the request's path, as the engine did before it started
-//                 them ahead
+//   zvrtbc_exe_ahead, workflow_exe_ahead
+//                 the executable rows with MERC_PRESTART=on: the engine starts map
+//                 processes ahead of their requests
 //
 // Counters: p50, p90, p99 and max of the round trip in microseconds; the servers' CPU per
 // request; in FULL the period of one 4 KiB write + fdatasync measured just before the row
@@ -111,14 +110,14 @@ enum PathKind {
   kTbcExec,
   kWorkflowShared,
   kWorkflowExec,
-  kTbcExecCold,
-  kWorkflowExecCold
+  kTbcExecAhead,
+  kWorkflowExecAhead
 };
 
 const char* pathName(int kind) {
   static const char* const names[] = {"echo",         "zvrtbc_so",       "zvrtbc_exe",
-                                      "workflow_so",  "workflow_exe",    "zvrtbc_exe_cold",
-                                      "workflow_exe_cold"};
+                                      "workflow_so",  "workflow_exe",    "zvrtbc_exe_ahead",
+                                      "workflow_exe_ahead"};
   return names[kind];
 }
 
@@ -126,8 +125,8 @@ const char* pathName(int kind) {
 std::string startPath(int kind, const std::string& home, std::vector<pid_t>& servers) {
   const bool shared = kind == kTbcShared || kind == kWorkflowShared;
   // The servers inherit it from this process.
-  if (kind == kTbcExecCold || kind == kWorkflowExecCold) {
-    setenv("MERC_PRESTART", "off", 1);
+  if (kind == kTbcExecAhead || kind == kWorkflowExecAhead) {
+    setenv("MERC_PRESTART", "on", 1);
   } else {
     unsetenv("MERC_PRESTART");
   }
@@ -138,7 +137,7 @@ std::string startPath(int kind, const std::string& home, std::vector<pid_t>& ser
   }
   servers.push_back(bench::startServer(
       {kBin + "/zvrtbc", "-e", "ZVRTBC1", "-destination", "-key", "DemoTransform"}, maps));
-  if (kind == kTbcShared || kind == kTbcExec || kind == kTbcExecCold) return "TRANSFORM";
+  if (kind == kTbcShared || kind == kTbcExec || kind == kTbcExecAhead) return "TRANSFORM";
   servers.push_back(bench::startServer(
       {kBin + "/zvrbc", "-e", "ZVRBC1", "-destination", "-key", "DemoBroker"}, maps));
   servers.push_back(bench::startServer(
@@ -244,8 +243,8 @@ void BM_RoundTrip(benchmark::State& state) {
 // (path, FULL, on PostgreSQL): every path on the embedded store, the served element's
 // paths also on PostgreSQL right after.
 void pathsAndStores(benchmark::internal::Benchmark* b) {
-  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kTbcExecCold, kWorkflowShared, kWorkflowExec,
-                       kWorkflowExecCold})
+  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kTbcExecAhead, kWorkflowShared, kWorkflowExec,
+                       kWorkflowExecAhead})
     for (int64_t full : {0, 1}) {
       b->Args({kind, full, 0});
       if (kind == kEcho || kind == kTbcShared || kind == kTbcExec) b->Args({kind, full, 1});

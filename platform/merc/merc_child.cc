@@ -222,12 +222,13 @@ int _await(MapProcess& process, const MercCommand& command, MapResult& result,
   return 1;
 }
 
-// MERC_PRESTART=off (or 0) in the component's environment: every run starts its own
-// process, for maps whose start-up must not run before their request comes.
+// MERC_PRESTART=on (or 1) in the component's environment starts map processes ahead.
+// It is off unless asked for: the start-up's CPU is spent all the same, and on a machine
+// without a spare core the extra thread and waiting processes cost more than the wait
+// they save (docs/maps.md).
 bool _startAheadWanted() {
   const char* setting = std::getenv("MERC_PRESTART");
-  return setting == nullptr ||
-         (std::strcmp(setting, "off") != 0 && std::strcmp(setting, "0") != 0);
+  return setting != nullptr && (std::strcmp(setting, "on") == 0 || std::strcmp(setting, "1") == 0);
 }
 
 }  // namespace

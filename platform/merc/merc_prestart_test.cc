@@ -101,6 +101,7 @@ class MercPrestartTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     setenv("MERC_MAP_PATH", dir_.c_str(), 1);
+    setenv("MERC_PRESTART", "on", 1);
     unsetenv("MERC_MAP_TIMEOUT");
     ASSERT_EQ(MercInitAPI(), 0);
     // Prints the pid of the process that ran it, after its whole input.
@@ -108,6 +109,7 @@ class MercPrestartTest : public ::testing::Test {
   }
   void TearDown() override {
     MercExitAPI();
+    unsetenv("MERC_PRESTART");
     std::filesystem::remove_all(dir_);
   }
 
@@ -215,8 +217,8 @@ TEST_F(MercPrestartTest, ChangedFileOrOptionsEndTheWaitingProcess) {
   }
 }
 
-// Only a run that ended well leaves a process waiting (unless MERC_PRESTART=off); a run
-// that does not use the waiting process ends it.
+// Only a run that ended well leaves a process waiting, and only when MERC_PRESTART=on; a
+// run that does not use the waiting process ends it.
 TEST_F(MercPrestartTest, WhatLeavesAProcessWaiting) {
   script("fail", "cat >/dev/null; exit 8");
   script("warn", "cat; exit 14");
@@ -230,7 +232,7 @@ TEST_F(MercPrestartTest, WhatLeavesAProcessWaiting) {
   };
   const Case cases[] = {
       {"pid", " -oe1", 0, true},
-      {"pid", " -oe1 -turned-off", 0, false},
+      {"pid", " -oe1 -not-asked-for", 0, false},
       {"warn", " -oe1", 14, true},
       {"fail", " -oe1", 8, false},
       {"stuck", " -oe1 -tl100", kMercMapTimedOut, false},
@@ -242,10 +244,10 @@ TEST_F(MercPrestartTest, WhatLeavesAProcessWaiting) {
     ASSERT_EQ(run("pid").code, 0);
     const std::vector<pid_t> before = waitingPids();
     ASSERT_FALSE(before.empty());
-    // The component may turn the start ahead off.
-    if (std::strstr(c.tail, "-turned-off") != nullptr) setenv("MERC_PRESTART", "off", 1);
+    // Without MERC_PRESTART=on nothing starts ahead.
+    if (std::strstr(c.tail, "-not-asked-for") != nullptr) unsetenv("MERC_PRESTART");
     EXPECT_EQ(run(c.map, c.tail).code, c.code);
-    unsetenv("MERC_PRESTART");
+    setenv("MERC_PRESTART", "on", 1);
     // A run of the same map takes the first; any other run ends them all.
     if (c.map == "pid") {
       EXPECT_TRUE(goneWithin(before.front(), std::chrono::seconds(5)));
