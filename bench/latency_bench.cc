@@ -1,6 +1,6 @@
 // Round trip of one request in flight, measured from outside as a user meets it: a client
 // puts a 1 KiB ORDERS request to a service, commits, waits for the response and commits
-// again; the next request leaves only then. Four paths, each in FULL and NORMAL:
+// again; the next request leaves only then. These paths, each in FULL and NORMAL:
 //
 //   echo          `qlxadm echo` as the only hop: the bare broker cycle
 //   zvrtbc_so     zvrtbc as the only hop, map upper run in process (shared object)
@@ -8,6 +8,9 @@
 //   workflow_so   the demo's whole workflow (zvrtee, zvrbc with map route, zvrtbc with
 //                 map upper), maps in process
 //   workflow_exe  the same with executable maps, as scripts/demo.sh runs it
+//   zvrtbc_exe_ahead, workflow_exe_ahead
+//                 the executable rows with MERC_PRESTART=on: the engine starts map
+//                 processes ahead of their requests
 //
 // Counters: p50, p90, p99 and max of the round trip in microseconds; the servers' CPU per
 // request; in FULL the period of one 4 KiB write + fdatasync measured just before the row
@@ -18,37 +21,27 @@
 // echo and zvrtbc rows run again on it (label "on PostgreSQL"), right after the embedded
 // row of the same path, so that the two read side by side from one run.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "broker_store.h"
 #include "qlx.h"
 
 namespace {
 
-constexpr size_t kBody = 1024;
+using bench::kBody;
 constexpr int kWarmUp = 200;
 const std::string kBin = ZVR_BIN_DIR;
 const std::string kLib = ZVR_LIB_DIR;
 const std::string kMaps = ZVR_MAPS_DIR;
-
-using Clock = std::chrono::steady_clock;
-
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 int requestsPerRow() {
   const char* text = std::getenv("ZVR_LATENCY_REQUESTS");
@@ -56,34 +49,13 @@ int requestsPerRow() {
   return n > 0 ? n : 10000;
 }
 
-// Microseconds of one 4 KiB write + fdatasync in /tmp, where the homes live: the median
-// of one second of them.
-double syncPeriod() {
-  char path[] = "/tmp/zvrbench-fsync.XXXXXX";
-  int fd = mkstemp(path);
-  if (fd < 0) std::abort();
-  unlink(path);
-  std::string block(4096, 'f');
-  std::vector<double> took;
-  const auto start = Clock::now();
-  while (Clock::now() - start < std::chrono::seconds(1)) {
-    const auto t = Clock::now();
-    if (pwrite(fd, block.data(), block.size(), 0) != 4096 || fdatasync(fd) != 0) std::abort();
-    took.push_back(micros(Clock::now() - t));
-  }
-  close(fd);
-  std::nth_element(took.begin(), took.begin() + took.size() / 2, took.end());
-  return took[took.size() / 2];
-}
-
 // The demo's directory with the exit given by absolute path, so the home may be anywhere.
-void writeDirectory(const std::string& file) {
+std::string demoDirectory() {
   const std::string exit = "exit = \"" + kLib + "/libzvrear.so\"\n";
-  std::ofstream(file)
-      << "[element.TEE1]\nformats = []\n"
-         "[element.ZVRBC1]\nformats = [\"ORDERS\"]\ndefault_actions = 1\n" << exit
-      << "[element.ZVRTBC1]\nformats = [\"ORDERS\"]\ndefault_actions = 1\n" << exit
-      << "[element.E]\nformats = [\"*\"]\n"
+  return "[element.TEE1]\nformats = []\n"
+         "[element.ZVRBC1]\nformats = [\"ORDERS\"]\ndefault_actions = 1\n" + exit +
+         "[element.ZVRTBC1]\nformats = [\"ORDERS\"]\ndefault_actions = 1\n" + exit +
+         "[element.E]\nformats = [\"*\"]\n"
          "[client.DEMOCLIENT]\nformats = []\n"
          "[service.DEMO]\nworkflow = [\"element:TEE1\", \"element:ZVRBC1\", \"origin\"]\n"
          "[service.UPPERCASE]\nworkflow = [\"element:ZVRTBC1\"]\n"
@@ -116,10 +88,7 @@ const std::string& postgresAddress() { return kPostgresAddress; }
 // A fresh home; on PostgreSQL (`postgres`) the database's queues are emptied too, and the
 // servers started after inherit the address.
 std::string makeHome(bool full, bool postgres) {
-  char pattern[] = "/tmp/zvrlatency.XXXXXX";
-  std::string home = mkdtemp(pattern);
-  setenv("QLX_HOME", home.c_str(), 1);
-  setenv("QLX_SYNC", full ? "FULL" : "NORMAL", 1);
+  std::string home = bench::makeHome("zvrlatency", full);
   if (postgres) {
     setenv("QLX_BROKER", postgresAddress().c_str(), 1);
     std::unique_ptr<qlx::BrokerStore> store = qlx::makeBrokerStore();
@@ -131,66 +100,49 @@ std::string makeHome(bool full, bool postgres) {
   } else {
     unsetenv("QLX_BROKER");
   }
-  writeDirectory(home + "/directory.toml");
-  const std::string load = "'" + kBin + "/qlxadm' load '" + home + "/directory.toml' >/dev/null";
-  if (std::system(load.c_str()) != 0) std::abort();
+  bench::loadDirectory(kBin, home, demoDirectory());
   return home;
 }
 
-pid_t startServer(const std::vector<std::string>& argv, const std::string& maps) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("MERC_MAP_PATH", maps.c_str(), 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-enum PathKind { kEcho, kTbcShared, kTbcExec, kWorkflowShared, kWorkflowExec };
+enum PathKind {
+  kEcho,
+  kTbcShared,
+  kTbcExec,
+  kWorkflowShared,
+  kWorkflowExec,
+  kTbcExecAhead,
+  kWorkflowExecAhead
+};
 
 const char* pathName(int kind) {
-  static const char* const names[] = {"echo", "zvrtbc_so", "zvrtbc_exe", "workflow_so",
-                                      "workflow_exe"};
+  static const char* const names[] = {"echo",         "zvrtbc_so",       "zvrtbc_exe",
+                                      "workflow_so",  "workflow_exe",    "zvrtbc_exe_ahead",
+                                      "workflow_exe_ahead"};
   return names[kind];
 }
 
 // Starts the servers of a path; returns the service to send to.
 std::string startPath(int kind, const std::string& home, std::vector<pid_t>& servers) {
   const bool shared = kind == kTbcShared || kind == kWorkflowShared;
+  // The servers inherit it from this process.
+  if (kind == kTbcExecAhead || kind == kWorkflowExecAhead) {
+    setenv("MERC_PRESTART", "on", 1);
+  } else {
+    unsetenv("MERC_PRESTART");
+  }
   const std::string maps = shared ? sharedMapFolder(home) : kMaps;
   if (kind == kEcho) {
-    servers.push_back(startServer({kBin + "/qlxadm", "echo", "E"}, maps));
+    servers.push_back(bench::startServer({kBin + "/qlxadm", "echo", "E"}, maps));
     return "ECHO";
   }
-  servers.push_back(startServer(
+  servers.push_back(bench::startServer(
       {kBin + "/zvrtbc", "-e", "ZVRTBC1", "-destination", "-key", "DemoTransform"}, maps));
-  if (kind == kTbcShared || kind == kTbcExec) return "TRANSFORM";
-  servers.push_back(startServer(
+  if (kind == kTbcShared || kind == kTbcExec || kind == kTbcExecAhead) return "TRANSFORM";
+  servers.push_back(bench::startServer(
       {kBin + "/zvrbc", "-e", "ZVRBC1", "-destination", "-key", "DemoBroker"}, maps));
-  servers.push_back(startServer(
+  servers.push_back(bench::startServer(
       {kBin + "/zvrtee", "-e", "TEE1", "-hdr", "-o", home + "/recording.msgs"}, maps));
   return "DEMO";
-}
-
-// CPU seconds the servers used, once they are stopped.
-double stopServers(const std::vector<pid_t>& servers) {
-  double cpu = 0;
-  for (pid_t pid : servers) kill(pid, SIGTERM);
-  for (pid_t pid : servers) {
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    cpu += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  }
-  return cpu;
 }
 
 // The client of the round trips.
@@ -241,11 +193,6 @@ class Client {
   std::string body_;
 };
 
-double percentile(std::vector<double>& sorted, double p) {
-  size_t at = static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
-  return sorted[std::min(at, sorted.size() - 1)];
-}
-
 void BM_RoundTrip(benchmark::State& state) {
   const int kind = static_cast<int>(state.range(0));
   const bool full = state.range(1) != 0;
@@ -256,7 +203,7 @@ void BM_RoundTrip(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    const double period = full ? syncPeriod() : 0;
+    const double period = full ? bench::measureSync().medianMicros : 0;
     const std::string home = makeHome(full, postgres);
     std::vector<pid_t> servers;
     const std::string service = startPath(kind, home, servers);
@@ -269,11 +216,11 @@ void BM_RoundTrip(benchmark::State& state) {
       // The first round trip also waits for the servers to start.
       for (int i = 0; i < kWarmUp && answered; ++i) answered = client.roundTrip(30000);
       for (int i = 0; i < requests && answered; ++i) {
-        const auto start = Clock::now();
+        const auto start = bench::Clock::now();
         answered = client.roundTrip(30000);
-        took.push_back(micros(Clock::now() - start));
+        took.push_back(bench::micros(bench::Clock::now() - start));
       }
-      cpu = stopServers(servers);
+      cpu = bench::stopServers(servers);
     }
     std::filesystem::remove_all(home);
     if (!answered) {
@@ -282,9 +229,9 @@ void BM_RoundTrip(benchmark::State& state) {
     }
     state.SetIterationTime(0);
     std::sort(took.begin(), took.end());
-    state.counters["p50_us"] = percentile(took, 0.50);
-    state.counters["p90_us"] = percentile(took, 0.90);
-    state.counters["p99_us"] = percentile(took, 0.99);
+    state.counters["p50_us"] = bench::percentile(took, 0.50);
+    state.counters["p90_us"] = bench::percentile(took, 0.90);
+    state.counters["p99_us"] = bench::percentile(took, 0.99);
     state.counters["max_us"] = took.back();
     state.counters["server_cpu_us"] = cpu * 1e6 / (requests + kWarmUp);
     if (full) state.counters["fdatasync_us"] = period;
@@ -296,7 +243,8 @@ void BM_RoundTrip(benchmark::State& state) {
 // (path, FULL, on PostgreSQL): every path on the embedded store, the served element's
 // paths also on PostgreSQL right after.
 void pathsAndStores(benchmark::internal::Benchmark* b) {
-  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kWorkflowShared, kWorkflowExec})
+  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kTbcExecAhead, kWorkflowShared, kWorkflowExec,
+                       kWorkflowExecAhead})
     for (int64_t full : {0, 1}) {
       b->Args({kind, full, 0});
       if (kind == kEcho || kind == kTbcShared || kind == kTbcExec) b->Args({kind, full, 1});

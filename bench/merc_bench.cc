@@ -3,30 +3,32 @@
 // and the same executable linked dynamically (upper_dynamic, as a map author's first build
 // would be); beside them the bare start of a dynamically linked program that does nothing
 // (/bin/true) and a 1 KiB memcpy.
+//
+// The executable rows run back to back, so each run waits for its process to start (the
+// engine's start ahead included: it has no time to finish between two runs). The
+// "StartedAhead" rows turn the start ahead on (MERC_PRESTART=on), leave a pause between
+// runs, as a component's wait for its next request does, and time RunMap alone: what a
+// request pays when its process was started ahead. The "Paused" rows do the same without
+// the start ahead.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <thread>
 
 #include <merc.h>
+
+#include "bench_support.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr size_t kBody = 1024;
-
-double childCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using bench::childCpuSeconds;
+using bench::kBody;
 
 // CPU the children used per iteration: on a busy machine the wall time of a child mostly
 // measures how long it waited for a core.
@@ -37,20 +39,24 @@ void countChildCpu(benchmark::State& state, double before) {
 }
 const std::string kMaps = ZVR_MAPS_DIR;
 
-void runMap(benchmark::State& state, const std::string& map) {
+void runMap(benchmark::State& state, const std::string& map,
+            std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
   setenv("MERC_MAP_PATH", kMaps.c_str(), 1);
   MercInitAPI();
   const std::string body(kBody, 'x');
   const std::string command = map + " -ie1s" + std::to_string(kBody) + " " + body + " -oe1s";
   const double before = childCpuSeconds();
   for (auto _ : state) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
     ExitParams params{};
     params.dwSize = 480;
     params.lpDataToApp = const_cast<char*>(command.c_str());
+    const auto start = bench::Clock::now();
     if (RunMap(&params) != 0) {
       state.SkipWithError(params.Errmsg);
       break;
     }
+    state.SetIterationTime(bench::seconds(bench::Clock::now() - start));
     std::free(params.lpDataFromApp);
   }
   countChildCpu(state, before);
@@ -65,6 +71,37 @@ BENCHMARK(BM_RunMapExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->Mi
 
 void BM_RunMapDynamicExecutable(benchmark::State& state) { runMap(state, "upper_dynamic"); }
 BENCHMARK(BM_RunMapDynamicExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
+// Long enough for a process started ahead to reach its first read on a busy machine.
+constexpr std::chrono::milliseconds kBetweenRequests(20);
+
+void BM_RunMapExecutableStartedAhead(benchmark::State& state) {
+  setenv("MERC_PRESTART", "on", 1);
+  runMap(state, "upper", kBetweenRequests);
+  unsetenv("MERC_PRESTART");
+}
+BENCHMARK(BM_RunMapExecutableStartedAhead)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(300);
+
+void BM_RunMapDynamicExecutableStartedAhead(benchmark::State& state) {
+  setenv("MERC_PRESTART", "on", 1);
+  runMap(state, "upper_dynamic", kBetweenRequests);
+  unsetenv("MERC_PRESTART");
+}
+BENCHMARK(BM_RunMapDynamicExecutableStartedAhead)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(300);
+
+void BM_RunMapExecutablePaused(benchmark::State& state) {
+  runMap(state, "upper", kBetweenRequests);
+}
+BENCHMARK(BM_RunMapExecutablePaused)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(300);
 
 // posix_spawn and wait of a program with no input or output.
 void spawnAndWait(benchmark::State& state, const std::string& path) {
@@ -85,14 +122,7 @@ void spawnAndWait(benchmark::State& state, const std::string& path) {
 void BM_SpawnTrue(benchmark::State& state) { spawnAndWait(state, "/bin/true"); }
 BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
 
-void BM_Memcpy1KiB(benchmark::State& state) {
-  std::string from(kBody, 'x'), to(kBody, ' ');
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), kBody);
-    benchmark::DoNotOptimize(to.data());
-    benchmark::ClobberMemory();
-  }
-}
+void BM_Memcpy1KiB(benchmark::State& state) { bench::memcpyOneBody(state); }
 BENCHMARK(BM_Memcpy1KiB);
 
 }  // namespace

@@ -8,15 +8,9 @@
 // empty with nothing in flight. The responses go on to an element nobody serves, so that
 // nothing else competes for the disk.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,67 +18,37 @@
 #include <string>
 #include <thread>
 
+#include "bench_support.h"
 #include "qlx.h"
 
 namespace {
 
-constexpr size_t kBody = 1024;
+using bench::kBody;
+using bench::Clock;
 constexpr int kRequests = 1000;
 const std::string kBin = ZVR_BIN_DIR;
 const std::string kMaps = ZVR_MAPS_DIR;
 
-using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// Write + fdatasync pairs per second of a 4 KiB block in /tmp, where the homes live.
+// Write + fdatasync pairs per second, measured once for the whole run.
 double fsyncRate() {
-  static const double rate = [] {
-    char path[] = "/tmp/zvrbench-fsync.XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) std::abort();
-    unlink(path);
-    std::string block(4096, 'f');
-    int count = 0;
-    const auto start = Clock::now();
-    while (Clock::now() - start < std::chrono::seconds(1)) {
-      if (pwrite(fd, block.data(), block.size(), 0) != 4096 || fdatasync(fd) != 0) std::abort();
-      ++count;
-    }
-    close(fd);
-    return count / seconds(Clock::now() - start);
-  }();
+  static const double rate = bench::measureSync().perSecond;
   return rate;
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) std::abort();
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  return out;
 }
 
 // A fresh broker home: element T (served by zvrtbc), element SINK (served by nobody),
 // client C and service S = [T, SINK].
 std::string makeHome(bool full) {
-  char pattern[] = "/tmp/zvrbench.XXXXXX";
-  std::string home = mkdtemp(pattern);
-  setenv("QLX_HOME", home.c_str(), 1);
-  setenv("QLX_SYNC", full ? "FULL" : "NORMAL", 1);
-  std::ofstream(home + "/directory.toml")
-      << "[element.T]\nformats = [\"*\"]\n[element.SINK]\nformats = [\"*\"]\n"
-         "[client.C]\nformats = []\n[service.S]\nworkflow = [\"element:T\", \"element:SINK\"]\n";
-  run("'" + kBin + "/qlxadm' load '" + home + "/directory.toml'");
+  std::string home = bench::makeHome("zvrbench", full);
+  bench::loadDirectory(
+      kBin, home,
+      "[element.T]\nformats = [\"*\"]\n[element.SINK]\nformats = [\"*\"]\n"
+      "[client.C]\nformats = []\n[service.S]\nworkflow = [\"element:T\", \"element:SINK\"]\n");
   return home;
 }
 
 // Depth and in-flight count of element T.
 long long pending() {
-  std::istringstream lines(run("'" + kBin + "/qlxadm' queues"));
+  std::istringstream lines(bench::runCommand("'" + kBin + "/qlxadm' queues"));
   std::string line, name;
   while (std::getline(lines, line)) {
     std::istringstream words(line);
@@ -102,17 +66,8 @@ bool serving(const std::string& home) {
 }
 
 pid_t startServer(const std::string& home) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("MERC_MAP_PATH", kMaps.c_str(), 1);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    const std::string program = kBin + "/zvrtbc";
-    execl(program.c_str(), program.c_str(), "-e", "T", "-map", "identity_so", "-silent",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = bench::startServer(
+      {kBin + "/zvrtbc", "-e", "T", "-map", "identity_so", "-silent"}, kMaps);
   while (!serving(home)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return pid;
 }
@@ -153,15 +108,10 @@ void BM_Zvrtbc(benchmark::State& state) {
     putRequests();
     const auto start = Clock::now();
     while (pending() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const double took = seconds(Clock::now() - start);
+    const double took = bench::seconds(Clock::now() - start);
     state.SetIterationTime(took);
     elapsed += took;
-    kill(server, SIGTERM);
-    int status = 0;
-    rusage usage{};
-    wait4(server, &status, 0, &usage);
-    cpu += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    cpu += bench::stopServers({server});
     std::filesystem::remove_all(home);
   }
   const double requests = static_cast<double>(state.iterations()) * kRequests;
@@ -174,15 +124,7 @@ void BM_Zvrtbc(benchmark::State& state) {
 }
 BENCHMARK(BM_Zvrtbc)->Arg(1)->Arg(0)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// The CPU yardstick: copying one request's body.
-void BM_Memcpy1KiB(benchmark::State& state) {
-  std::string from(kBody, 'x'), to(kBody, ' ');
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), kBody);
-    benchmark::DoNotOptimize(to.data());
-    benchmark::ClobberMemory();
-  }
-}
+void BM_Memcpy1KiB(benchmark::State& state) { bench::memcpyOneBody(state); }
 BENCHMARK(BM_Memcpy1KiB);
 
 }  // namespace

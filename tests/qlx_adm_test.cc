@@ -15,6 +15,8 @@ TEST_F(Qlxadm, EchoServesAndSendReceivesTheResponse) {
   EXPECT_EQ(sent.out, "hello world\n");
   // The interrupt ends the echo's wait.
   EXPECT_EQ(echo.stop(SIGINT, 10000), 0) << echo.standardError();
+  EXPECT_EQ(echo.standardError(),
+            "qlxadm: serving as E\nqlxadm: request 1 (11 bytes) forwarded\n");
   Outcome queues = qlxadm({"queues"});
   EXPECT_EQ(queues.status, 0);
   EXPECT_NE(queues.out.find("DEPTH"), std::string::npos);

@@ -25,13 +25,18 @@ int _runMap(ExitParams& params) {
   if (command.timeLimitMs == 0 && !mercDefaultTimeLimit(command.timeLimitMs, error)) {
     return _fail(params, kMercBadCommand, error);
   }
-  std::string path;
-  if (!mercFindMap(command.mapName, path, error)) return _fail(params, kMercMapNotFound, error);
+  MapFile file;
+  if (!mercFindMap(command.mapName, file, error)) {
+    // A map removed from disk: the process started ahead for it must not wait for ever.
+    mercDropPrestart();
+    return _fail(params, kMercMapNotFound, error);
+  }
   MapResult result;
-  if (mercSharedLoaded(path) || mercIsSharedObject(path)) {
-    mercRunShared(path, command, result);
+  if (mercSharedLoaded(file.path) || mercIsSharedMap(file)) {
+    mercDropPrestart();
+    mercRunShared(file.path, command, result);
   } else {
-    mercRunChild(path, command, result);
+    mercRunChild(file, command, result);
   }
   if (result.code != kMercOk && !mercIsWarning(result.code)) {
     return _fail(params, result.code, result.message);
@@ -71,6 +76,7 @@ int RunMap(ExitParams* params) {
 }
 
 int MercExitAPI(void) {
+  merc::mercStopPrestart();
   merc::mercUnloadShared();
   return 0;
 }

@@ -5,9 +5,13 @@
 // message to standard error, and writes cards 2, 3, ... as files "card2", "card3", ... in
 // a fresh folder named by MERC_CARD_DIR, which is removed after the run. All three streams
 // are served by one poll loop, so neither side can block the other whatever the sizes.
+// The process itself is launched by merc_launch.cc, mostly ahead of the run
+// (merc_prestart.h).
 #include "merc_engine.h"
 #include "merc_map.h"
 
+#include "merc_launch.h"
+#include "merc_prestart.h"
 #include "merc_workdir.h"
 
 #include <dirent.h>
@@ -39,165 +43,6 @@ constexpr std::size_t kMaxMessage = 64 * 1024;
 
 std::string _systemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
-}
-
-// An owned file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  bool open() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
-// Moves a descriptor above 2, so that the child's dup2 onto 0, 1, 2 never meets it.
-int _aboveStdio(int fd) {
-  if (fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  close(fd);
-  return moved;
-}
-
-// Index 0: standard input, 1: standard output, 2: standard error.
-struct Channels {
-  Fd parent[3];
-  Fd child[3];
-};
-
-// Takes over a fresh pair; `pair[0]` is this process's end.
-void _adopt(const int pair[2], Fd& parentEnd, Fd& childEnd) {
-  parentEnd.reset(_aboveStdio(pair[0]));
-  childEnd.reset(_aboveStdio(pair[1]));
-}
-
-int _makeChannels(Channels& ch, std::string& error) {
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    error = _systemError("cannot create the input channel", errno);
-    return 0;
-  }
-  _adopt(pair, ch.parent[0], ch.child[0]);
-  for (int i = 1; i < 3; ++i) {
-    if (pipe2(pair, O_CLOEXEC) != 0) {
-      error = _systemError("cannot create the output pipes", errno);
-      return 0;
-    }
-    _adopt(pair, ch.parent[i], ch.child[i]);
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (!ch.parent[i].open() || !ch.child[i].open()) {
-      error = _systemError("cannot place the map's channels", errno);
-      return 0;
-    }
-  }
-  return 1;
-}
-
-// This process's environment with the engine's two variables set for the child.
-std::vector<std::string> _childEnvironment(const std::string& cardDir,
-                                           const std::string& options) {
-  std::vector<std::string> env;
-  for (char** var = environ; var != nullptr && *var != nullptr; ++var) {
-    if (std::strncmp(*var, "MERC_CARD_DIR=", 14) == 0) continue;
-    if (std::strncmp(*var, "MERC_OPTIONS=", 13) == 0) continue;
-    env.emplace_back(*var);
-  }
-  env.push_back("MERC_CARD_DIR=" + cardDir);
-  env.push_back("MERC_OPTIONS=" + options);
-  return env;
-}
-
-// What the child does between vfork and exec. It shares this process's memory until the
-// exec, so it makes system calls only: no allocation, no locks, no library state.
-struct Launch {
-  const char* path;
-  char* const* argv;
-  char* const* envp;
-  int fds[3];
-  pid_t parent;
-  volatile int error;  // errno of a failed exec, read by the parent after vfork returns
-};
-
-// Signals that end a map by default even when this process ignores or catches them.
-constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
-
-[[noreturn]] void _childSide(Launch& launch) {
-  // This process's handlers must not run in the child while it shares the memory.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) {
-    struct sigaction now {};
-    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
-        now.sa_handler != SIG_IGN) {
-      sigaction(sig, &dfl, nullptr);
-    }
-  }
-  for (int sig : kDefaultSignals) sigaction(sig, &dfl, nullptr);
-  // Its own process group: an interrupt typed at the terminal reaches the component (which
-  // finishes the request in hand) but not the map, and a time limit ends the whole group.
-  setpgid(0, 0);
-  // A map must not finish work for a unit of work that its server's death rolled back.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != launch.parent) _exit(127);
-  for (int i = 0; i < 3; ++i) {
-    if (dup2(launch.fds[i], i) < 0) {
-      launch.error = errno;
-      _exit(127);
-    }
-  }
-  // Descriptors the component opened without close-on-exec are none of the map's business.
-  syscall(SYS_close_range, 3u, ~0u, 0u);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execve(launch.path, launch.argv, launch.envp);
-  launch.error = errno;
-  _exit(127);
-}
-
-// vfork rather than fork: the component's memory is not copied for a process that execs
-// at once, which keeps the start of a map independent of the component's size.
-pid_t _vforkExec(Launch& launch) {
-  sigset_t all;
-  sigset_t saved;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &saved);
-  pid_t pid = vfork();
-  if (pid == 0) _childSide(launch);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return pid;
-}
-
-int _spawn(const std::string& path, const Channels& ch, std::vector<std::string> env,
-           pid_t& pid, std::string& error) {
-  std::string argv0 = path;
-  char* argv[] = {argv0.data(), nullptr};
-  std::vector<char*> envp;
-  for (std::string& var : env) envp.push_back(var.data());
-  envp.push_back(nullptr);
-  Launch launch{path.c_str(), argv, envp.data(), {}, getpid(), 0};
-  for (int i = 0; i < 3; ++i) launch.fds[i] = ch.child[i].get();
-  pid = _vforkExec(launch);
-  int code = pid < 0 ? errno : launch.error;
-  if (pid > 0 && code != 0) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (code != 0) {
-    error = _systemError("map \"" + path + "\" cannot be started", code);
-    return 0;
-  }
-  return 1;
 }
 
 void _sendSome(Fd& in, const unsigned char* data, std::size_t length, std::size_t& sent) {
@@ -234,18 +79,18 @@ enum PumpOutcome { kPumpFailed, kPumpDone, kPumpTimedOut };
 
 // Feeds the input and drains both outputs until all three channels are closed, or the
 // deadline (monotonic milliseconds; -1: none) passes.
-PumpOutcome _pump(Channels& ch, const MercCommand& command, int64_t deadline, MapResult& result,
+PumpOutcome _pump(Fd (&channel)[3], const MercCommand& command, int64_t deadline, MapResult& result,
                   std::string& error) {
   std::vector<char> buffer(kChunk);
   std::size_t sent = 0;
-  if (command.inputLength == 0) ch.parent[0].reset();
-  while (ch.parent[0].open() || ch.parent[1].open() || ch.parent[2].open()) {
+  if (command.inputLength == 0) channel[0].reset();
+  while (channel[0].open() || channel[1].open() || channel[2].open()) {
     pollfd fds[3];
     int which[3];
     nfds_t n = 0;
     for (int i = 0; i < 3; ++i) {
-      if (!ch.parent[i].open()) continue;
-      fds[n] = pollfd{ch.parent[i].get(), static_cast<short>(i == 0 ? POLLOUT : POLLIN), 0};
+      if (!channel[i].open()) continue;
+      fds[n] = pollfd{channel[i].get(), static_cast<short>(i == 0 ? POLLOUT : POLLIN), 0};
       which[n++] = i;
     }
     const int ready = poll(fds, n, _pollTimeout(deadline));
@@ -258,11 +103,11 @@ PumpOutcome _pump(Channels& ch, const MercCommand& command, int64_t deadline, Ma
     for (nfds_t k = 0; k < n; ++k) {
       if (fds[k].revents == 0) continue;
       if (which[k] == 0) {
-        _sendSome(ch.parent[0], command.input, command.inputLength, sent);
+        _sendSome(channel[0], command.input, command.inputLength, sent);
       } else if (which[k] == 1) {
-        _readSome(ch.parent[1], result.cards[0], SIZE_MAX, buffer.data());
+        _readSome(channel[1], result.cards[0], SIZE_MAX, buffer.data());
       } else {
-        _readSome(ch.parent[2], result.message, kMaxMessage, buffer.data());
+        _readSome(channel[2], result.message, kMaxMessage, buffer.data());
       }
     }
   }
@@ -345,31 +190,29 @@ int _readCards(const std::string& dir, MapResult& result, std::string& error) {
   return ok;
 }
 
-// Ends the map and whatever it started in its process group.
-void _killMap(pid_t pid) {
-  kill(-pid, SIGKILL);
-  kill(pid, SIGKILL);
-}
-
 std::string _timeLimitMessage(const std::string& path, int64_t limit) {
   return "map \"" + path + "\" stopped at its time limit of " + std::to_string(limit) + " ms";
 }
 
-// Runs the spawned map to its end; 1 with the result classified, 0 with `error` set.
-int _await(const std::string& path, const MercCommand& command, pid_t pid, Channels& ch,
-           MapResult& result, std::string& error) {
-  for (Fd& fd : ch.child) fd.reset();
+// Runs the launched map to its end and reaps it; 1 with the result classified, 0 with
+// `error` set.
+int _await(MapProcess& process, const MercCommand& command, MapResult& result,
+           std::string& error) {
+  const std::string& path = process.file.path;
   const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
   PumpOutcome outcome = kPumpFailed;
   try {
-    outcome = _pump(ch, command, deadline, result, error);
+    outcome = _pump(process.parent, command, deadline, result, error);
   } catch (const std::bad_alloc&) {
     error = "no memory for the output of map \"" + path + "\"";
   }
-  if (outcome != kPumpDone) _killMap(pid);
-  for (Fd& fd : ch.parent) fd.reset();
+  if (outcome != kPumpDone) mercKillMap(process.pid);
+  for (Fd& fd : process.parent) fd.reset();
   int status = 0;
-  if (!_wait(pid, status, error) || outcome == kPumpFailed) return 0;
+  const int waited = _wait(process.pid, status, error);
+  // Reaped, or lost to nobody knows whom: either way the pid is no longer this run's.
+  process.pid = -1;
+  if (!waited || outcome == kPumpFailed) return 0;
   if (outcome == kPumpTimedOut) {
     result.code = kMercMapTimedOut;
     result.message = _timeLimitMessage(path, command.timeLimitMs);
@@ -379,34 +222,45 @@ int _await(const std::string& path, const MercCommand& command, pid_t pid, Chann
   return 1;
 }
 
+// MERC_PRESTART=on (or 1) in the component's environment starts map processes ahead.
+// It is off unless asked for: the start-up's CPU is spent all the same, and on a machine
+// without a spare core the extra thread and waiting processes cost more than the wait
+// they save (docs/maps.md).
+bool _startAheadWanted() {
+  const char* setting = std::getenv("MERC_PRESTART");
+  return setting != nullptr && (std::strcmp(setting, "on") == 0 || std::strcmp(setting, "1") == 0);
+}
+
 }  // namespace
 
-void mercRunChild(const std::string& path, const MercCommand& command, MapResult& result) {
+void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& result) {
   std::string error;
-  std::string dir;
-  Channels ch;
-  pid_t pid = -1;
-  if (!mercBeginCardFolder(dir, error) || !_makeChannels(ch, error)) {
-    mercEndCardFolder(dir);
-    result.code = kMercResource;
+  MapProcess process;
+  MercPrestart& prestart = mercPrestart();
+  if (!prestart.take(file, command.passOptions, process) &&
+      !mercLaunch(file, command.passOptions, process, result.code, error)) {
     result.message = error;
     return;
   }
-  if (!_spawn(path, ch, _childEnvironment(dir, command.passOptions), pid, error)) {
-    mercEndCardFolder(dir);
-    result.code = kMercMapNotStarted;
-    result.message = error;
-    return;
+  int ok = _await(process, command, result, error);
+  const bool succeeded = ok && (result.code == kMercOk || mercIsWarning(result.code));
+  if (succeeded) ok = _readCards(process.cardDir, result, error);
+  mercDiscard(process);
+  // Only a map that ran well has processes started ahead: a failing one would keep
+  // processes of a map that is likely being mended.
+  if (succeeded && ok && _startAheadWanted()) {
+    prestart.prepare(file.path, command.passOptions);
+  } else {
+    prestart.cancel();
   }
-  int ok = _await(path, command, pid, ch, result, error);
-  if (ok && (result.code == kMercOk || mercIsWarning(result.code))) {
-    ok = _readCards(dir, result, error);
-  }
-  mercEndCardFolder(dir);
   if (!ok) {
     result.code = kMercResource;
     result.message = error;
   }
 }
+
+void mercStopPrestart() { mercPrestart().stop(); }
+
+void mercDropPrestart() { mercPrestart().cancel(); }
 
 }  // namespace merc

@@ -57,14 +57,43 @@ int mercParseCommand(const char* buffer, MercCommand& command, std::string& erro
 // 0 with `error` set for a malformed -oe or -tl option.
 int mercParseOptions(const char* tail, MercCommand& command, std::string& error);
 
+// What tells a map file from the one that was at the same path before: a file replaced,
+// rewritten, touched or given other permissions differs in one of these.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = -1;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  uint32_t mode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// A map file found on disk.
+struct MapFile {
+  std::string path;
+  FileIdentity identity;
+};
+
 // Finds the map file: a name holding '/' is a path; a bare name is looked for in each
 // folder of MERC_MAP_PATH (colon-separated, default "."). Each place is tried as given,
-// then with ".so" appended. 1 with `path` set; 0 with `error` set.
+// then with ".so" appended. 1 with `file` set (one stat of the file found); 0 with
+// `error` set.
+int mercFindMap(const std::string& name, MapFile& file, std::string& error);
+
+// The same, for callers that want the path alone.
 int mercFindMap(const std::string& name, std::string& path, std::string& error);
+
+// The identity of the file at `path` as stat gives it now; 0 when there is none.
+int mercFileIdentity(const std::string& path, FileIdentity& identity);
 
 // True when `path` is an ELF shared library of this host (type ET_DYN without a program
 // interpreter, so position-independent executables do not count).
 bool mercIsSharedObject(const std::string& path);
+
+// mercIsSharedObject for a file found by mercFindMap, remembered per path for as long as
+// the file keeps its identity, so that a map run every request reads its header once.
+bool mercIsSharedMap(const MapFile& file);
 
 // What a map produced: the cards (index 0 is card 1; at least one) and its message.
 struct MapResult {
@@ -83,7 +112,16 @@ int mercDefaultTimeLimit(int64_t& limit, std::string& error);
 // live as long as the component), and together with its process group when it runs past
 // `command.timeLimitMs` (kMercMapTimedOut). A shared-object map has no time limit: a call
 // in process cannot be stopped safely.
-void mercRunChild(const std::string& path, const MercCommand& command, MapResult& result);
+// A run that ends in success or a warning has the next run's process started ahead
+// (MercPrestart), and a run finds its process started ahead when it has the same file,
+// unchanged, and the same options.
+void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& result);
+
+// Ends the map process started ahead, if any, and the thread that starts them.
+void mercStopPrestart();
+
+// Ends the map process started ahead, if any: the run in hand does not use it.
+void mercDropPrestart();
 
 // Runs a shared-object map in process; loads and keeps it on first use. Sets
 // kMercMapNotStarted when the object cannot be loaded or lacks zvrMapRun.

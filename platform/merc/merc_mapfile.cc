@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace merc {
 namespace {
@@ -25,16 +27,28 @@ constexpr unsigned char kElfClass = ELFCLASS64;
 // The most program headers read; real objects have about a dozen.
 constexpr unsigned kMaxProgramHeaders = 256;
 
-bool _isRegularFile(const std::string& path) {
+int64_t _nanos(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// A regular file at `path`, with its identity.
+bool _regularFile(const std::string& path, FileIdentity& identity) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  identity.device = st.st_dev;
+  identity.inode = st.st_ino;
+  identity.size = st.st_size;
+  identity.modifiedNs = _nanos(st.st_mtim);
+  identity.changedNs = _nanos(st.st_ctim);
+  identity.mode = st.st_mode;
+  return true;
 }
 
 // The place as given, then with ".so" appended.
-bool _tryPlace(const std::string& place, std::string& path) {
+bool _tryPlace(const std::string& place, MapFile& file) {
   for (const std::string& candidate : {place, place + ".so"}) {
-    if (_isRegularFile(candidate)) {
-      path = candidate;
+    if (_regularFile(candidate, file.identity)) {
+      file.path = candidate;
       return true;
     }
   }
@@ -73,19 +87,49 @@ bool _hasInterpreter(int fd, const ElfHeader& header) {
 
 }  // namespace
 
-int mercFindMap(const std::string& name, std::string& path, std::string& error) {
+int mercFindMap(const std::string& name, MapFile& file, std::string& error) {
   if (name.find('/') != std::string::npos) {
-    if (_tryPlace(name, path)) return 1;
+    if (_tryPlace(name, file)) return 1;
     error = "map file \"" + name + "\" not found (nor \"" + name + ".so\")";
     return 0;
   }
   std::string looked;
   for (const std::string& folder : _searchFolders()) {
-    if (_tryPlace(folder + "/" + name, path)) return 1;
+    if (_tryPlace(folder + "/" + name, file)) return 1;
     looked += (looked.empty() ? "" : ":") + folder;
   }
   error = "map \"" + name + "\" not found in MERC_MAP_PATH \"" + looked + "\"";
   return 0;
+}
+
+int mercFindMap(const std::string& name, std::string& path, std::string& error) {
+  MapFile file;
+  if (!mercFindMap(name, file, error)) return 0;
+  path = file.path;
+  return 1;
+}
+
+int mercFileIdentity(const std::string& path, FileIdentity& identity) {
+  return _regularFile(path, identity) ? 1 : 0;
+}
+
+bool mercIsSharedMap(const MapFile& file) {
+  struct Known {
+    FileIdentity identity;
+    bool shared;
+  };
+  static std::mutex mutex;
+  static std::map<std::string, Known> known;
+  std::lock_guard<std::mutex> hold(mutex);
+  auto found = known.find(file.path);
+  if (found != known.end() && found->second.identity == file.identity) {
+    return found->second.shared;
+  }
+  // A folder of maps holds a handful of files: the table stays small without eviction,
+  // and a changed file replaces its own entry.
+  const bool shared = mercIsSharedObject(file.path);
+  known[file.path] = Known{file.identity, shared};
+  return shared;
 }
 
 bool mercIsSharedObject(const std::string& path) {

@@ -167,7 +167,9 @@ int mercBeginCardFolder(std::string& path, std::string& error) {
 }
 
 void mercEndCardFolder(const std::string& path) {
-  if (!path.empty()) _removeTree(path);
+  // Most maps write card 1 alone, leaving the folder empty: one rmdir then, rather than
+  // the walk, which costs a request several system calls more.
+  if (!path.empty() && rmdir(path.c_str()) != 0) _removeTree(path);
 }
 
 }  // namespace merc

@@ -60,7 +60,7 @@ std::string timeText(int64_t seconds) {
 }
 
 int complain(int status, const std::string& text) {
-  std::cerr << "qlxadm: " << text << "\n";
+  std::cerr << "qlxadm: " + text + "\n";
   return status;
 }
 

@@ -160,8 +160,11 @@ int forward(QLXHANDLE handle, QLXMSG& msg, QLXHANDLE& theme, const QLXSYNC& sync
     return complain(1, "cannot forward: " + why);
   }
   if (!qlxCommit(handle, &sync)) return complain(1, "commit failed: " + lastErrorText());
-  std::cerr << "qlxadm: request " << n << " (" << msg.MsgLength << " bytes) "
-            << (follows ? "forwarded" : "consumed at the end of its workflow") << "\n";
+  // One write a line: std::cerr is unbuffered, so each << would be a system call of its
+  // own on every request served.
+  std::cerr << "qlxadm: request " + std::to_string(n) + " (" + std::to_string(msg.MsgLength) +
+                   " bytes) " + (follows ? "forwarded" : "consumed at the end of its workflow") +
+                   "\n";
   return 0;
 }
 
@@ -220,7 +223,7 @@ int echo(const Args& args) {
   unsigned char work[852] = {};
   if (!qlxSPIInitialize(&addr, 1, &handle, &directory, work))
     return complain(1, "cannot connect as business element " + args[0] + ": " + lastErrorText());
-  std::cerr << "qlxadm: serving as " << args[0] << "\n";
+  std::cerr << "qlxadm: serving as " + args[0] + "\n";
   int status = serve(handle, count);
   qlxTerminate(&handle);
   return status;

@@ -1,0 +1,237 @@
+// Starting an executable map: card folder, channels, environment, vfork + exec.
+#include "merc_launch.h"
+
+#include "merc_workdir.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace merc {
+namespace {
+
+std::string _systemError(const std::string& what, int code) {
+  return what + ": " + std::strerror(code);
+}
+
+// Moves a descriptor above 2, so that the child's dup2 onto 0, 1, 2 never meets it.
+int _aboveStdio(int fd) {
+  if (fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
+// Takes over a fresh pair; `pair[0]` is this process's end.
+void _adopt(const int pair[2], Fd& parentEnd, Fd& childEnd) {
+  parentEnd.reset(_aboveStdio(pair[0]));
+  childEnd.reset(_aboveStdio(pair[1]));
+}
+
+int _makeChannels(Fd (&parent)[3], Fd (&child)[3], std::string& error) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    error = _systemError("cannot create the input channel", errno);
+    return 0;
+  }
+  _adopt(pair, parent[0], child[0]);
+  for (int i = 1; i < 3; ++i) {
+    if (pipe2(pair, O_CLOEXEC) != 0) {
+      error = _systemError("cannot create the output pipes", errno);
+      return 0;
+    }
+    _adopt(pair, parent[i], child[i]);
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (!parent[i].open() || !child[i].open()) {
+      error = _systemError("cannot place the map's channels", errno);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// This process's environment with the engine's two variables set for the child.
+std::vector<std::string> _childEnvironment(const std::string& cardDir,
+                                           const std::string& options) {
+  std::vector<std::string> env;
+  for (char** var = environ; var != nullptr && *var != nullptr; ++var) {
+    if (std::strncmp(*var, "MERC_CARD_DIR=", 14) == 0) continue;
+    if (std::strncmp(*var, "MERC_OPTIONS=", 13) == 0) continue;
+    env.emplace_back(*var);
+  }
+  env.push_back("MERC_CARD_DIR=" + cardDir);
+  env.push_back("MERC_OPTIONS=" + options);
+  return env;
+}
+
+// What the child does between vfork and exec. It shares this process's memory until the
+// exec, so it makes system calls only: no allocation, no locks, no library state.
+struct Launch {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  int fds[3];
+  pid_t parent;
+  volatile int error;  // errno of a failed exec, read by the parent after vfork returns
+};
+
+// Signals that end a map by default even when this process ignores or catches them.
+constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
+
+[[noreturn]] void _childSide(Launch& launch) {
+  // This process's handlers must not run in the child while it shares the memory.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_DFL &&
+        now.sa_handler != SIG_IGN) {
+      sigaction(sig, &dfl, nullptr);
+    }
+  }
+  for (int sig : kDefaultSignals) sigaction(sig, &dfl, nullptr);
+  // Its own process group: an interrupt typed at the terminal reaches the component (which
+  // finishes the request in hand) but not the map, and a time limit ends the whole group.
+  setpgid(0, 0);
+  // A map must not finish work for a unit of work that its server's death rolled back.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != launch.parent) _exit(127);
+  for (int i = 0; i < 3; ++i) {
+    if (dup2(launch.fds[i], i) < 0) {
+      launch.error = errno;
+      _exit(127);
+    }
+  }
+  // Descriptors the component opened without close-on-exec are none of the map's business.
+  syscall(SYS_close_range, 3u, ~0u, 0u);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execve(launch.path, launch.argv, launch.envp);
+  launch.error = errno;
+  _exit(127);
+}
+
+// vfork rather than fork: the component's memory is not copied for a process that execs
+// at once, which keeps the start of a map independent of the component's size.
+pid_t _vforkExec(Launch& launch) {
+  sigset_t all;
+  sigset_t saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &saved);
+  pid_t pid = vfork();
+  if (pid == 0) _childSide(launch);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return pid;
+}
+
+void _reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+int _spawn(const std::string& path, const Fd (&child)[3], std::vector<std::string> env,
+           pid_t& pid, std::string& error) {
+  std::string argv0 = path;
+  char* argv[] = {argv0.data(), nullptr};
+  std::vector<char*> envp;
+  for (std::string& var : env) envp.push_back(var.data());
+  envp.push_back(nullptr);
+  Launch launch{path.c_str(), argv, envp.data(), {}, getpid(), 0};
+  for (int i = 0; i < 3; ++i) launch.fds[i] = child[i].get();
+  pid = _vforkExec(launch);
+  int code = pid < 0 ? errno : launch.error;
+  if (pid > 0 && code != 0) _reap(pid);
+  if (code != 0) {
+    error = _systemError("map \"" + path + "\" cannot be started", code);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) reset(std::exchange(other.fd_, -1));
+  return *this;
+}
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+MapProcess::MapProcess(MapProcess&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      cardDir(std::move(other.cardDir)),
+      file(std::move(other.file)),
+      options(std::move(other.options)) {
+  for (int i = 0; i < 3; ++i) parent[i] = std::move(other.parent[i]);
+  other.cardDir.clear();
+}
+
+MapProcess& MapProcess::operator=(MapProcess&& other) noexcept {
+  if (this == &other) return *this;
+  mercDiscard(*this);
+  pid = std::exchange(other.pid, -1);
+  for (int i = 0; i < 3; ++i) parent[i] = std::move(other.parent[i]);
+  cardDir = std::move(other.cardDir);
+  other.cardDir.clear();
+  file = std::move(other.file);
+  options = std::move(other.options);
+  return *this;
+}
+
+MapProcess::~MapProcess() { mercDiscard(*this); }
+
+int mercLaunch(const MapFile& file, const std::string& options, MapProcess& process,
+               int32_t& code, std::string& error) {
+  MapProcess launched;
+  Fd child[3];
+  if (!mercBeginCardFolder(launched.cardDir, error) ||
+      !_makeChannels(launched.parent, child, error)) {
+    code = kMercResource;
+    return 0;  // `launched` removes the folder
+  }
+  if (!_spawn(file.path, child, _childEnvironment(launched.cardDir, options), launched.pid,
+              error)) {
+    launched.pid = -1;
+    code = kMercMapNotStarted;
+    return 0;
+  }
+  launched.file = file;
+  launched.options = options;
+  process = std::move(launched);
+  return 1;
+}
+
+void mercKillMap(pid_t pid) {
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+}
+
+void mercDiscard(MapProcess& process) {
+  if (process.pid > 0) {
+    mercKillMap(process.pid);
+    _reap(process.pid);
+    process.pid = -1;
+  }
+  for (Fd& fd : process.parent) fd.reset();
+  mercEndCardFolder(process.cardDir);
+  process.cardDir.clear();
+}
+
+}  // namespace merc

@@ -1,0 +1,69 @@
+// Starting an executable map as a child process, up to the point where it waits for its
+// input: the card folder, the three channels, the environment, and the vfork + exec.
+// mercRunChild (merc_child.cc) feeds and drains a launched map; MercPrestart
+// (merc_prestart.h) launches the next run's map ahead of its request.
+#ifndef ZVR_PLATFORM_MERC_LAUNCH_H
+#define ZVR_PLATFORM_MERC_LAUNCH_H
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "merc_engine.h"
+
+namespace merc {
+
+// An owned file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd& operator=(Fd&& other) noexcept;
+  ~Fd() { reset(); }
+  void reset(int fd = -1);
+  int get() const { return fd_; }
+  bool open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A map process started over three channels and a card folder of its own. Index 0 is
+// standard input (a socket), 1 standard output, 2 standard error; `parent` are this
+// process's ends. The child's ends are closed once it runs.
+struct MapProcess {
+  MapProcess() = default;
+  MapProcess(const MapProcess&) = delete;
+  MapProcess& operator=(const MapProcess&) = delete;
+  MapProcess(MapProcess&&) noexcept;
+  MapProcess& operator=(MapProcess&&) noexcept;
+  // Kills and reaps a process still held (see mercDiscard).
+  ~MapProcess();
+
+  pid_t pid = -1;
+  Fd parent[3];
+  std::string cardDir;
+  MapFile file;         // the file as it was just before the exec
+  std::string options;  // MERC_OPTIONS it was given
+};
+
+// Launches the map at `file.path` with MERC_OPTIONS=`options` and a fresh card folder in
+// MERC_CARD_DIR. The child runs in a process group of its own and is killed when the
+// calling thread ends. 1 with `process` set; 0 with `code` (kMercResource when the folder
+// or the channels cannot be made, kMercMapNotStarted when the exec fails) and `error` set,
+// and nothing left behind.
+int mercLaunch(const MapFile& file, const std::string& options, MapProcess& process,
+               int32_t& code, std::string& error);
+
+// Ends the map and whatever it started in its process group.
+void mercKillMap(pid_t pid);
+
+// Kills and reaps a launched map that will not be used, closes its channels and removes
+// its card folder. Does nothing for an empty `process`.
+void mercDiscard(MapProcess& process);
+
+}  // namespace merc
+
+#endif  // ZVR_PLATFORM_MERC_LAUNCH_H
