@@ -27,33 +27,12 @@ class PgCounters : public BrokerTest {
     if (!zvr::testing::onPostgres())
       GTEST_SKIP() << "only the PostgreSQL store writes its counters from a thread";
     BrokerTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    admin_ = PQconnectdb(std::getenv("QLX_BROKER"));
-    ASSERT_EQ(PQstatus(admin_), CONNECTION_OK) << PQerrorMessage(admin_);
-  }
-
-  void TearDown() override {
-    if (admin_) PQfinish(admin_);
-    BrokerTest::TearDown();
-  }
-
-  // Runs `sql` on the test's schema outside the broker: the first value, "" when none,
-  // or "failed: " and the server's words.
-  std::string adminSql(const char* sql) {
-    PGresult* r = PQexec(admin_, sql);
-    const ExecStatusType status = PQresultStatus(r);
-    std::string out = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK
-                          ? std::string("failed: ") + PQerrorMessage(admin_)
-                      : PQntuples(r) > 0 ? PQgetvalue(r, 0, 0)
-                                         : "";
-    PQclear(r);
-    return out;
   }
 
   // Whether some session waits for the lock on the counter table within `millis`.
   bool aWriteWaitsForTheCounters(int millis) {
     for (int waited = 0; waited < millis; waited += 20) {
-      if (adminSql("SELECT count(*) FROM pg_locks WHERE relation = 'counter'::regclass "
+      if (postgresSql("SELECT count(*) FROM pg_locks WHERE relation = 'counter'::regclass "
                    "AND NOT granted") != "0")
         return true;
       usleep(20 * 1000);
@@ -61,7 +40,6 @@ class PgCounters : public BrokerTest {
     return false;
   }
 
-  PGconn* admin_ = nullptr;
 };
 
 // The thread is held inside its upsert by a table lock; the fork may only go ahead once the
@@ -69,8 +47,8 @@ class PgCounters : public BrokerTest {
 TEST_F(PgCounters, AForkWaitsForAWriteOfTheCountersInProgress) {
   QLXHANDLE c = client("C1");
   send(c, "ECHO", "counted");  // counts, so the thread starts and has something to write
-  ASSERT_EQ(adminSql("BEGIN"), "");
-  ASSERT_EQ(adminSql("LOCK TABLE counter IN SHARE MODE"), "");
+  ASSERT_EQ(postgresSql("BEGIN"), "");
+  ASSERT_EQ(postgresSql("LOCK TABLE counter IN SHARE MODE"), "");
   ASSERT_TRUE(aWriteWaitsForTheCounters(20000)) << "the counters were never written";
   std::atomic<int64_t> releasedAt{0};
   std::thread releaser([&] {
