@@ -24,7 +24,7 @@ endif()
 # qlxadm stats, health and serve (the console's HTTP side; needs cpp-httplib).
 if(TARGET qlxadm AND TARGET PkgConfig::HTTPLIB)
   zvr_add_test(qlx_console_test ${CMAKE_CURRENT_LIST_DIR}/qlx_console_test.cc
-               LIBS zvrutil qlx PkgConfig::HTTPLIB)
+               LIBS zvrutil qlx PkgConfig::HTTPLIB BOTH_STORES)
   target_compile_definitions(qlx_console_test PRIVATE QLXADM_PATH="$<TARGET_FILE:qlxadm>"
                              ZVR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_dependencies(qlx_console_test qlxadm)

@@ -63,7 +63,9 @@ TEST_P(ServerConfigTest, MistakesAreRefusedWithWhatToDo) {
   const std::string damaged = home() + "/damaged";
   std::filesystem::create_directory(damaged);
   std::ofstream(damaged + "/broker.db").flush();
-  // The home holds the database only on the embedded store.
+  const std::string logFolder = home() + "/log-is-a-folder";
+  std::filesystem::create_directories(logFolder + "/log");
+  // The home holds the database only on the embedded store; the log on both.
   const bool embedded = !zvr::testing::onPostgres();
   const struct {
     const char* name;
@@ -77,7 +79,9 @@ TEST_P(ServerConfigTest, MistakesAreRefusedWithWhatToDo) {
       {"sync mode of another product", {"QLX_SYNC=OFF"}, "T", "QLX_SYNC=OFF is not a sync mode",
        false},
       {"home is a file", {"QLX_HOME=" + file}, "T",
-       "the broker home " + file + " is not a folder: set QLX_HOME to a folder", true},
+       "the broker home " + file + " is not a folder: set QLX_HOME to a folder", false},
+      {"log cannot be written", {"QLX_HOME=" + logFolder}, "T",
+       "cannot write the broker log " + logFolder + "/log: Is a directory", false},
       {"damaged database", {"QLX_HOME=" + damaged}, "T",
        "is damaged: the file is empty (restore it from a copy", true},
       {"element not in the directory", {}, "NOPE",

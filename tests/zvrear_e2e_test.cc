@@ -1,7 +1,8 @@
 // End to end: the embedded middleware loads the error-action exit libzvrear.so for a
 // business element whose directory entry names it. A request that the element reports to
 // its error profile ends with the actions the exit decided, and stays on the element's
-// error queue. The directory is loaded with qlxadm into a broker home of the test's own.
+// error queue. The directory is loaded with qlxadm into a broker home of the test's own,
+// or a schema of its own on PostgreSQL (the pg.* rows).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "qlx.h"
+#include "testing/test_store.h"
 
 namespace {
 
@@ -50,6 +52,16 @@ class ExitEndToEnd : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     home_ = dir;
     setenv("QLX_HOME", home_.c_str(), 1);
+    unsetenv("QLX_BROKER");
+    if (zvr::testing::onPostgres()) {
+      std::string why;
+      bool skip = false;
+      if (!schema_.make(why, skip)) {
+        if (skip) GTEST_SKIP() << why;
+        FAIL() << why;
+      }
+      setenv("QLX_BROKER", schema_.address().c_str(), 1);
+    }
     std::ofstream toml(home_ + "/directory.toml");
     toml << "[element." << kElement
          << "]\nformats = [\"*\"]\ndefault_actions = " << defaultActions() << "\nexit = \""
@@ -68,7 +80,9 @@ class ExitEndToEnd : public ::testing::Test {
     if (element_) qlxTerminate(&element_);
     if (client_) qlxTerminate(&client_);
     if (!home_.empty()) std::filesystem::remove_all(home_);
+    schema_.drop();
     unsetenv("QLX_HOME");
+    unsetenv("QLX_BROKER");
   }
 
   virtual uint32_t defaultActions() const { return 0x11; }
@@ -139,6 +153,7 @@ class ExitEndToEnd : public ::testing::Test {
   }
 
   std::string home_;
+  zvr::testing::PostgresSchema schema_;
   QLXHANDLE client_ = 0;
   QLXHANDLE element_ = 0;
   QLXSYNC sync_{};

@@ -4,7 +4,9 @@
 #define QLX_BROKER_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -104,7 +106,8 @@ struct Got {
 
 // The fixture's store, on either store: `store_->` and `*store_` reach it, and it passes
 // where a BrokerStore& is asked for. store_.sql() is the embedded store's database, for the
-// tests of what only that store has (they run on it alone).
+// tests of what only that store has (they run on it alone); BrokerTest::sql() reaches the
+// database of either.
 class FixtureStore {
  public:
   void reset(std::unique_ptr<BrokerStore> store = nullptr) { store_ = std::move(store); }
@@ -149,15 +152,55 @@ class BrokerTest : public ::testing::Test {
     for (QLXHANDLE& h : open_)
       if (h) qlxTerminate(&h);
     store_.reset();
+    if (admin_) PQfinish(admin_);
+    admin_ = nullptr;
     schema_.drop();
     unsetenv("QLX_BROKER");
     std::string command = "rm -rf '" + home_ + "'";
     if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
   }
 
+  // Runs `text` on the broker's database past the store interface, on either store: for
+  // the few cases that must change what no call changes (statements both understand).
   void sql(const std::string& text) {
-    ASSERT_FALSE(zvr::testing::onPostgres()) << "SQL of the embedded store on PostgreSQL";
+    if (zvr::testing::onPostgres()) {
+      const std::string failure = postgresSql(text);
+      ASSERT_EQ(failure.rfind("failed: ", 0), std::string::npos) << failure;
+      return;
+    }
     ASSERT_TRUE(store_.sql().exec(text.c_str())) << store_->errorText();
+  }
+
+  // On PostgreSQL: runs `text` on the test's schema through a session of the test's own;
+  // the first value of the result, "" when none, or "failed: " and the server's words.
+  std::string postgresSql(const std::string& text) {
+    if (!admin_) admin_ = PQconnectdb(std::getenv("QLX_BROKER"));
+    PGresult* r = PQexec(admin_, text.c_str());
+    const ExecStatusType status = PQresultStatus(r);
+    std::string out = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK
+                          ? std::string("failed: ") + PQerrorMessage(admin_)
+                      : PQntuples(r) > 0 ? PQgetvalue(r, 0, 0)
+                                         : "";
+    PQclear(r);
+    return out;
+  }
+
+  // Waits until the broker can tell that process `pid`, ended, holds nothing any more. On
+  // the embedded store that is at once (the kernel drops its locks with the process); on
+  // PostgreSQL the server ends the process's sessions, and so its row locks, only when it
+  // notices the closed sockets, a little after the process is reaped.
+  void waitUntilEnded(pid_t pid) {
+    if (!zvr::testing::onPostgres()) return;
+    const std::string live =
+        "SELECT count(*) FROM connection c JOIN pg_stat_activity a ON a.pid = c.backend "
+        "WHERE c.pid = " + std::to_string(pid);
+    for (int waited = 0; waited < 20000; waited += 10) {
+      const std::string sessions = postgresSql(live);
+      if (sessions == "0") return;
+      ASSERT_EQ(sessions.rfind("failed: ", 0), std::string::npos) << sessions;
+      usleep(10 * 1000);
+    }
+    FAIL() << "the sessions of process " << pid << " did not end within 20 s";
   }
 
   QLXHANDLE element(const char* name, void** dirOut = nullptr) {
@@ -267,6 +310,7 @@ class BrokerTest : public ::testing::Test {
   std::string home_;
   FixtureStore store_;
   zvr::testing::PostgresSchema schema_;
+  PGconn* admin_ = nullptr;  // the session of postgresSql(), opened on first use
   std::vector<QLXHANDLE> open_;
 };
 

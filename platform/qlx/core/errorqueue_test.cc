@@ -151,8 +151,10 @@ TEST_F(ErrorQueue, HeldEntryIsLeftToItsHolder) {
   EXPECT_NE(error.find("is held by a unit of work"), std::string::npos) << error;
   EXPECT_EQ(purgeErrors(store_, {"E", held.id}, error), -1);
   EXPECT_EQ(entries().size(), 1u);
-  // The holder lets go and ends (on PostgreSQL the row lock lasts until its session does).
+  // The holder lets go and ends its unit: on PostgreSQL the row lock lasts until the unit's
+  // transaction ends, and a session closed instead ends it only when the server gets to it.
   other->releaseClaim(held.id);
+  ASSERT_TRUE(other->rollback(UnitOfWork{})) << other->errorText();
   other.reset();
   EXPECT_EQ(resubmitErrors(store_, {"E", held.id}, error), 1) << error;
 }

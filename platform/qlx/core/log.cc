@@ -52,6 +52,14 @@ std::string logEntryText(std::string_view text) {
   return out;
 }
 
+bool logWritable(std::string& error) {
+  if (!makeHome(homePath(), error)) return false;
+  const int fd = openPrivate(logPath(), O_WRONLY | O_APPEND);
+  if (fd >= 0) return ::close(fd), true;
+  error = "cannot write the broker log " + logPath() + ": " + std::strerror(errno);
+  return false;
+}
+
 int appendLog(uint32_t severity, std::string_view connection, std::string_view text) {
   trc::Scope trace(kTrace);
   char scratch[16];

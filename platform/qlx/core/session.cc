@@ -47,7 +47,7 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
   c->pid = currentPid();
   c->store = makeBrokerStore();
   std::string error;
-  if (!c->store->open(error)) {
+  if (!c->store->open(error) || !logWritable(error)) {
     const std::string action = homeAction(homePath());
     fail(call, kReasonHome, "%.200s", (action.empty() ? error : action).c_str());
     return nullptr;

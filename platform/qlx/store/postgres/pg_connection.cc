@@ -125,8 +125,10 @@ std::string Result::text(int row, int column) const {
                      static_cast<size_t>(PQgetlength(result_, row, column)));
 }
 
-std::string serverMessage(PGconn* conn) {
-  std::string text = conn ? PQerrorMessage(conn) : "out of memory";
+namespace {
+
+// A message of the server on one line, without the pointer into the statement.
+std::string oneLine(std::string text) {
   // The first line is the message; what follows points into the statement.
   if (text.rfind("ERROR:  ", 0) == 0) text = text.substr(0, text.find('\n'));
   for (char& c : text)
@@ -134,6 +136,12 @@ std::string serverMessage(PGconn* conn) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   if (text.rfind("ERROR:  ", 0) == 0) text.erase(0, 8);
   return text.empty() ? "the database server did not say why" : text;
+}
+
+}  // namespace
+
+std::string serverMessage(PGconn* conn) {
+  return oneLine(conn ? PQerrorMessage(conn) : "out of memory");
 }
 
 bool Connection::open(const std::string& uri, std::string& error) {
@@ -180,6 +188,9 @@ bool Connection::_noteResult(const Result& result) {
   if (result.ok()) return true;
   if (lost()) return noteFailure(ECONNRESET, "connection to the database server lost: " +
                                                  serverMessage(conn_));
+  // The statement's own words: in a batch, reading the results after it (and leaving
+  // pipeline mode) may have cleared the connection's.
+  if (*result.message() != '\0') return noteFailure(EIO, oneLine(result.message()));
   return noteFailure(EIO, serverMessage(conn_));
 }
 

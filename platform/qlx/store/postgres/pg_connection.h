@@ -59,6 +59,8 @@ class Result {
   bool skipped() const { return !result_ || PQresultStatus(result_) == PGRES_PIPELINE_ABORTED; }
   // The SQLSTATE of a failed statement ("" when it did not fail or none came).
   std::string state() const;
+  // The server's words on a failed statement ("" when none came with it); owned by this.
+  const char* message() const { return result_ ? PQresultErrorMessage(result_) : ""; }
   bool isNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
   int64_t integer(int row, int column) const;
   std::string text(int row, int column) const;  // text or bytes

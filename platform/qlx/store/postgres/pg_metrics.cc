@@ -78,6 +78,14 @@ std::string sumSql() {
          " FROM counter GROUP BY queue ORDER BY queue COLLATE \"C\"";
 }
 
+// The address of the counters' session: a fork waits for a write in progress
+// (PgMetrics::lockForFork), so an attempt to reach a server that does not answer gives up
+// after a while unless the address says otherwise (libpq waits without end by default).
+std::string withConnectTimeout(const std::string& uri) {
+  if (uri.find("connect_timeout=") != std::string::npos) return uri;
+  return uri + (uri.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=10";
+}
+
 void merge(QueueCounters& into, const QueueCounters& from) {
   for (size_t i = 0; i < kCounters; ++i) into.counts[i] += from.counts[i];
   for (size_t i = 0; i < kProcessingBuckets; ++i) into.buckets[i] += from.buckets[i];
@@ -87,17 +95,20 @@ void merge(QueueCounters& into, const QueueCounters& from) {
 using Pending = std::map<std::string, QueueCounters, std::less<>>;
 
 // What belongs to the flushing: a fork child leaks its parent's (the thread is not there,
-// the lock may be held, the session is the parent's) and starts its own.
+// the condition variables may count its waits, the session is the parent's) and starts
+// its own.
 struct Sink {
-  std::mutex db;  // guards the session
+  std::mutex db;  // guards the session; taken before PgMetrics::mutex_ when both are
   Connection session;
   std::condition_variable wake;
+  std::condition_variable arrived;  // the thread has come out of its start
+  bool inLoop = false;              // guarded by PgMetrics::mutex_
   std::thread thread;
 };
 
 class PgMetrics final : public Metrics {
  public:
-  explicit PgMetrics(std::string uri) : uri_(std::move(uri)), sink_(new Sink) {}
+  explicit PgMetrics(const std::string& uri) : uri_(withConnectTimeout(uri)), sink_(new Sink) {}
   PgMetrics(const PgMetrics&) = delete;
   PgMetrics& operator=(const PgMetrics&) = delete;
 
@@ -118,9 +129,14 @@ class PgMetrics final : public Metrics {
 
   // At exit: the thread ends and what it had not written yet is written.
   void stop();
-  void lockForFork() { mutex_.lock(); }
-  void unlockAfterFork() { mutex_.unlock(); }
-  // In a fork child (the lock held since lockForFork): the parent's counts are the
+  // Before fork: waits until the thread is parked outside libpq and its own start, and
+  // keeps it there. A child must find no lock held by that thread, which it does not
+  // have: neither ours nor one inside libpq, OpenSSL, Kerberos or the allocator that
+  // its connecting or writing may hold (the child connects through the same libraries).
+  // The cost: a fork waits for a write of the counters in progress.
+  void lockForFork();
+  void unlockAfterFork();
+  // In a fork child (the locks held since lockForFork): the parent's counts are the
   // parent's to write.
   void forgetInChild();
 
@@ -171,6 +187,8 @@ void PgMetrics::_start() {
 
 void PgMetrics::_run(Sink* sink) {
   std::unique_lock<std::mutex> lock(mutex_);
+  sink->inLoop = true;
+  sink->arrived.notify_all();
   while (!stopping_) {
     sink->wake.wait_for(lock, kFlushInterval, [this] { return stopping_; });
     lock.unlock();
@@ -197,10 +215,23 @@ void PgMetrics::stop() {
   if (_session(sink->session, ignored)) _flush(sink->session, ignored);
 }
 
+void PgMetrics::lockForFork() {
+  sink_->db.lock();
+  std::unique_lock<std::mutex> lock(mutex_);
+  sink_->arrived.wait(lock, [this] { return !running_ || sink_->inLoop; });
+  lock.release();
+}
+
+void PgMetrics::unlockAfterFork() {
+  mutex_.unlock();
+  sink_->db.unlock();
+}
+
 void PgMetrics::forgetInChild() {
   pending_.clear();
   running_ = false;
   stopping_ = false;
+  sink_->db.unlock();
   parents_.push_back(sink_);
   sink_ = new Sink;
   mutex_.unlock();
