@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -443,6 +444,25 @@ pid_t supplyRequests(bool plain, bool pg, const std::string& path, int64_t full)
   return feeder;
 }
 
+double cpuSeconds(const rusage& usage) {
+  const auto of = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return of(usage.ru_utime) + of(usage.ru_stime);
+}
+
+// What the server did during the timed spans, summed; not ok once a reading failed.
+struct ServerWork {
+  bool ok = true;
+  double cpuSeconds = 0;
+  int64_t walSyncs = 0, walBytes = 0, commits = 0;
+  void add(const bench::PgServerFigures& before, const bench::PgServerFigures& after) {
+    ok = ok && before.ok && after.ok;
+    cpuSeconds += after.cpuSeconds - before.cpuSeconds;
+    walSyncs += after.walSyncs - before.walSyncs;
+    walBytes += after.walBytes - before.walBytes;
+    commits += after.commits - before.commits;
+  }
+};
+
 // The broker's consumers (range 0 = 0) or the plain queue's (1) of the store in use, in
 // FULL or NORMAL (range 1), with range 2 consumer processes for three seconds; registered
 // alternately.
@@ -453,6 +473,8 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   constexpr int64_t kMillis = 3000;
   const FsyncWindow window;
   int64_t total = 0;
+  double clientCpu = 0;
+  ServerWork server;
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
@@ -469,14 +491,23 @@ void BM_BrokerVsPlain(benchmark::State& state) {
       children.push_back(pid);
     }
     usleep(300000);
+    const bench::PgServerFigures before = pg ? bench::pgServerFigures() : bench::PgServerFigures{};
+    rusage clientsBefore{};
+    getrusage(RUSAGE_CHILDREN, &clientsBefore);
     for (int i = 0; i < consumers; ++i)
       if (write(start[1], "g", 1) != 1) std::abort();
+    int64_t cycles = 0;
     for (int i = 0; i < consumers; ++i) {
       int64_t n = 0;
       if (read(result[0], &n, sizeof n) != sizeof n) std::abort();
-      total += n;
+      cycles += n;
     }
+    total += cycles;
     for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    rusage clientsAfter{};
+    getrusage(RUSAGE_CHILDREN, &clientsAfter);
+    clientCpu += cpuSeconds(clientsAfter) - cpuSeconds(clientsBefore);
+    if (pg) server.add(before, bench::pgServerFigures());
     if (feeder > 0) kill(feeder, SIGKILL);
     if (feeder > 0) waitpid(feeder, nullptr, 0);
     for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
@@ -490,6 +521,14 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   state.counters["cycles_per_s"] = rate;
   state.counters["F"] = f;
   state.counters["per_F"] = rate / f;
+  const double per = total > 0 ? 1.0 / static_cast<double>(total) : 0;
+  state.counters["client_cpu_us"] = clientCpu * 1e6 * per;
+  if (onPostgres() && server.ok) {
+    state.counters["server_cpu_us"] = server.cpuSeconds * 1e6 * per;
+    state.counters["wal_syncs"] = static_cast<double>(server.walSyncs) * per;
+    state.counters["wal_bytes"] = static_cast<double>(server.walBytes) * per;
+    state.counters["commits"] = static_cast<double>(server.commits) * per;
+  }
   state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
                  std::to_string(consumers) + " consumer(s)");
 }
