@@ -20,7 +20,10 @@
 //   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
 //   two rounds: on SQLite one and two consumers, FULL and NORMAL, fed by a feeder
 //   process; on PostgreSQL one and four consumers in FULL, one in NORMAL, on queues
-//   filled beforehand.
+//   filled beforehand. On PostgreSQL each row also gives, per cycle, what the load of the
+//   machine does not change: the server's CPU time (server_cpu_us, all its processes),
+//   the consumers' (client_cpu_us), WAL flushes (wal_syncs), WAL bytes and committed
+//   transactions, read from the server's statistics around the timed span.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh

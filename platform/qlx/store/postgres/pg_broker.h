@@ -96,6 +96,8 @@ class PgBrokerStore final : public BrokerStore {
   // The side connection, opened or made again as needed (for the wait object); null while
   // the server is away.
   pg::Connection* side() { return _ensureSide() ? &side_ : nullptr; }
+  // The side connection when open and not lost, without reconnecting (else null).
+  pg::Connection* sideIfOpen() { return side_.isOpen() && !side_.lost() ? &side_ : nullptr; }
   // The side connection's session as it is now, without reconnecting (may be null).
   PGconn* sideSession() const { return side_.raw(); }
   uint64_t sideSessionId() const { return side_.session(); }

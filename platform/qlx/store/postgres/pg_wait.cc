@@ -84,10 +84,10 @@ bool PgWait::_register() {
   return registered_ != 0;
 }
 
-// A lock of a session that has ended went with it.
+// A lock of a session that has ended went with it: nothing to reconnect for.
 void PgWait::_unregister() {
   if (registered_ == 0) return;
-  Connection* side = registered_ == store_.sideSessionId() ? store_.side() : nullptr;
+  Connection* side = store_.sideIfOpen();
   if (side && registered_ == side->session())
     side->run("SELECT pg_advisory_unlock_shared($1::int, $2::int)",
               Params().add(kWaiterLockClass).add(static_cast<int64_t>(waiterKey(queue_))));
