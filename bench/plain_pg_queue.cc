@@ -131,7 +131,7 @@ void makePlainPgQueue(int requests) {
   if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
       !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
       !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
-      !plainRun(conn, fill.c_str()))
+      !plainRun(conn, fill.c_str()) || !plainRun(conn, "VACUUM ANALYZE plain_in, plain_out"))
     std::abort();
   PQfinish(conn);
 }

@@ -25,7 +25,8 @@ struct PgServerFigures {
 PgServerFigures pgServerFigures();
 
 // Makes the queue's tables afresh (requests plain_in, responses plain_out) with
-// `requests` requests of 1 KiB waiting.
+// `requests` requests of 1 KiB waiting, vacuumed (as the broker's tables are after their
+// filling, so that the server's autovacuum comes by during neither's timed span).
 void makePlainPgQueue(int requests);
 void dropPlainPgQueue();
 // A consumer process (synchronous_commit on when `full`): reads a byte from `start`,
