@@ -74,14 +74,18 @@ void PgWait::unblock() {
   slept_ = false;
 }
 
-bool PgWait::_register() {
+int PgWait::_register() {
   Connection* side = store_.side();
-  if (!side || listened_ != side->session()) return false;
-  if (registered_ == side->session()) return true;
+  if (!side || listened_ != side->session()) return -1;
+  if (registered_ == side->session()) return 1;
+  // Never waits (the signals are held): a commit holding the key right now has just
+  // written the queue, which the caller looks at again anyway.
   const Params key = Params().add(kWaiterLockClass).add(static_cast<int64_t>(waiterKey(queue_)));
-  if (side->run("SELECT pg_advisory_lock_shared($1::int, $2::int)", key).ok())
-    registered_ = side->session();
-  return registered_ != 0;
+  Result taken = side->run("SELECT pg_try_advisory_lock_shared($1::int, $2::int)", key);
+  if (!taken.ok() || taken.rows() != 1) return -1;
+  if (taken.text(0, 0) != std::string(1, '\x01')) return 0;
+  registered_ = side->session();
+  return 1;
 }
 
 // A lock of a session that has ended went with it: nothing to reconnect for.
@@ -98,7 +102,9 @@ QueueWait::Outcome PgWait::sleep(int64_t millis) {
   slept_ = true;
   if (registered_ == 0 || registered_ != store_.sideSessionId()) {
     registered_ = 0;
-    if (_register()) {
+    // Registered, or a commit held the key: the caller looks again first. Without the
+    // side session the wait sleeps unregistered, looking again every second.
+    if (_register() >= 0) {
       // A signal held during the round trip would otherwise be handled outside any wait.
       const bool signalled = blocked_ && caughtSignalPending(saved_);
       _restoreSignals();

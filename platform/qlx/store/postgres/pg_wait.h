@@ -62,7 +62,8 @@ class PgWait final : public QueueWait {
   bool _listen();
   void _drain();
   void _restoreSignals();
-  bool _register();
+  // 1 registered, 0 the key is held by a commit right now, -1 no side session.
+  int _register();
   void _unregister();
 
   PgBrokerStore& store_;
