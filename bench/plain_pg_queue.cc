@@ -4,7 +4,11 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cycle_shape.h"
@@ -59,7 +63,65 @@ bool plainCycle(PGconn* conn) {
   return true;
 }
 
+// Fields 4 (parent) and 14-17 (user, system, children's user, children's system time in
+// clock ticks) of /proc/PID/stat; false when unreadable.
+bool procTimes(long pid, long& parent, double ticks[4]) {
+  char path[64], line[1024];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (!f) return false;
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  const char* after = read ? std::strrchr(line, ')') : nullptr;  // the name may hold spaces
+  if (!after) return false;
+  unsigned long t[4];
+  return std::sscanf(after + 2, "%*c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %lu %lu",
+                     &parent, &t[0], &t[1], &t[2], &t[3]) == 5 &&
+         (ticks[0] = t[0], ticks[1] = t[1], ticks[2] = t[2], ticks[3] = t[3], true);
+}
+
+// The server's processes are the postmaster's children: their own times, and the
+// postmaster's children's times for those that ended.
+double serverCpuSeconds(long postmaster) {
+  double total = 0, t[4];
+  long parent = 0;
+  if (!procTimes(postmaster, parent, t)) return -1;
+  total += t[0] + t[1] + t[2] + t[3];
+  DIR* dir = opendir("/proc");
+  if (!dir) return -1;
+  while (dirent* entry = readdir(dir)) {
+    const long pid = std::strtol(entry->d_name, nullptr, 10);
+    if (pid > 0 && procTimes(pid, parent, t) && parent == postmaster) total += t[0] + t[1];
+  }
+  closedir(dir);
+  return total / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 }  // namespace
+
+PgServerFigures pgServerFigures() {
+  PgServerFigures figures;
+  usleep(300000);  // ended sessions send their last statistics as they go
+  PGconn* conn = plainConnect(0);
+  PGresult* r = PQexec(conn,
+                       "SELECT pg_backend_pid(), (SELECT wal_sync FROM pg_stat_wal), "
+                       "(SELECT wal_bytes FROM pg_stat_wal)::bigint, (SELECT xact_commit FROM "
+                       "pg_stat_database WHERE datname = current_database())");
+  if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
+    long parent = 0;
+    double t[4];
+    if (procTimes(std::strtol(PQgetvalue(r, 0, 0), nullptr, 10), parent, t)) {
+      figures.cpuSeconds = serverCpuSeconds(parent);
+      figures.walSyncs = std::strtoll(PQgetvalue(r, 0, 1), nullptr, 10);
+      figures.walBytes = std::strtoll(PQgetvalue(r, 0, 2), nullptr, 10);
+      figures.commits = std::strtoll(PQgetvalue(r, 0, 3), nullptr, 10);
+      figures.ok = figures.cpuSeconds >= 0;
+    }
+  }
+  PQclear(r);
+  PQfinish(conn);
+  return figures;
+}
 
 void makePlainPgQueue(int requests) {
   PGconn* conn = plainConnect(0);
@@ -69,7 +131,7 @@ void makePlainPgQueue(int requests) {
   if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
       !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
       !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
-      !plainRun(conn, fill.c_str()))
+      !plainRun(conn, fill.c_str()) || !plainRun(conn, "VACUUM ANALYZE plain_in, plain_out"))
     std::abort();
   PQfinish(conn);
 }

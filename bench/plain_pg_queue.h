@@ -11,8 +11,22 @@
 
 namespace bench {
 
+// What the database server did, cluster-wide, read at one moment: counts that the
+// machine's load does not change, to set beside a rate that it does. `ok` is false when
+// they could not be read (no server, or its processes not visible from here).
+struct PgServerFigures {
+  bool ok = false;
+  double cpuSeconds = 0;  // user + system time of the server's processes, ended ones too
+  int64_t walSyncs = 0;   // WAL flushes to disk (pg_stat_wal)
+  int64_t walBytes = 0;
+  int64_t commits = 0;    // transactions committed in the database
+};
+// Waits briefly for the ended sessions' statistics to reach the server, then reads.
+PgServerFigures pgServerFigures();
+
 // Makes the queue's tables afresh (requests plain_in, responses plain_out) with
-// `requests` requests of 1 KiB waiting.
+// `requests` requests of 1 KiB waiting, vacuumed (as the broker's tables are after their
+// filling, so that the server's autovacuum comes by during neither's timed span).
 void makePlainPgQueue(int requests);
 void dropPlainPgQueue();
 // A consumer process (synchronous_commit on when `full`): reads a byte from `start`,

@@ -20,7 +20,10 @@
 //   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
 //   two rounds: on SQLite one and two consumers, FULL and NORMAL, fed by a feeder
 //   process; on PostgreSQL one and four consumers in FULL, one in NORMAL, on queues
-//   filled beforehand.
+//   filled beforehand. On PostgreSQL each row also gives, per cycle, what the load of the
+//   machine does not change: the server's CPU time (server_cpu_us, all its processes),
+//   the consumers' (client_cpu_us), WAL flushes (wal_syncs), WAL bytes and committed
+//   transactions, read from the server's statistics around the timed span.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
@@ -457,6 +460,9 @@ pid_t supplyRequests(bool plain, bool pg, const std::string& path, int64_t full)
     QLXHANDLE client = connect("C", false);
     for (int sent = 0; sent < kPrefilled; sent += kBatch) sendBatch(client, kBatch);
     qlxTerminate(&client);
+    // As the plain queue's: else the server's autovacuum comes by during the timed span.
+    std::string error;
+    if (!vacuumed(error)) std::abort();
   }
   if (pg) return 0;
   if (plain) bench::makePlainSqliteQueue(path, full);
@@ -467,6 +473,20 @@ pid_t supplyRequests(bool plain, bool pg, const std::string& path, int64_t full)
   }
   return feeder;
 }
+
+// What the server did during the timed spans, summed; not ok once a reading failed.
+struct ServerWork {
+  bool ok = true;
+  double cpuSeconds = 0;
+  int64_t walSyncs = 0, walBytes = 0, commits = 0;
+  void add(const bench::PgServerFigures& before, const bench::PgServerFigures& after) {
+    ok = ok && before.ok && after.ok;
+    cpuSeconds += after.cpuSeconds - before.cpuSeconds;
+    walSyncs += after.walSyncs - before.walSyncs;
+    walBytes += after.walBytes - before.walBytes;
+    commits += after.commits - before.commits;
+  }
+};
 
 // The broker's consumers (range 0 = 0) or the plain queue's (1) of the store in use, in
 // FULL or NORMAL (range 1), with range 2 consumer processes for three seconds; registered
@@ -479,6 +499,7 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   const FsyncWindow window;
   int64_t total = 0;
   double consumerCpu = 0, feederCpu = 0;
+  ServerWork server;
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
@@ -495,14 +516,18 @@ void BM_BrokerVsPlain(benchmark::State& state) {
       children.push_back(pid);
     }
     usleep(300000);
+    const bench::PgServerFigures before = pg ? bench::pgServerFigures() : bench::PgServerFigures{};
     for (int i = 0; i < consumers; ++i)
       if (write(start[1], "g", 1) != 1) std::abort();
+    int64_t cycles = 0;
     for (int i = 0; i < consumers; ++i) {
       int64_t n = 0;
       if (read(result[0], &n, sizeof n) != sizeof n) std::abort();
-      total += n;
+      cycles += n;
     }
+    total += cycles;
     for (pid_t pid : children) consumerCpu += reapCpuSeconds(pid);
+    if (pg) server.add(before, bench::pgServerFigures());
     if (feeder > 0) kill(feeder, SIGKILL);
     if (feeder > 0) feederCpu += reapCpuSeconds(feeder);
     for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
@@ -518,9 +543,15 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   state.counters["per_F"] = rate / f;
   // CPU per cycle of the consumers and of the feeder: on two cores the feeder's share is
   // taken from the consumers, so both feeders' costs stand beside the rates.
-  const double cycles = static_cast<double>(std::max<int64_t>(total, 1));
-  state.counters["consumer_us"] = consumerCpu * 1e6 / cycles;
-  state.counters["feeder_us"] = feederCpu * 1e6 / cycles;
+  const double per = total > 0 ? 1.0 / static_cast<double>(total) : 0;
+  state.counters["consumer_us"] = consumerCpu * 1e6 * per;
+  state.counters["feeder_us"] = feederCpu * 1e6 * per;
+  if (onPostgres() && server.ok) {
+    state.counters["server_cpu_us"] = server.cpuSeconds * 1e6 * per;
+    state.counters["wal_syncs"] = static_cast<double>(server.walSyncs) * per;
+    state.counters["wal_bytes"] = static_cast<double>(server.walBytes) * per;
+    state.counters["commits"] = static_cast<double>(server.commits) * per;
+  }
   state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
                  std::to_string(consumers) + " consumer(s)");
 }

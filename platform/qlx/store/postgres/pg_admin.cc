@@ -10,6 +10,7 @@ namespace qlx {
 namespace {
 
 constexpr const char* kFaultChannel = "qlx_fault";
+constexpr const char* kDirectoryChannel = "qlx_directory";
 
 constexpr const char* kFindFault =
     "SELECT id, reason, sub_reason FROM fault WHERE call = $1 AND remaining > 0 AND "
@@ -106,8 +107,10 @@ int lookUp(pg::Connection& conn, int type, const std::string& name, DirectoryRea
   return -1;
 }
 
-// Faults added by this process: its own stores need no notice to see them.
+// Faults added and directory edits made by this process: its own stores need no notice
+// to see them.
 std::atomic<uint64_t> gFaultsAdded{0};
+std::atomic<uint64_t> gDirectoryEdits{0};
 
 }  // namespace
 
@@ -118,28 +121,41 @@ bool PgBrokerStore::takeNotices() {
   bool any = false;
   while (PGnotify* notice = PQnotifies(session)) {
     if (std::strcmp(notice->relname, kFaultChannel) == 0) faults_ = Faults::kUnknown;
+    if (std::strcmp(notice->relname, kDirectoryChannel) == 0) keptHops_.clear();
     PQfreemem(notice);
     any = true;
   }
   return any;
 }
 
-// Listening starts before the read of the table, so that a fault added after the read
-// comes with a notice. Without the side session every call reads the table.
-bool PgBrokerStore::_faultsMayBePending() {
-  if (!_ensureSide()) return true;
-  if (faultListener_ != side_.session()) {
+// Listening starts before what it keeps is read, so that a change committed after the
+// read comes with a notice: a new session forgets what the one before kept. False without
+// the side session.
+bool PgBrokerStore::_listening() {
+  if (!_ensureSide()) return false;
+  if (listener_ != side_.session()) {
     faults_ = Faults::kUnknown;
-    faultListener_ = side_.exec("LISTEN qlx_fault") ? side_.session() : 0;
-    if (faultListener_ == 0) return true;
+    keptHops_.clear();
+    listener_ = side_.exec("LISTEN qlx_fault; LISTEN qlx_directory") ? side_.session() : 0;
+    if (listener_ == 0) return false;
   }
   const uint64_t added = gFaultsAdded.load(std::memory_order_acquire);
   if (added != faultsSeen_) {
     faults_ = Faults::kUnknown;
     faultsSeen_ = added;
   }
+  const uint64_t edits = gDirectoryEdits.load(std::memory_order_acquire);
+  if (edits != editsSeen_) {
+    keptHops_.clear();
+    editsSeen_ = edits;
+  }
   takeNotices();
-  return faults_ != Faults::kNone;
+  return true;
+}
+
+// Without the side session every call reads the table.
+bool PgBrokerStore::_faultsMayBePending() {
+  return !_listening() || faults_ != Faults::kNone;
 }
 
 bool PgBrokerStore::takeFault(const char* call, std::string_view name, Fault& fault) {
@@ -150,7 +166,7 @@ bool PgBrokerStore::takeFault(const char* call, std::string_view name, Fault& fa
   if (!probe.ok()) return false;
   if (probe.rows() == 0) {
     // A fault added after the probe notifies after it, and the notice makes this unknown.
-    if (faultListener_ == side_.session() && faultListener_ != 0) faults_ = Faults::kNone;
+    if (listener_ == side_.session() && listener_ != 0) faults_ = Faults::kNone;
     return false;
   }
   faults_ = Faults::kSome;
@@ -373,9 +389,12 @@ bool PgBrokerStore::editDirectory(const DirectoryEdit& edit, std::string& error)
       return false;
     if (!edit(model, refused)) return false;
     refused.clear();
-    return storeModel(conn, model);
+    return storeModel(conn, model) && conn.exec("SELECT pg_notify('qlx_directory', '')");
   });
-  if (ok) return true;
+  if (ok) {
+    gDirectoryEdits.fetch_add(1, std::memory_order_release);
+    return true;
+  }
   error = refused.empty() ? conn.errorText() : refused;
   return false;
 }

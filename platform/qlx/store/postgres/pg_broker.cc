@@ -17,6 +17,8 @@ namespace qlx {
 namespace {
 
 static trc::Module kTrace{"qlx"};
+// Services whose hops a store keeps; beyond them it reads each put's hops.
+constexpr size_t kMaxKeptServices = 256;
 
 #define QLX_PG_COLUMNS                                                                    \
   "id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "      \
@@ -196,9 +198,9 @@ pg::Connection& PgBrokerStore::_outside() {
 bool PgBrokerStore::_ensureSide() {
   if (side_.isOpen() && !side_.lost()) return true;
   failure_ = &side_;
-  if (side_.isOpen()) return side_.reconnect() && side_.exec("SET synchronous_commit = off");
+  if (side_.isOpen()) return side_.reconnect();
   std::string ignored;
-  return side_.open(uri_, ignored) && side_.exec("SET synchronous_commit = off");
+  return side_.open(uri_, ignored);
 }
 
 void PgBrokerStore::_endUnit() {
@@ -245,46 +247,68 @@ void PgBrokerStore::abandonInChild() {
   inUnit_ = false;
 }
 
-// A claim row whose message can be locked now names a unit that ended without commit or
-// rollback (its holder's session is gone): its message goes back to the front of its
-// queue with the backout count raised.
+// A message row keeps the id of the last transaction that locked, moved or removed it
+// (xmax) until the next one does. An aborted one there means a unit that took the message
+// ended without its commit or rollback being carried out: its session died (or the server
+// restarted) with the message claimed. The id is 32 bits; its epoch is the current one
+// unless it is ahead of the current id. Ids older than the row itself (xmin) are not a
+// unit's (a unit locks a row after its insert committed): that leaves out the lockers'
+// groups (multixacts) that two operators browsing at once leave behind, whose numbers are
+// not transaction ids.
+constexpr const char* kAbortedClaims =
+    "SELECT m.id, m.queue FROM message m, (SELECT pg_snapshot_xmax(pg_current_snapshot())"
+    "::text::bigint AS n) h WHERE m.xmax::text <> '0' AND age(m.xmin) > age(m.xmax) AND "
+    "pg_xact_status(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "
+    "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "
+    "(((h.n >> 32) - 1) << 32 | m.xmax::text::bigint)::text::xid8 END) = 'aborted' "
+    "ORDER BY m.id DESC FOR UPDATE OF m SKIP LOCKED";
+
+// Claim rows are what brokers of an earlier version wrote for every claim: one whose
+// message can be locked now names a unit that ended without commit or rollback.
+constexpr const char* kRecordedClaims =
+    "SELECT m.id, m.queue FROM claim c JOIN message m ON m.id = c.id "
+    "ORDER BY m.id DESC FOR UPDATE OF m, c SKIP LOCKED";
+
+// The messages of units whose session ended are found once one of their connections has
+// gone: the trace of a claim (see kAbortedClaims) costs the cycle nothing, and looking for
+// it costs a read of the message table only when a connection ended. They go back to the
+// front of their queue with the backout count raised.
 int64_t PgBrokerStore::recoverEnded(std::vector<std::string>& returned) {
   trc::Scope trace(kTrace);
   returned.clear();
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return trace.result(-1);
   int64_t recovered = 0;
-  pg::Result dead;
+  std::vector<std::pair<int64_t, std::string>> dead;
   const bool ok = _inOneTransaction(conn, [&] {
-    dead = conn.run(
-        "SELECT m.id, m.queue FROM claim c JOIN message m ON m.id = c.id "
-        "ORDER BY m.id DESC FOR UPDATE OF m, c SKIP LOCKED");
-    if (!dead.ok()) return false;
-    for (int i = 0; i < dead.rows(); ++i) {
-      pg::Params p;
-      p.add(dead.integer(i, 0)).add(dead.text(i, 1));
-      if (!conn.run("UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
-                    "message WHERE queue = $2) - 1 WHERE id = $1",
-                    p)
-               .ok())
-        return false;
-    }
+    dead.clear();
     pg::Result gone = conn.run(
         "DELETE FROM connection c WHERE NOT EXISTS (SELECT 1 FROM pg_stat_activity a "
         "WHERE a.pid = c.backend)");
     if (!gone.ok()) return false;
-    recovered = std::max<int64_t>(gone.changed(), dead.rows() > 0 ? 1 : 0);
+    for (const char* sql : {kRecordedClaims, kAbortedClaims}) {
+      if (sql == kAbortedClaims && gone.changed() == 0) break;
+      pg::Result found = conn.run(sql);
+      if (!found.ok()) return false;
+      for (int i = 0; i < found.rows(); ++i) dead.emplace_back(found.integer(i, 0), found.text(i, 1));
+    }
+    std::vector<int64_t> ids;
+    for (const auto& [id, queue] : dead) {
+      ids.push_back(id);
+      if (!conn.run("UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
+                    "message WHERE queue = $2) - 1 WHERE id = $1",
+                    pg::Params().add(id).add(queue))
+               .ok())
+        return false;
+    }
+    recovered = std::max<int64_t>(gone.changed(), dead.empty() ? 0 : 1);
     return conn.run("DELETE FROM claim c WHERE NOT EXISTS (SELECT 1 FROM message m WHERE "
                     "m.id = c.id) OR c.id = ANY ($1::bigint[])",
-                    pg::Params().ids([&] {
-                      std::vector<int64_t> ids;
-                      for (int i = 0; i < dead.rows(); ++i) ids.push_back(dead.integer(i, 0));
-                      return ids;
-                    }()))
+                    pg::Params().ids(ids))
         .ok();
   });
   if (ok)
-    for (int i = 0; i < dead.rows(); ++i) returned.push_back(dead.text(i, 1));
+    for (const auto& entry : dead) returned.push_back(entry.second);
   return trace.result(ok ? recovered : -1);
 }
 
@@ -324,13 +348,8 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
   if (r.rows() == 1) readRow(r, 0, row);
   return trace.result(r.rows() == 1 ? 1 : 0);
 }
-bool PgBrokerStore::keepClaim(size_t, int64_t id) {
-  if (!_ensureSide()) return false;
-  failure_ = &side_;
-  return side_.run("INSERT INTO claim VALUES ($1) ON CONFLICT DO NOTHING",
-                   pg::Params().add(id))
-      .ok();
-}
+// The unit's row lock is the claim's trace (see recoverEnded): nothing to write.
+bool PgBrokerStore::keepClaim(size_t, int64_t) { return true; }
 
 // A row lock cannot be let go alone: the message stays locked (but outside the unit) until
 // the unit ends, and is then free without a backout raise.
@@ -344,9 +363,7 @@ bool PgBrokerStore::put(const MessageRow& row) {
 // The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
 // longer there, so that the server aborts the transaction before the COMMIT sent with it.
 // The queues written are woken after the COMMIT (see the schema's qlx_wake), in the same
-// round trip, by a transaction of their own that does not wait for the disk: a notice
-// gives its transaction an id, whose commit would otherwise sync while holding the
-// database's notice lock.
+// round trip, and only when someone waits for them (pg_wait.h).
 int PgBrokerStore::commit(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   if (!_ready(unit_)) return trace.result(0);
@@ -357,8 +374,7 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
     batch.push_back({"SELECT set_config('qlx.wake', 'after', true)", {}});
   const size_t removal = batch.size();
   if (!ids.empty())
-    batch.push_back({"WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id), "
-                     "c AS (DELETE FROM claim WHERE id = ANY ($1::bigint[])) "
+    batch.push_back({"WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id) "
                      "SELECT 1 / (count(*) = $2)::int FROM m",
                      pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
   std::set<std::string> woken;
@@ -368,13 +384,9 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   }
   const size_t end = batch.size();
   batch.push_back({"COMMIT", {}});
-  if (!woken.empty()) {
-    batch.push_back({"BEGIN", {}});
-    batch.push_back({"SELECT set_config('synchronous_commit', 'off', true)", {}});
-    for (const std::string& queue : woken)
-      batch.push_back({"SELECT pg_notify('qlx_' || md5($1), '')", pg::Params().add(queue)});
-    batch.push_back({"COMMIT", {}});
-  }
+  for (const std::string& queue : woken)
+    batch.push_back({pg::kWakeIfWaited,
+                     pg::Params().add(queue).add(static_cast<int64_t>(pg::waiterKey(queue)))});
   std::vector<pg::Result> done = unit_.runTogether(batch);
   inUnit_ = inUnit_ || done[0].ok();
   if (done[end].ok()) {
@@ -382,8 +394,7 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
     return trace.result(1);
   }
   if (!ids.empty() && done[removal].state() == "22012") {
-    unit_.exec("ROLLBACK");
-    inUnit_ = false;
+    // Left aborted and open: the caller's rollback raises the counts of the rest.
     unit_.noteFailure(ENOENT, "a message of the unit is no longer held by it");
     return trace.result(-1);
   }
@@ -406,7 +417,7 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   failure_ = &unit_;
   if (!inUnit_ || unit_.lost()) {
-    // The session ended with the unit: its locks are gone and the claim rows tell the
+    // The session ended with the unit: its locks are gone and their traces tell the
     // recovery which counts to raise.
     inUnit_ = false;
     return trace.result(true);
@@ -441,6 +452,11 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
 
 bool PgBrokerStore::serviceHops(std::string_view service, std::vector<Hop>& hops) {
   hops.clear();
+  const bool listening = _listening();
+  if (listening) {
+    auto kept = keptHops_.find(service);
+    if (kept != keptHops_.end()) return hops = kept->second, true;
+  }
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return false;
   pg::Result r = conn.run("SELECT type, name FROM hop WHERE service = $1 ORDER BY position",
@@ -448,6 +464,8 @@ bool PgBrokerStore::serviceHops(std::string_view service, std::vector<Hop>& hops
   if (!r.ok()) return false;
   for (int i = 0; i < r.rows(); ++i)
     hops.push_back(Hop{static_cast<int32_t>(r.integer(i, 0)), r.text(i, 1)});
+  if (listening && listener_ == side_.session() && keptHops_.size() < kMaxKeptServices)
+    keptHops_.emplace(std::string(service), hops);
   return true;
 }
 

@@ -7,23 +7,29 @@
 // inserts the staged puts; rollback raises the backout counts of the claimed rows and
 // moves them to the front of their queues, in the same transaction, then commits.
 //
-// A process that dies with messages claimed cannot raise their counts itself, so every
-// claim is also written to the claim table by a second connection (the side connection,
-// autocommit, synchronous_commit off) before the get returns; the unit's commit or
-// rollback deletes it. A claim row whose message nobody has locked any more names a unit
-// that died: recoverEnded() raises those messages' counts. Costs one round trip and one
-// unsynced commit per claimed get; a crash of the database server may forget the last
-// claim rows (their messages then come back without the raise).
+// A process that dies with messages claimed cannot raise their counts itself. Its unit's
+// row locks leave the trace: a locked row keeps the id of the locking transaction (xmax),
+// and that transaction is aborted once the session has ended. When recoverEnded() finds a
+// connection whose session has gone it looks for messages whose last locker aborted and
+// raises their counts. A claim thus costs no write and no round trip of its own; a crash of
+// the database server may forget the last locks (their messages then come back without the
+// raise), and may count a message once more than due that was being removed or moved
+// outside a unit at the moment of the crash.
 //
-// The side connection also runs what happens outside a unit while a unit is open (puts and
+// The side connection runs what happens outside a unit while a unit is open (puts and
 // gets without syncpoint), and listens for the queues' wake notices: a trigger on the
-// message table notifies channel qlx_<md5 of the queue> on every insert or move, and a
-// session inside a transaction would not receive them. It listens too on qlx_fault, which
+// message table notifies channel qlx_<md5 of the queue> on every insert or move (a unit's
+// commit only while someone waits, pg_wait.h), and a session inside a transaction would
+// not receive them. It listens too on qlx_fault, which
 // addFault notifies in the transaction that adds the fault: whether faults are pending is
 // read once and then again only after such a notice (or a new session), so that the calls
 // of the C interface cost no read while none are. A fault reaches a running process when
 // its notice does: a call that starts within that delivery time (normally well under a
 // millisecond; longer on a loaded server) after `qlxadm fault` returned may not see it.
+//
+// The hops of a service are kept once read, until a directory edit: editDirectory notifies
+// qlx_directory in its transaction, so a put costs no read of them; an edit reaches a
+// running process as a fault does.
 //
 // A claimed get is BEGIN and the locking read in one round trip; a commit is the removal
 // of what was got, the puts and COMMIT in one; a rollback the raises and COMMIT in one.
@@ -32,7 +38,9 @@
 #define QLX_PG_BROKER_H
 
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "broker_store.h"
 #include "pg_connection.h"
@@ -88,6 +96,8 @@ class PgBrokerStore final : public BrokerStore {
   // The side connection, opened or made again as needed (for the wait object); null while
   // the server is away.
   pg::Connection* side() { return _ensureSide() ? &side_ : nullptr; }
+  // The side connection when open and not lost, without reconnecting (else null).
+  pg::Connection* sideIfOpen() { return side_.isOpen() && !side_.lost() ? &side_ : nullptr; }
   // The side connection's session as it is now, without reconnecting (may be null).
   PGconn* sideSession() const { return side_.raw(); }
   uint64_t sideSessionId() const { return side_.session(); }
@@ -101,6 +111,7 @@ class PgBrokerStore final : public BrokerStore {
   void _endUnit();
   bool _ensureSide();
   bool _inOneTransaction(pg::Connection& conn, const std::function<bool()>& body);
+  bool _listening();
   bool _faultsMayBePending();
   void _afterFailedEnd(const pg::Result& end);
   bool _fail(pg::Connection& conn, std::string& error);
@@ -108,14 +119,17 @@ class PgBrokerStore final : public BrokerStore {
 
   std::string uri_;
   pg::Connection unit_;  // units of work, and everything else while no unit is open
-  pg::Connection side_;  // claim rows, wake notices, work outside an open unit
+  pg::Connection side_;  // wake notices, work outside an open unit
   pg::Connection* failure_ = &unit_;  // where the last failure was noted
   bool inUnit_ = false;
   int64_t row_ = 0;  // this connection's row, once attached
   // What is known of pending faults: nothing (read them), none, or some (read per call).
   enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;
-  uint64_t faultListener_ = 0;  // the side session listening on qlx_fault, or 0
-  uint64_t faultsSeen_ = 0;      // faults this process had added when last looked at
+  uint64_t listener_ = 0;     // the side session listening on qlx_fault and qlx_directory
+  uint64_t faultsSeen_ = 0;   // faults this process had added when last looked at
+  uint64_t editsSeen_ = 0;    // directory edits this process had made when last looked at
+  // The hops of the services read since the directory last changed, as stored.
+  std::map<std::string, std::vector<Hop>, std::less<>> keptHops_;
   Metrics* metrics_ = nullptr;  // the process's counters, once asked for
 };
 

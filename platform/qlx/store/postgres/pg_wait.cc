@@ -16,12 +16,23 @@ constexpr int64_t kRecheckMillis = 1000;
 
 }  // namespace
 
+int32_t waiterKey(std::string_view queue) {
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : queue) hash = (hash ^ c) * 16777619u;
+  return static_cast<int32_t>(hash);
+}
+
 PgWait::PgWait(PgBrokerStore& store, std::string queue)
     : store_(store), queue_(std::move(queue)) {
   sigemptyset(&saved_);
 }
 
-PgWait::~PgWait() { unblock(); }
+// A waiter that ends stops being one: commits need not wake it any more.
+PgWait::~PgWait() {
+  _restoreSignals();
+  slept_ = false;
+  _unregister();
+}
 
 // The channel is named by the server's md5 of the queue, as the wake trigger names it.
 bool PgWait::_listen() {
@@ -51,13 +62,55 @@ void PgWait::block() {
   _drain();
 }
 
-void PgWait::unblock() {
+void PgWait::_restoreSignals() {
   if (!blocked_) return;
   pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
   blocked_ = false;
 }
 
+void PgWait::unblock() {
+  _restoreSignals();
+  if (!slept_) _unregister();
+  slept_ = false;
+}
+
+int PgWait::_register() {
+  Connection* side = store_.side();
+  if (!side || listened_ != side->session()) return -1;
+  if (registered_ == side->session()) return 1;
+  // Never waits (the signals are held): a commit holding the key right now has just
+  // written the queue, which the caller looks at again anyway.
+  const Params key = Params().add(kWaiterLockClass).add(static_cast<int64_t>(waiterKey(queue_)));
+  Result taken = side->run("SELECT pg_try_advisory_lock_shared($1::int, $2::int)", key);
+  if (!taken.ok() || taken.rows() != 1) return -1;
+  if (taken.text(0, 0) != std::string(1, '\x01')) return 0;
+  registered_ = side->session();
+  return 1;
+}
+
+// A lock of a session that has ended went with it: nothing to reconnect for.
+void PgWait::_unregister() {
+  if (registered_ == 0) return;
+  Connection* side = store_.sideIfOpen();
+  if (side && registered_ == side->session())
+    side->run("SELECT pg_advisory_unlock_shared($1::int, $2::int)",
+              Params().add(kWaiterLockClass).add(static_cast<int64_t>(waiterKey(queue_))));
+  registered_ = 0;
+}
+
 QueueWait::Outcome PgWait::sleep(int64_t millis) {
+  slept_ = true;
+  if (registered_ == 0 || registered_ != store_.sideSessionId()) {
+    registered_ = 0;
+    // Registered, or a commit held the key: the caller looks again first. Without the
+    // side session the wait sleeps unregistered, looking again every second.
+    if (_register() >= 0) {
+      // A signal held during the round trip would otherwise be handled outside any wait.
+      const bool signalled = blocked_ && caughtSignalPending(saved_);
+      _restoreSignals();
+      return signalled ? kInterrupted : kChanged;
+    }
+  }
   const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
   timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
   PGconn* conn = listened_ != 0 && listened_ == store_.sideSessionId() ? store_.sideSession()
@@ -69,7 +122,7 @@ QueueWait::Outcome PgWait::sleep(int64_t millis) {
   // A signal that came with the notice or the timeout stays pending until unblock(), whose
   // handler then runs outside any wait: it interrupts this wait too.
   const bool signalled = rc >= 0 && blocked_ && caughtSignalPending(saved_);
-  unblock();
+  _restoreSignals();
   if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
   if (rc > 0) {
     _drain();
