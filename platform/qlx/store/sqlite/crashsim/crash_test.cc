@@ -241,8 +241,8 @@ class CrashTest : public test::BrokerTest {
         expect_.acks.emplace_back(i, trace.ops[i].bytes);
     CrashImages images(base_, std::move(trace), side_);
     const ExploreResult result = exploreAll(images, expect_, full, imageFolder(), name);
-    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
-                result.available, result.images);
+    std::printf("%s: %zu crash points of %zu explored, %zu images (%zu distinct)\n", name,
+                result.points, result.available, result.images, result.distinct);
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
   }
 
@@ -372,8 +372,8 @@ class LastCloseTest : public ::testing::Test {
     ASSERT_EQ(expect.steps.back().second.size(), 12u);
     CrashImages images(base, std::move(trace), {});
     const ExploreResult result = exploreAll(images, expect, full, home_ + ".img", name);
-    std::printf("%s: %zu crash points of %zu explored, %zu images\n", name, result.points,
-                result.available, result.images);
+    std::printf("%s: %zu crash points of %zu explored, %zu images (%zu distinct)\n", name,
+                result.points, result.available, result.images, result.distinct);
     EXPECT_EQ(result.failures, 0u) << result.firstFailure;
   }
 
