@@ -354,14 +354,18 @@ std::string checkImage(const Files& files, size_t point, const CrashImages& imag
   sqlite3_close_v2(db);
   if (check != "ok") return "integrity_check: " + check;
   if (std::string dup = twice(state); !dup.empty()) return dup;
+  const auto opened = [&] {
+    const size_t oldest = oldestAllowed(point, images, expect, full);
+    return checkBrokerOpen(dir, state, images.claimsBetween(oldest, point), full);
+  };
   for (size_t k = 0; k < expect.phases.size(); ++k)
     if (expect.phases[k].first < point && point <= expect.phases[k].second) {
       if (std::string bad = checkPhase(state, point, k, images, expect, full); !bad.empty())
         return bad;
-      return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point), full);
+      return opened();
     }
   if (std::string bad = checkPrefix(state, point, images, expect, full); !bad.empty()) return bad;
-  return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point), full);
+  return opened();
 }
 
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
