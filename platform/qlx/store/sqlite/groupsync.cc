@@ -32,7 +32,20 @@ bool GroupSync::open(const std::string& path, std::atomic<uint32_t>* commits,
   commits_ = commits;
   synced_ = synced;
   failed_ = failed;
+  _repair();
   return fd_ >= 0;
+}
+
+// While the machine runs, the synced and failed counts only ever take a value the commit
+// count had, so they are never ahead of it. The page is a shared mapping of a file, though:
+// after a power loss it holds whatever the kernel last wrote back, and that writeback may
+// have copied the words at different moments (the commit count before a raise, the synced
+// count after it). A synced count ahead of the commits would acknowledge the next commits
+// without a sync, a failed one ahead would fail them although their sync succeeded. The
+// commit count is raised to meet them: a no-op on a sound page, whoever else uses it.
+void GroupSync::_repair() {
+  _raise(commits_, synced_->load(std::memory_order_acquire));
+  if (failed_) _raise(commits_, failed_->load(std::memory_order_acquire));
 }
 
 // The counters wrap around: a commit is synced when the synced count is not behind it.

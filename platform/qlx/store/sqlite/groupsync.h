@@ -28,7 +28,8 @@ class GroupSync {
 
   // Opens the control file at `path` for the lock and takes the shared counters (borrowed:
   // the control page must outlive this object); `failed` may be null (no failure shared).
-  // False with errno set.
+  // Counters a power loss left inconsistent (synced or failed ahead of the commits) are
+  // repaired first. False with errno set.
   bool open(const std::string& path, std::atomic<uint32_t>* commits,
             std::atomic<uint32_t>* synced, std::atomic<uint32_t>* failed = nullptr);
   bool isOpen() const { return fd_ >= 0; }
@@ -44,6 +45,7 @@ class GroupSync {
   bool _failed(uint32_t commit) const;
   static void _raise(std::atomic<uint32_t>* counter, uint32_t upTo);
   bool _lock(short type);
+  void _repair();
 
   int fd_ = -1;
   std::atomic<uint32_t>* commits_ = nullptr;

@@ -147,5 +147,36 @@ TEST_F(GroupSyncTest, EveryCommitAFailedSyncCoveredFails) {
   EXPECT_EQ(later.awaitSync([] { return SQLITE_OK; }), SQLITE_OK);  // a later commit is fine
 }
 
+// The control page as a power loss may leave it: its words written back at different
+// moments. A commit after the restart is acknowledged only after a sync of its own, and a
+// sync that succeeds is never reported failed, whatever the words say.
+TEST_F(GroupSyncTest, ACommitAfterATornControlPageStillSyncs) {
+  struct Case {
+    const char* what;
+    uint32_t commits, synced, failed;
+  } cases[] = {
+      {"sound", 5, 5, 0},
+      {"synced ahead of the commits", 5, 9, 0},
+      {"a failure ahead of the commits", 5, 5, 9},
+      {"both ahead", 2, 7, 6},
+      {"synced ahead across the wrap", 0xfffffffeu, 3, 0},
+      {"failure behind, as after a failed sync long ago", 9, 9, 4},
+      {"synced far behind (reads as behind, not ahead)", 0x10, 0x90000000u, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    shared_->commits = c.commits;
+    shared_->synced = c.synced;
+    std::atomic<uint32_t> failed{c.failed};
+    GroupSync group;
+    ASSERT_TRUE(group.open(dir_ + "/control", &shared_->commits, &shared_->synced, &failed));
+    int syncs = 0;
+    EXPECT_EQ(group.awaitSync([&] { return ++syncs, SQLITE_OK; }), SQLITE_OK);
+    EXPECT_EQ(syncs, 1);
+    EXPECT_EQ(group.awaitSync([&] { return ++syncs, SQLITE_OK; }), SQLITE_OK);
+    EXPECT_EQ(syncs, 2) << "a second commit, too, has a sync of its own";
+  }
+}
+
 }  // namespace
 }  // namespace qlx

@@ -247,7 +247,10 @@ bool Store::_configure(std::string& error) {
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
-  if (ok) return true;
+  if (ok) {
+    _noteStoredFaults();
+    return true;
+  }
   const int code = failCode_ & 0xFF;
   const std::string path = home_ + "/broker.db";
   error = code == SQLITE_NOTADB || code == SQLITE_CORRUPT
@@ -335,6 +338,15 @@ int Store::_syncWal() {
       !wal || !wal->pMethods)
     return SQLITE_IOERR_FSYNC;
   return wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
+}
+
+// The word that says faults may be pending lives in a shared mapping, which a power loss
+// may take back to before the fault was added while the database kept it: a fault the
+// table holds is never missed, whatever the word came back as.
+void Store::_noteStoredFaults() {
+  if (!control_ || faultsMayBePending()) return;
+  Query any(*this, "SELECT 1 FROM fault LIMIT 1");
+  if (any.step() == SQLITE_ROW) setFaultsPending(true);
 }
 
 bool Store::faultsMayBePending() const {

@@ -124,6 +124,7 @@ class Store {
   bool _configure(std::string& error);
   bool _migrate();
   void _mapControl();
+  void _noteStoredFaults();
   int _syncWal();
   void _syncFailed(int code);
   friend class Transaction;

@@ -1,19 +1,23 @@
 // Checking crash images.
 #include "crashcheck.h"
 
+#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
 #include "connection.h"
+#include "leasesweep.h"
 #include "sqlite_broker.h"
 
 namespace qlx::crashsim {
@@ -210,23 +214,47 @@ std::vector<std::string> connectionTokens(sqlite3* db) {
   return tokens;
 }
 
-// After recovery no connection of before the crash is left, nor its lease file.
-std::string staleLeft(sqlite3* db, const std::string& dir, const std::vector<std::string>& tokens) {
-  if (const std::vector<std::string> left = connectionTokens(db); !left.empty())
+// After recovery no connection of before the crash is left, nor its lease file; after the
+// sweep of the next connection, no lease file at all (those of connections that never
+// registered, or whose removal the crash undid, included).
+std::string staleLeft(SqliteBrokerStore& store, const std::string& dir,
+                      const std::vector<std::string>& tokens) {
+  if (const std::vector<std::string> left = connectionTokens(store.sql().db()); !left.empty())
     return "recovery left the connection with lease " + left.front();
   for (const std::string& token : tokens)
     if (access((dir + "/lease/" + token).c_str(), F_OK) == 0)
       return "recovery left the lease file of " + token;
+  reclaimOrphanLeases(store.sql(), time(nullptr));
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir + "/lease", ec))
+    return "the lease sweep left " + entry.path().filename().string();
   return std::string();
+}
+
+// In FULL a commit after the restart is acknowledged only once a sync covered it, whatever
+// the control page's counters came back as.
+std::string commitUnsynced(SqliteBrokerStore& store) {
+  MessageRow row;
+  row.queue = "element:H";
+  row.body = "after the restart";
+  const uint64_t before = logSyncs();
+  if (!store.put(row)) return "a put after the restart failed: " + store.errorText();
+  return logSyncs() > before ? std::string()
+                             : "a commit after the restart was acknowledged without a sync";
 }
 
 // Opens the image as a broker connection would: recovery of the ended connections must
 // keep every message.
 std::string checkBrokerOpen(const std::string& dir, const BrokerState& state,
-                            const std::set<int64_t>& held) {
+                            const std::set<int64_t>& held, bool full) {
   const char* was = std::getenv("QLX_HOME");
   const std::string saved = was ? was : "";
   setenv("QLX_HOME", dir.c_str(), 1);
+  // The broker restarts in the mode the workload ran in, whatever this process's is.
+  const char* mode = std::getenv("QLX_SYNC");
+  const std::optional<std::string> savedMode =
+      mode ? std::optional<std::string>(mode) : std::nullopt;
+  if (full) setenv("QLX_SYNC", "FULL", 1);
   std::string error;
   std::map<int64_t, int64_t> before;
   {
@@ -246,12 +274,43 @@ std::string checkBrokerOpen(const std::string& dir, const BrokerState& state,
       store.recoverEnded(returned);
       const BrokerState after = readState(store.sql().db());
       error = after != state ? "recovery changed the messages to" + describe(after)
-                             : staleLeft(store.sql().db(), dir, tokens);
+                             : staleLeft(store, dir, tokens);
       if (error.empty()) error = raisedWrongly(before, backouts(store.sql().db()), held);
+      if (error.empty() && full) error = commitUnsynced(store);
     }
   }
   setenv("QLX_HOME", saved.c_str(), 1);
+  if (savedMode)
+    setenv("QLX_SYNC", savedMode->c_str(), 1);
+  else
+    unsetenv("QLX_SYNC");
   return error;
+}
+
+// Random images of a point drawn at most this many times its image count: past that it
+// has no more distinct ones to give.
+constexpr size_t kTriesPerImage = 3;
+
+// What a restart reads of an image: every file but the log and the counters (nothing reads
+// them back), hashed.
+uint64_t digestOf(const Files& files) {
+  uint64_t digest = 1469598103934665603ull;
+  for (const auto& [relative, content] : files) {
+    if (relative == "log" || relative == "metrics") continue;
+    digest = (digest ^ std::hash<std::string>{}(relative)) * 1099511628211ull;
+    digest = (digest ^ std::hash<std::string>{}(content)) * 1099511628211ull;
+  }
+  return digest;
+}
+
+void progress(const std::string& name, const ExploreResult& result, size_t points,
+              std::chrono::steady_clock::time_point started) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::now() - started).count();
+  std::fprintf(stderr, "%s: %zu of %zu crash points, %zu images (%zu distinct, %zu repeats "
+               "skipped), %zu failed, %lld s\n", name.c_str(), result.points, points,
+               result.images, result.distinct, result.repeats, result.failures,
+               static_cast<long long>(seconds));
 }
 
 }  // namespace
@@ -295,14 +354,18 @@ std::string checkImage(const Files& files, size_t point, const CrashImages& imag
   sqlite3_close_v2(db);
   if (check != "ok") return "integrity_check: " + check;
   if (std::string dup = twice(state); !dup.empty()) return dup;
+  const auto opened = [&] {
+    const size_t oldest = oldestAllowed(point, images, expect, full);
+    return checkBrokerOpen(dir, state, images.claimsBetween(oldest, point), full);
+  };
   for (size_t k = 0; k < expect.phases.size(); ++k)
     if (expect.phases[k].first < point && point <= expect.phases[k].second) {
       if (std::string bad = checkPhase(state, point, k, images, expect, full); !bad.empty())
         return bad;
-      return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point));
+      return opened();
     }
   if (std::string bad = checkPrefix(state, point, images, expect, full); !bad.empty()) return bad;
-  return checkBrokerOpen(dir, state, images.claimsBetween(oldestAllowed(point, images, expect, full), point));
+  return opened();
 }
 
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
@@ -314,6 +377,10 @@ ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, b
   const char* limitSetting = std::getenv("QLX_CRASH_POINTS");
   const size_t limit = limitSetting ? static_cast<size_t>(std::atoi(limitSetting))
                                      : kDefaultPoints;
+  // Every image copies a database and its log (megabytes) several times: kept on the heap
+  // rather than mapped and unmapped per copy, which costs page faults and TLB flushes.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   const std::vector<size_t> all = images.crashPoints();
   std::vector<size_t> points;
   if (limit == 0 || all.size() <= limit)
@@ -321,15 +388,24 @@ ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, b
   else
     for (size_t i = 0; i < limit; ++i) points.push_back(all[i * all.size() / limit]);
   result.available = all.size();
+  const auto started = std::chrono::steady_clock::now();
+  std::set<uint64_t> seen;  // every image of the run, whatever its point
   for (size_t point : points) {
     ++result.points;
-    for (size_t n = 0; n < perPoint; ++n) {
+    std::set<uint64_t> here;  // a point with few unsynced writes has few images to give
+    for (size_t n = 0, made = 0; made < perPoint && n < perPoint * kTriesPerImage; ++n) {
       std::mt19937_64 random(point * 1000003u + n);
       const Fate fate = n == 0 ? Fate::kNoneWritten : n == 1 ? Fate::kAllWritten : Fate::kRandom;
       const Files files = images.image(point, fate, random);
+      const uint64_t digest = digestOf(files);
+      if (!here.insert(digest).second) {
+        ++result.repeats;
+        continue;
+      }
+      ++made;
+      result.distinct += seen.insert(digest).second ? 1 : 0;
       if (++result.images % 5000 == 0)
-        std::fprintf(stderr, "%s: %zu images checked, %zu failed\n", name.c_str(),
-                     result.images, result.failures);
+        progress(name, result, points.size(), started);
       const std::string bad = checkImage(files, point, images, expect, full, dir);
       if (bad.empty()) continue;
       const std::string kept = "/tmp/qlxcrash-kept/" + name + "-" + std::to_string(point) +
@@ -342,6 +418,7 @@ ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, b
         std::fprintf(stderr, "%s: point %zu image %zu: %s\n", name.c_str(), point, n, bad.c_str());
     }
   }
+  progress(name, result, points.size(), started);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return result;

@@ -32,7 +32,9 @@ struct Expectation {
 struct ExploreResult {
   size_t available = 0;  // crash points of the trace
   size_t points = 0;     // crash points explored
-  size_t images = 0;
+  size_t images = 0;     // checked: no image twice at one point
+  size_t distinct = 0;   // of them, not seen at any earlier point either
+  size_t repeats = 0;    // drawn again at a point and not checked twice
   size_t failures = 0;
   std::string firstFailure;
 };
@@ -43,10 +45,10 @@ struct ExploreResult {
 std::string checkImage(const Files& files, size_t point, const CrashImages& images,
                        const Expectation& expect, bool full, const std::string& dir);
 
-// The crash points, QLX_CRASH_IMAGES images each (default 3): at most QLX_CRASH_POINTS of
-// them spread evenly over the trace (default 300, 100 under the sanitizers; 0 for every
-// one). Failing images are kept in
-// /tmp/qlxcrash-kept/NAME-POINT-N.
+// The crash points, QLX_CRASH_IMAGES distinct images each (default 3; fewer where the
+// point has fewer to give): at most QLX_CRASH_POINTS of them spread evenly over the trace
+// (default 300, 100 under the sanitizers; 0 for every one). Progress goes to stderr every
+// 5,000 images. Failing images are kept in /tmp/qlxcrash-kept/NAME-POINT-N.
 ExploreResult exploreAll(const CrashImages& images, const Expectation& expect, bool full,
                          const std::string& dir, const std::string& name);
 

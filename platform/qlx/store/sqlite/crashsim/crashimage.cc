@@ -101,6 +101,8 @@ CrashImages::CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFi
       sideFiles_(std::move(sideFiles)),
       traced_(trace_.files.begin(), trace_.files.end()) {}
 
+CrashImages::~CrashImages() = default;
+
 std::vector<size_t> CrashImages::crashPoints() const {
   std::vector<size_t> points;
   for (size_t i = 0; i < trace_.ops.size(); ++i)
@@ -194,16 +196,28 @@ std::string CrashImages::_content(const FileState& s, Fate fate, std::mt19937_64
   return content;
 }
 
-Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const {
-  std::vector<FileState> states(trace_.files.size());
-  for (size_t i = 0; i < trace_.files.size(); ++i) {
-    auto found = base_.find(trace_.files[i]);
-    if (found == base_.end()) continue;
-    states[i].exists = true;
-    states[i].durable = found->second;
+// The files as the trace left them just before operation `point`: carried on from the
+// last call when it asked for an earlier point (the exploration walks the trace forwards,
+// so each operation is applied once, not once per image), else replayed from the start.
+const std::vector<CrashImages::FileState>& CrashImages::_statesAt(size_t point) const {
+  point = std::min(point, trace_.ops.size());
+  if (!replay_ || point < replayedTo_) {
+    replay_ = std::make_unique<std::vector<FileState>>(trace_.files.size());
+    replayedTo_ = 0;
+    for (size_t i = 0; i < trace_.files.size(); ++i) {
+      auto found = base_.find(trace_.files[i]);
+      if (found == base_.end()) continue;
+      (*replay_)[i].exists = true;
+      (*replay_)[i].durable = found->second;
+    }
   }
-  for (size_t i = 0; i < point && i < trace_.ops.size(); ++i)
-    if (trace_.ops[i].kind != OpKind::kMark) _apply(trace_.ops[i], states);
+  for (; replayedTo_ < point; ++replayedTo_)
+    if (trace_.ops[replayedTo_].kind != OpKind::kMark) _apply(trace_.ops[replayedTo_], *replay_);
+  return *replay_;
+}
+
+Files CrashImages::image(size_t point, Fate fate, std::mt19937_64& random) const {
+  const std::vector<FileState>& states = _statesAt(point);
   // Database files the trace never touched stay as they were; the others are rebuilt.
   Files out = base_;
   for (const std::string& name : trace_.files) out.erase(name);
@@ -236,6 +250,22 @@ void addClaims(const std::string& list, std::set<int64_t>& held) {
 }
 
 bool isLease(const std::string& relative) { return relative.compare(0, 6, "lease/") == 0; }
+
+// Files the store writes through a shared mapping: the kernel writes their pages back
+// while the processes go on storing into them, so a page on the disk may hold each word as
+// at a different moment.
+bool isMapped(const std::string& relative) {
+  return relative == "control" || relative == "metrics";
+}
+
+// `older` with each aligned 4-byte word taken from `newer` or not, at random: a writeback
+// that copied the words at different moments between the two.
+std::string wordsOf(const std::string& older, const std::string& newer, std::mt19937_64& random) {
+  std::string out = newer;
+  for (size_t at = 0; at + 4 <= out.size() && at + 4 <= older.size(); at += 4)
+    if (random() % 2 == 0) out.replace(at, 4, older, at, 4);
+  return out;
+}
 
 }  // namespace
 
@@ -271,8 +301,12 @@ void CrashImages::_sideFiles(size_t point, std::mt19937_64& random, Files& out) 
   if (after == sideFiles_.begin()) return;
   const Files& latest = std::prev(after)->second;
   for (const auto& [relative, content] : latest) {
-    if (isDatabaseFile(relative) || traced_.count(relative) || random() % 2 == 0) continue;
-    out[relative] = content;
+    if (isDatabaseFile(relative) || traced_.count(relative)) continue;
+    const int fate = static_cast<int>(random() % (isMapped(relative) ? 3 : 2));
+    if (fate == 0) continue;
+    auto before = out.find(relative);
+    out[relative] = fate == 1 || before == out.end() ? content
+                                                     : wordsOf(before->second, content, random);
   }
 }
 

@@ -11,12 +11,14 @@
 // wake files) are traced write by write like the database's and fare the same way. The
 // control page, written through a shared mapping, and the log cannot be traced so: they
 // come back as they were when recording began or as at the last mark before the crash
-// point, each file chosen independently.
+// point, each file chosen independently; a mapped file may also come back torn word by
+// word between the two (its page written back while the processes stored into it).
 #ifndef QLX_CRASHSIM_CRASHIMAGE_H
 #define QLX_CRASHSIM_CRASHIMAGE_H
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -49,11 +51,16 @@ class CrashImages {
   // `base`: the durable files when recording began; `trace`: what followed; `marks`: the
   // copies of the files written without SQLite, taken at each mark (by its trace position).
   CrashImages(Files base, Trace trace, std::map<size_t, Files> sideFiles);
+  ~CrashImages();
+  CrashImages(const CrashImages&) = delete;
+  CrashImages& operator=(const CrashImages&) = delete;
 
   // The positions at which a crash can fall: before each operation that changes a file or
   // makes one durable, and after the last.
   std::vector<size_t> crashPoints() const;
-  // The files a crash just before operation `point` may leave.
+  // The files a crash just before operation `point` may leave. Cheapest when called with
+  // points in increasing order (the replay of the trace is carried on); not for use from
+  // several threads at once.
   Files image(size_t point, Fate fate, std::mt19937_64& random) const;
   // The position before which every change of the file named `name` is durable at a crash
   // at `point` (made so by its syncs), or nullopt when no sync of it came before `point`.
@@ -66,6 +73,7 @@ class CrashImages {
 
  private:
   struct FileState;
+  const std::vector<FileState>& _statesAt(size_t point) const;
   void _apply(const Op& op, std::vector<FileState>& states) const;
   std::string _content(const FileState& s, Fate fate, std::mt19937_64& random) const;
   void _sideFiles(size_t point, std::mt19937_64& random, Files& out) const;
@@ -74,6 +82,9 @@ class CrashImages {
   Trace trace_;
   std::map<size_t, Files> sideFiles_;
   std::set<std::string> traced_;  // the files of the trace
+  // The replay of the trace so far (a cache: image() stays a const query).
+  mutable std::unique_ptr<std::vector<FileState>> replay_;
+  mutable size_t replayedTo_ = 0;
 };
 
 }  // namespace qlx::crashsim

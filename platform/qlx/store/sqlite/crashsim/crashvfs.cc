@@ -54,6 +54,7 @@ State& state() {
 
 sqlite3_vfs* gRoot = nullptr;
 sqlite3_vfs gVfs;
+std::atomic<uint64_t> gLogSyncs{0};
 sqlite3_io_methods gMethods;
 
 CrashFile* asCrash(sqlite3_file* file) { return reinterpret_cast<CrashFile*>(file); }
@@ -189,6 +190,8 @@ int crashSync(sqlite3_file* file, int flags) {
   const int64_t cover = f->traced ? static_cast<int64_t>(recordedSoFar(state())) : 0;
   const int rc = realMethods(f)->xSync(f->real, flags);
   if (rc != SQLITE_OK) return rc;
+  const size_t length = f->name ? std::strlen(f->name) : 0;
+  if (length > 4 && std::strcmp(f->name + length - 4, "-wal") == 0) ++gLogSyncs;
   record(f, OpKind::kSync, cover);
   return rc;
 }
@@ -435,6 +438,8 @@ size_t mark(int kind, const std::string& text) {
   appendRecord(s, OpKind::kMark, std::string(), kind, text, &position);
   return static_cast<size_t>(position);
 }
+
+uint64_t logSyncs() { return gLogSyncs.load(); }
 
 void armFailure(Failure failure, int after) {
   State& s = state();

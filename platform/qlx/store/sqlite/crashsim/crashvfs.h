@@ -55,6 +55,9 @@ Trace stopRecording();
 // Appends a mark to the trace; its position is the number of operations before it.
 size_t mark(int kind, const std::string& text);
 
+// The syncs of write-ahead logs this process made through the VFS so far, recording or not.
+uint64_t logSyncs();
+
 // Failures of the disk, through the same VFS, on files of the recorded home (recording or
 // not). Each armed failure fires once; `after` calls of its kind pass first.
 enum class Failure : uint8_t { kNone, kWriteNoSpace, kWriteIo, kShortWrite, kSync };
