@@ -564,12 +564,19 @@ TEST_P(StoreContract, CountsOfEndedSessionsAreFoldedNotLost) {
 // case ends message "m" one way, then a process dies holding nothing and its connection is
 // recovered: the count is what that one ending gave, once.
 TEST_P(StoreContract, AnEndedConnectionRaisesOnlyWhatItsUnitHeld) {
-  enum Ending { kDiedHolding, kRolledBack, kAbortedThenRolledBack, kRefusedCommit, kCommitted };
+  enum Ending {
+    kDiedHolding,
+    kRolledBack,
+    kAbortedThenRolledBack,
+    kRefusedCommit,
+    kCommitted,
+    kLetGoThenRolledBack,  // a get that failed after the take, then the unit's rollback
+  };
   const struct {
     Ending ending;
     int64_t backout;  // -1: the message is gone
-  } cases[] = {{kDiedHolding, 1}, {kRolledBack, 1}, {kAbortedThenRolledBack, 1},
-               {kRefusedCommit, 1}, {kCommitted, -1}};
+  } cases[] = {{kDiedHolding, 1},   {kRolledBack, 1}, {kAbortedThenRolledBack, 1},
+               {kRefusedCommit, 1}, {kCommitted, -1}, {kLetGoThenRolledBack, 0}};
   QLXHANDLE c = connect(false, "C1");
   for (const auto& row : cases) {
     SCOPED_TRACE(row.ending);
@@ -598,6 +605,10 @@ TEST_P(StoreContract, AnEndedConnectionRaisesOnlyWhatItsUnitHeld) {
       int status = -1;
       ASSERT_EQ(waitpid(child, &status, 0), child);
       ASSERT_EQ(WEXITSTATUS(status), 0);
+    } else if (row.ending == kLetGoThenRolledBack) {
+      ASSERT_EQ(own->take("element:E", match, Take::kClaim, taken), 1) << own->errorText();
+      own->releaseClaim(taken.id);
+      ASSERT_TRUE(own->rollback(unit)) << own->errorText();
     } else {
       ASSERT_EQ(own->take("element:E", match, Take::kClaim, taken), 1) << own->errorText();
       ASSERT_TRUE(own->keepClaim(0, taken.id));

@@ -206,6 +206,7 @@ bool PgBrokerStore::_ensureSide() {
 void PgBrokerStore::_endUnit() {
   if (inUnit_ && !unit_.lost()) unit_.exec("ROLLBACK");
   inUnit_ = false;
+  released_.clear();
 }
 
 int PgBrokerStore::findEntry(bool element, const std::string& name, EntryFacts& facts) {
@@ -352,8 +353,8 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
 bool PgBrokerStore::keepClaim(size_t, int64_t) { return true; }
 
 // A row lock cannot be let go alone: the message stays locked (but outside the unit) until
-// the unit ends, and is then free without a backout raise.
-void PgBrokerStore::releaseClaim(int64_t) {}
+// the unit ends, and is then free without a backout raise (see rollback).
+void PgBrokerStore::releaseClaim(int64_t id) { released_.push_back(id); }
 
 bool PgBrokerStore::put(const MessageRow& row) {
   pg::Connection& conn = _outside();
@@ -391,6 +392,7 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   inUnit_ = inUnit_ || done[0].ok();
   if (done[end].ok()) {
     inUnit_ = false;
+    released_.clear();
     return trace.result(1);
   }
   if (!ids.empty() && done[removal].state() == "22012") {
@@ -416,6 +418,8 @@ void PgBrokerStore::_afterFailedEnd(const pg::Result& end) {
 bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   failure_ = &unit_;
+  const std::vector<int64_t> released = std::move(released_);
+  released_.clear();
   if (!inUnit_ || unit_.lost()) {
     // The session ended with the unit: its locks are gone and their traces tell the
     // recovery which counts to raise.
@@ -423,7 +427,7 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
     return trace.result(true);
   }
   const std::vector<int64_t> ids = claimIds(unit);
-  if (ids.empty()) {
+  if (ids.empty() && released.empty()) {
     if (!unit_.exec("ROLLBACK")) return trace.result(false);
     inUnit_ = false;
     return trace.result(true);
@@ -433,6 +437,12 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   if (aborted) {
     batch.push_back({"ROLLBACK", {}});
     batch.push_back({"BEGIN", {}});
+    // The let-go messages' locks just ended aborted: lock them again in the committing
+    // transaction, so that their last locker is a committed one.
+    if (!released.empty())
+      batch.push_back({"SELECT 1 FROM message WHERE id = ANY ($1::bigint[]) FOR UPDATE SKIP "
+                       "LOCKED",
+                       pg::Params().ids(released)});
   }
   for (auto it = ids.rbegin(); it != ids.rend(); ++it)
     batch.push_back({"UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM "
@@ -444,6 +454,7 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   std::vector<pg::Result> done = unit_.runTogether(batch);
   if (!done.back().ok()) {
     if (!aborted || done[0].ok()) _afterFailedEnd(done.back());
+    if (inUnit_) released_ = released;
     return trace.result(false);
   }
   inUnit_ = false;

@@ -122,6 +122,9 @@ class PgBrokerStore final : public BrokerStore {
   pg::Connection side_;  // wake notices, work outside an open unit
   pg::Connection* failure_ = &unit_;  // where the last failure was noted
   bool inUnit_ = false;
+  // Messages the open unit locked but let go (releaseClaim): a rollback must not leave
+  // them with an aborted lock, which the recovery would take for a dead holder's claim.
+  std::vector<int64_t> released_;
   int64_t row_ = 0;  // this connection's row, once attached
   // What is known of pending faults: nothing (read them), none, or some (read per call).
   enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;
