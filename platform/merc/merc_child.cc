@@ -3,7 +3,8 @@
 // The child gets input card 1 on standard input (a socket, so that a child that stops
 // reading cannot raise SIGPIPE in this process), writes card 1 to standard output and its
 // message to standard error, and writes cards 2, 3, ... as files "card2", "card3", ... in
-// a fresh folder named by MERC_CARD_DIR, which is removed after the run. All three streams
+// an empty folder named by MERC_CARD_DIR, which is removed after the run (or, left empty
+// by a map whose processes have all ended, kept for a later run). All three streams
 // are served by one poll loop, so neither side can block the other whatever the sizes.
 // The process itself is launched by merc_launch.cc, mostly ahead of the run
 // (merc_prestart.h).
@@ -20,6 +21,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -169,15 +171,31 @@ int _readFile(const std::string& path, std::string& into, std::string& error) {
   }
 }
 
-// Reads the further cards; a gap in the numbers is an empty card.
-int _readCards(const std::string& dir, MapResult& result, std::string& error) {
+bool _dotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// True when the folder is still as the engine made it: a folder of this user's, 0700.
+bool _asMade(DIR* folder) {
+  struct stat st;
+  return fstat(dirfd(folder), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 07777) == 0700;
+}
+
+// Reads the further cards; a gap in the numbers is an empty card. `empty`: the folder
+// held nothing and is as it was made, fit for another run.
+int _readCards(const std::string& dir, MapResult& result, bool& empty, std::string& error) {
+  empty = false;
   DIR* folder = opendir(dir.c_str());
   if (folder == nullptr) {
     error = _systemError("cannot read the card folder " + dir, errno);
     return 0;
   }
   int ok = 1;
+  bool anything = false;
   while (const dirent* entry = readdir(folder)) {
+    if (_dotOrDotDot(entry->d_name)) continue;
+    anything = true;
     unsigned card = _cardNumber(entry->d_name);
     if (card == 0) continue;
     if (result.cards.size() < card) result.cards.resize(card);
@@ -186,9 +204,15 @@ int _readCards(const std::string& dir, MapResult& result, std::string& error) {
       break;
     }
   }
+  empty = ok && !anything && _asMade(folder);
   closedir(folder);
   return ok;
 }
+
+// True when no process is left in the process group the map led: nothing of the run can
+// write into its card folder any more. The group's id is not handed out again while any
+// member lives, so a reaped leader's id answers for its group.
+bool _groupEnded(pid_t leader) { return leader > 0 && kill(-leader, 0) != 0 && errno == ESRCH; }
 
 std::string _timeLimitMessage(const std::string& path, int64_t limit) {
   return "map \"" + path + "\" stopped at its time limit of " + std::to_string(limit) + " ms";
@@ -242,9 +266,15 @@ void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& re
     result.message = error;
     return;
   }
+  const pid_t leader = process.pid;
   int ok = _await(process, command, result, error);
   const bool succeeded = ok && (result.code == kMercOk || mercIsWarning(result.code));
-  if (succeeded) ok = _readCards(process.cardDir, result, error);
+  bool empty = false;
+  if (succeeded) ok = _readCards(process.cardDir, result, empty, error);
+  if (ok && empty && _groupEnded(leader)) {
+    mercEndCardFolder(process.cardDir, true);
+    process.cardDir.clear();
+  }
   mercDiscard(process);
   // Only a map that ran well has processes started ahead: a failing one would keep
   // processes of a map that is likely being mended.

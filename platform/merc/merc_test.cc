@@ -257,6 +257,46 @@ TEST_F(MercRunMapTest, ChildGetsCardFolderAndOptionsAndTheFolderIsRemoved) {
   unsetenv("MERC_OPTIONS");
 }
 
+// A run that leaves its card folder empty hands it on to the next run; anything the run
+// could still put there (files, a changed mode, a process of its group still alive) makes
+// the next run get a new empty folder instead.
+TEST_F(MercRunMapTest, CardFolderPassesOnOnlyEmptyAndUntouched) {
+  struct Case {
+    const char* name;
+    const char* action;  // what the first run does besides printing its folder
+    bool sameFolder;
+  };
+  const Case cases[] = {
+      {"nothing", ":", true},
+      {"card written", "printf two > \"$MERC_CARD_DIR/card2\"", false},
+      {"other file", "printf x > \"$MERC_CARD_DIR/notes\"", false},
+      {"file removed again", "printf x > \"$MERC_CARD_DIR/card3\"; rm \"$MERC_CARD_DIR/card3\"",
+       true},
+      {"subfolder", "mkdir \"$MERC_CARD_DIR/sub\"", false},
+      {"mode changed", "chmod 0755 \"$MERC_CARD_DIR\"", false},
+      {"straggler in its group",
+       "(sleep 0.3; printf late > \"$MERC_CARD_DIR/card2\") </dev/null >/dev/null 2>&1 &",
+       false},
+  };
+  // Waits out the straggler, then shows what the folder holds.
+  script("probe",
+         "cat >/dev/null; sleep 0.6; printf '%s %s [%s]' \"$MERC_CARD_DIR\" "
+         "\"$(stat -c %a \"$MERC_CARD_DIR\")\" \"$(ls -A \"$MERC_CARD_DIR\")\"");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script("first", "cat >/dev/null\n" + std::string(c.action) + "\nprintf %s \"$MERC_CARD_DIR\"");
+    MapRun first = run("first", "x");
+    ASSERT_EQ(first.nReturn, 0) << first.errmsg;
+    const std::string folder = first.output.substr(first.output.find(' ') + 1);
+    MapRun probe = run("probe", "x");
+    ASSERT_EQ(probe.nReturn, 0) << probe.errmsg;
+    const std::string seen = probe.output.substr(probe.output.find(' ') + 1);
+    const std::string probeFolder = seen.substr(0, seen.find(' '));
+    EXPECT_EQ(probeFolder == folder, c.sameFolder) << folder << " then " << probeFolder;
+    EXPECT_EQ(seen.substr(probeFolder.size()), " 700 []") << "the run met a used folder";
+  }
+}
+
 TEST_F(MercRunMapTest, ExitStatusAndStandardErrorOfAChild) {
   script("careful", "cat; echo careful >&2; exit 18");
   MapRun warned = run("careful", "x");

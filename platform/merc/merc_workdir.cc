@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 namespace merc {
 namespace {
@@ -85,10 +86,12 @@ class EngineFolder {
   int ensure(std::string& error) {
     if (!path_.empty() && owner_ == getpid()) return 1;
     // A forked copy of the process makes a folder of its own; its copy of the lock would
-    // keep the parent's folder alive after the parent ends.
+    // keep the parent's folder alive after the parent ends. The spare card folders are
+    // the parent's too.
     if (lock_ >= 0) close(lock_);
     lock_ = -1;
     path_.clear();
+    spare_.clear();
     const std::string root = mercTempRoot();
     mercSweepEngineFolders(root);
     std::string pattern = root + "/" + kNewFolderPrefix + "XXXXXX";
@@ -109,6 +112,26 @@ class EngineFolder {
   }
   const std::string& path() const { return path_; }
 
+  // A card folder a run handed back, or false when none is kept.
+  bool takeSpare(std::string& path) {
+    if (spare_.empty()) return false;
+    path = std::move(spare_.back());
+    spare_.pop_back();
+    return true;
+  }
+
+  // Keeps a card folder of this engine's for a later run; false when it is not one of
+  // this process's or enough are kept.
+  bool keepSpare(const std::string& path) {
+    if (path_.empty() || owner_ != getpid() || spare_.size() >= kSpareCardFolders ||
+        path.size() <= path_.size() || path.compare(0, path_.size(), path_) != 0 ||
+        path[path_.size()] != '/') {
+      return false;
+    }
+    spare_.push_back(path);
+    return true;
+  }
+
  private:
   bool _lockInside(const std::string& folder) {
     int fd = open((folder + "/lock").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -124,6 +147,7 @@ class EngineFolder {
   std::string path_;
   pid_t owner_ = -1;
   int lock_ = -1;
+  std::vector<std::string> spare_;
 };
 
 std::mutex gMutex;
@@ -158,6 +182,7 @@ int mercSweepEngineFolders(const std::string& tmp) {
 int mercBeginCardFolder(std::string& path, std::string& error) {
   std::lock_guard<std::mutex> hold(gMutex);
   if (!gFolder.ensure(error)) return 0;
+  if (gFolder.takeSpare(path)) return 1;
   // Each run gets a folder of its own name: a map killed at its time limit may leave a
   // process behind that still writes into the folder of its run.
   path = gFolder.path() + "/cards-XXXXXX";
@@ -166,10 +191,15 @@ int mercBeginCardFolder(std::string& path, std::string& error) {
   return 0;
 }
 
-void mercEndCardFolder(const std::string& path) {
-  // Most maps write card 1 alone, leaving the folder empty: one rmdir then, rather than
-  // the walk, which costs a request several system calls more.
-  if (!path.empty() && rmdir(path.c_str()) != 0) _removeTree(path);
+void mercEndCardFolder(const std::string& path, bool reusable) {
+  if (path.empty()) return;
+  if (reusable) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    if (gFolder.keepSpare(path)) return;
+  }
+  // An empty folder needs one rmdir, rather than the walk, which costs several system
+  // calls more.
+  if (rmdir(path.c_str()) != 0) _removeTree(path);
 }
 
 }  // namespace merc
