@@ -295,6 +295,15 @@ TEST_F(MercRunMapTest, CardFolderPassesOnOnlyEmptyAndUntouched) {
     EXPECT_EQ(probeFolder == folder, c.sameFolder) << folder << " then " << probeFolder;
     EXPECT_EQ(seen.substr(probeFolder.size()), " 700 []") << "the run met a used folder";
   }
+  // A kept folder that went away meanwhile (a cleaner of /tmp) is not handed out.
+  script("first", "cat >/dev/null\nprintf %s \"$MERC_CARD_DIR\"");
+  MapRun kept = run("first", "x");
+  ASSERT_EQ(kept.nReturn, 0) << kept.errmsg;
+  ASSERT_EQ(rmdir(kept.output.substr(kept.output.find(' ') + 1).c_str()), 0);
+  script("second", "cat >/dev/null\nprintf two > \"$MERC_CARD_DIR/card2\"");
+  MapRun second = run("second", "x");
+  EXPECT_EQ(second.nReturn, 0) << second.errmsg;
+  EXPECT_EQ(second.output, framed("") + framed("two"));
 }
 
 TEST_F(MercRunMapTest, ExitStatusAndStandardErrorOfAChild) {

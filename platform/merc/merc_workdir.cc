@@ -112,12 +112,19 @@ class EngineFolder {
   }
   const std::string& path() const { return path_; }
 
-  // A card folder a run handed back, or false when none is kept.
+  // A card folder a run handed back, or false when none is kept. One that is gone or
+  // changed since (a cleaner of the temporary folder) is forgotten.
   bool takeSpare(std::string& path) {
-    if (spare_.empty()) return false;
-    path = std::move(spare_.back());
-    spare_.pop_back();
-    return true;
+    while (!spare_.empty()) {
+      path = std::move(spare_.back());
+      spare_.pop_back();
+      struct stat st;
+      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+          (st.st_mode & 07777) == 0700) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // Keeps a card folder of this engine's for a later run; false when it is not one of
