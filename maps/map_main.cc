@@ -70,8 +70,8 @@ int _appendCard1(ChildOutput& child, const void* data, std::size_t length) {
 int _append(MapOutput* out, unsigned card, const void* data, std::size_t length) {
   auto* child = static_cast<ChildOutput*>(out->context);
   if (card == 0 || card > kZvrMapMaxCards || (data == nullptr && length != 0)) return -1;
-  if (length == 0) return 0;
-  if (card == 1) return _appendCard1(*child, data, length);
+  if (card == 1) return length == 0 ? 0 : _appendCard1(*child, data, length);
+  // Even an empty append makes its card: the run has as many cards as the highest written.
   if (child->cardDir.empty()) return -1;
   return _writeCardFile(child->cardDir + "/card" + std::to_string(card), data, length);
 }

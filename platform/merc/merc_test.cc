@@ -349,6 +349,25 @@ TEST_F(MercRunMapTest, LargeStreamsPassWithoutDeadlock) {
   EXPECT_EQ(deaf.output, framed("hi"));
 }
 
+// The child wrapper reads its input in growing pieces and writes card 1 out in pieces:
+// sizes at and around each piece's edge pass byte for byte, card 2 as well.
+TEST_F(MercRunMapTest, ChildWrapperPassesEverySizeWhole) {
+  for (std::size_t size : {0, 1, 4095, 4096, 4097, 8192, 65535, 65536, 65537, 131073, 300000}) {
+    SCOPED_TRACE(size);
+    std::string input(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) input[i] = static_cast<char>('a' + i % 26);
+    MapRun once = run("identity", input);
+    EXPECT_EQ(once.nReturn, 0) << once.errmsg;
+    EXPECT_TRUE(once.output == framed(input)) << "identity gave " << once.output.size() << " bytes";
+    MapRun two = run("twocards", input);
+    EXPECT_EQ(two.nReturn, 0) << two.errmsg;
+    std::string upper = input;
+    for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+    EXPECT_TRUE(two.output == framed(input) + framed(upper))
+        << "twocards gave " << two.output.size() << " bytes";
+  }
+}
+
 TEST_F(MercRunMapTest, SharedObjectIsLoadedOnceUntilTheEngineEnds) {
   std::string path = maps_ + "/identity_so.so";
   ASSERT_EQ(run("identity_so", "a").nReturn, 0);
