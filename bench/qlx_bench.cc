@@ -20,9 +20,9 @@
 //   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
 //   two rounds, on queues filled beforehand: on SQLite one and two consumers, FULL and
 //   NORMAL; on PostgreSQL one and four consumers in FULL, one in NORMAL. Each row gives
-//   the consumers' CPU per cycle (consumer_us). On PostgreSQL each row also gives, per cycle, what the load of the
-//   machine does not change: the server's CPU time (server_cpu_us, all its processes),
-//   the consumers' (client_cpu_us), WAL flushes (wal_syncs), WAL bytes and committed
+//   the consumers' CPU per cycle (consumer_us). On PostgreSQL each row also gives, per
+//   cycle, what the load of the machine does not change: the server's CPU time
+//   (server_cpu_us, all its processes), WAL flushes (wal_syncs), WAL bytes and committed
 //   transactions, read from the server's statistics around the timed span.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
@@ -437,7 +437,7 @@ double reapCpuSeconds(pid_t pid) {
 // working beside them does not do the same durable work on both sides: on SQLite in FULL
 // the plain queue's feeder, whose busy handler backs off for up to 100 ms while a
 // consumer holds the write lock through its sync, got in some eight times a second, the
-// broker's (woken as the lock is let go, before the sync) fifty, and each of its commits
+// broker's (woken as the lock is let go, before the sync) thirty, and each of its commits
 // cost the one consumer a sync of its own. On PostgreSQL a feeder taking the responses
 // through the broker's gets would load the server about as much as the consumers it feeds.
 int prefilled(bool pg) { return pg ? 10000 : 30000; }
