@@ -53,51 +53,22 @@ bool plainCycle(sqlite3* db, sqlite3_stmt* take, sqlite3_stmt* put, sqlite3_stmt
   return got;
 }
 
-// Takes the responses one at a time, as a client does (select the first, delete it), in
-// transactions of kBatch: the broker's feeder gets each response through a get, and a
-// feeder that deleted them in bulk would leave the plain queue's consumers more of two
-// shared cores than the broker's.
-void takeResponses(sqlite3* db, sqlite3_stmt* first, sqlite3_stmt* remove) {
-  for (bool more = true; more;) {
-    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    for (int n = 0; more && n < kBatch; ++n) {
-      more = sqlite3_step(first) == SQLITE_ROW;
-      const int64_t id = more ? sqlite3_column_int64(first, 0) : 0;
-      sqlite3_reset(first);
-      if (!more) break;
-      sqlite3_bind_int64(remove, 1, id);
-      runStep(remove);
-    }
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  }
-}
-
 }  // namespace
 
-void makePlainSqliteQueue(const std::string& path, int64_t full) {
-  sqlite3_close(openPlain(path, full));
-}
-
-void plainSqliteFeeder(const std::string& path, int64_t full, int ahead) {
+void makePlainSqliteQueue(const std::string& path, int64_t full, int requests) {
   sqlite3* db = openPlain(path, full);
   static const std::string body(kBody, 'r');
-  sqlite3_stmt* depth = prepare(db, "SELECT count(*) FROM queue WHERE q = 0");
   sqlite3_stmt* put = prepare(db, "INSERT INTO queue (q, body) VALUES (0, ?1)");
-  sqlite3_stmt* first = prepare(db, "SELECT id FROM queue WHERE q = 1 ORDER BY id LIMIT 1");
-  sqlite3_stmt* remove = prepare(db, "DELETE FROM queue WHERE id = ?1");
-  for (;;) {
-    sqlite3_step(depth);
-    const int64_t waiting = sqlite3_column_int64(depth, 0);
-    sqlite3_reset(depth);
+  for (int sent = 0; sent < requests; sent += kBatch) {
     sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    for (int64_t i = waiting; i < ahead; ++i) {
+    for (int i = sent; i < requests && i < sent + kBatch; ++i) {
       sqlite3_bind_blob(put, 1, body.data(), kBody, SQLITE_STATIC);
-      runStep(put);
+      if (!runStep(put)) std::abort();
     }
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    takeResponses(db, first, remove);
-    usleep(20000);
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
   }
+  sqlite3_finalize(put);
+  sqlite3_close(db);
 }
 
 void plainSqliteConsumer(const std::string& path, int64_t full, int start, int result,

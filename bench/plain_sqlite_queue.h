@@ -1,8 +1,8 @@
 // The plain queue on SQLite: what one would write by hand for the broker's cycle, to set
 // the broker's figures beside. One table; a consumer's cycle is one transaction (BEGIN
 // IMMEDIATE, select the first request, insert the response, delete the request, COMMIT),
-// WAL, synchronous FULL or NORMAL, a busy timeout. A feeder keeps requests waiting and
-// takes the responses one at a time, as the broker's feeder does through its gets.
+// WAL, synchronous FULL or NORMAL, a busy timeout. The requests are all there before the
+// consumers start, as the broker's are in the comparison.
 #ifndef ZVR_BENCH_PLAIN_SQLITE_QUEUE_H
 #define ZVR_BENCH_PLAIN_SQLITE_QUEUE_H
 
@@ -11,10 +11,9 @@
 
 namespace bench {
 
-// Makes the queue's database at `path` (FULL when `full`, else NORMAL).
-void makePlainSqliteQueue(const std::string& path, int64_t full);
-// The feeder process: keeps `ahead` requests waiting, takes the responses. Never returns.
-[[noreturn]] void plainSqliteFeeder(const std::string& path, int64_t full, int ahead);
+// Makes the queue's database at `path` (FULL when `full`, else NORMAL) with `requests`
+// requests of kBody bytes waiting.
+void makePlainSqliteQueue(const std::string& path, int64_t full, int requests);
 // A consumer process: reads a byte from `start`, cycles for `millis`, writes its count of
 // cycles (int64_t) to `result` and exits.
 [[noreturn]] void plainSqliteConsumer(const std::string& path, int64_t full, int start,

@@ -18,11 +18,11 @@
 //   several times, so a checkpoint run inside a commit shows as a stall.
 // - BrokerVsPlain: the broker's consumers against a plain hand-written queue on the same
 //   store doing the same cycle (plain_sqlite_queue.h, plain_pg_queue.h), alternately, in
-//   two rounds: on SQLite one and two consumers, FULL and NORMAL, fed by a feeder
-//   process; on PostgreSQL one and four consumers in FULL, one in NORMAL, on queues
-//   filled beforehand. On PostgreSQL each row also gives, per cycle, what the load of the
-//   machine does not change: the server's CPU time (server_cpu_us, all its processes),
-//   the consumers' (client_cpu_us), WAL flushes (wal_syncs), WAL bytes and committed
+//   two rounds, on queues filled beforehand: on SQLite one and two consumers, FULL and
+//   NORMAL; on PostgreSQL one and four consumers in FULL, one in NORMAL. Each row gives
+//   the consumers' CPU per cycle (consumer_us). On PostgreSQL each row also gives, per
+//   cycle, what the load of the machine does not change: the server's CPU time
+//   (server_cpu_us, all its processes), WAL flushes (wal_syncs), WAL bytes and committed
 //   transactions, read from the server's statistics around the timed span.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
@@ -345,20 +345,6 @@ void BM_CycleLatency(benchmark::State& state) {
   }
 }
 
-// The feeder of the plain-queue comparison, paced as the plain queue's is: every 20 ms it
-// tops the requests in flight up to `ahead` in one unit and takes the responses there are
-// with gets that do not wait. A feeder woken for every response would cost the broker's side
-// a process switch per cycle that the plain side, which cannot wait, never pays.
-[[noreturn]] void pacedFeederLoop(int ahead) {
-  QLXHANDLE client = connect("C", false);
-  int64_t inFlight = 0;
-  for (;;) {
-    if (inFlight < ahead) sendBatch(client, static_cast<int>(ahead - inFlight));
-    inFlight = std::max<int64_t>(inFlight, ahead) - drain(client, -1);
-    usleep(20000);
-  }
-}
-
 void BM_CycleTwoProcesses(benchmark::State& state) {
   const FsyncWindow window;
   const std::string home = makeHome(state.range(0));
@@ -445,33 +431,30 @@ double reapCpuSeconds(pid_t pid) {
   return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
-// Where the consumers' requests come from. On SQLite a feeder process (returned) keeps
-// them coming and drains the responses. On PostgreSQL both queues are filled before the
-// start with more than the three seconds' work of the fastest seen, and the responses stay
-// where they are put: a feeder taking them one by one through the broker's gets would load
-// the server about as much as the consumers it feeds, while the plain queue's feeder
-// deletes them in bulk, so the two would not be read side by side.
-constexpr int kPrefilled = 10000;
+// Where the consumers' requests come from: both queues are filled before the start with
+// more than the three seconds' work of the fastest seen, and the responses stay where they
+// are put, so that the timed span holds the consumers' cycles and nothing else. A feeder
+// working beside them does not do the same durable work on both sides: on SQLite in FULL
+// the plain queue's feeder, whose busy handler backs off for up to 100 ms while a
+// consumer holds the write lock through its sync, got in some eight times a second, the
+// broker's (woken as the lock is let go, before the sync) thirty, and each of its commits
+// cost the one consumer a sync of its own. On PostgreSQL a feeder taking the responses
+// through the broker's gets would load the server about as much as the consumers it feeds.
+int prefilled(bool pg) { return pg ? 10000 : 30000; }
 
-pid_t supplyRequests(bool plain, bool pg, const std::string& path, int64_t full) {
+void supplyRequests(bool plain, bool pg, const std::string& path, int64_t full) {
   if (pg && plain) {
-    bench::makePlainPgQueue(kPrefilled);
-  } else if (pg) {
+    bench::makePlainPgQueue(prefilled(pg));
+  } else if (plain) {
+    bench::makePlainSqliteQueue(path, full, prefilled(pg));
+  } else {
     QLXHANDLE client = connect("C", false);
-    for (int sent = 0; sent < kPrefilled; sent += kBatch) sendBatch(client, kBatch);
+    for (int sent = 0; sent < prefilled(pg); sent += kBatch) sendBatch(client, kBatch);
     qlxTerminate(&client);
     // As the plain queue's: else the server's autovacuum comes by during the timed span.
     std::string error;
     if (!vacuumed(error)) std::abort();
   }
-  if (pg) return 0;
-  if (plain) bench::makePlainSqliteQueue(path, full);
-  pid_t feeder = fork();
-  if (feeder == 0) {
-    if (plain) bench::plainSqliteFeeder(path, full, 3 * kBatch);
-    pacedFeederLoop(3 * kBatch);
-  }
-  return feeder;
 }
 
 // What the server did during the timed spans, summed; not ok once a reading failed.
@@ -498,13 +481,13 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   constexpr int64_t kMillis = 3000;
   const FsyncWindow window;
   int64_t total = 0;
-  double consumerCpu = 0, feederCpu = 0;
+  double consumerCpu = 0;
   ServerWork server;
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
     const bool pg = onPostgres();
-    const pid_t feeder = supplyRequests(plain, pg, path, full);
+    supplyRequests(plain, pg, path, full);
     int start[2], result[2];
     if (pipe(start) != 0 || pipe(result) != 0) std::abort();
     std::vector<pid_t> children;
@@ -528,11 +511,9 @@ void BM_BrokerVsPlain(benchmark::State& state) {
     total += cycles;
     for (pid_t pid : children) consumerCpu += reapCpuSeconds(pid);
     if (pg) server.add(before, bench::pgServerFigures());
-    if (feeder > 0) kill(feeder, SIGKILL);
-    if (feeder > 0) feederCpu += reapCpuSeconds(feeder);
     for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
     if (plain && pg) bench::dropPlainPgQueue();
-    if (pg && total >= kPrefilled) state.SkipWithError("the filled queue ran dry");
+    if (total >= prefilled(pg)) state.SkipWithError("the filled queue ran dry");
     removeHome(home);
     state.SetIterationTime(kMillis / 1000.0);
   }
@@ -541,11 +522,10 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   state.counters["cycles_per_s"] = rate;
   state.counters["F"] = f;
   state.counters["per_F"] = rate / f;
-  // CPU per cycle of the consumers and of the feeder: on two cores the feeder's share is
-  // taken from the consumers, so both feeders' costs stand beside the rates.
+  // The consumers' CPU per cycle: on two shared cores it changes less with the load than
+  // the rates do.
   const double per = total > 0 ? 1.0 / static_cast<double>(total) : 0;
   state.counters["consumer_us"] = consumerCpu * 1e6 * per;
-  state.counters["feeder_us"] = feederCpu * 1e6 * per;
   if (onPostgres() && server.ok) {
     state.counters["server_cpu_us"] = server.cpuSeconds * 1e6 * per;
     state.counters["wal_syncs"] = static_cast<double>(server.walSyncs) * per;

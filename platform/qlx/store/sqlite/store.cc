@@ -94,17 +94,24 @@ enum ControlWord : size_t {
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 
-// A checkpoint syncs the WAL and the database file. In FULL, where syncs bound a cycle, the
-// WAL keeper runs it once the WAL holds 10,000 pages (about 40 MB) rather than SQLite's
-// 1,000, so its sync pairs come once in some 1,600 units of work (about six pages each)
-// instead of 160. In NORMAL the CPU bounds a cycle, and a long WAL costs CPU at every page
-// read: each commit writes the same few pages again, every version of a page sits in one
-// probe chain of the WAL's index, and a lookup walks it (about 240,000 instructions per
-// bare broker cycle at 10,000 pages, 180,000 at 2,000, 150,000 at 1,000). 2,000 keeps
-// the keeper's checkpoints (and the log restart that briefly holds the write lock) to
-// about one in 300 units. The WAL file keeps its largest size once reached; a reader
-// holding an old snapshot may let it grow beyond until it ends.
-constexpr int kCheckpointPagesFull = 10000;
+// A checkpoint syncs the WAL and the database file; the WAL keeper runs it in the
+// background. In FULL, where a sync bounds each cycle, what a sync costs depends on the
+// WAL: once a checkpoint copied it all the log starts over and its frames overwrite blocks
+// the file already has, while a log still growing extends the file at every commit, and a
+// sync that extends a file also commits the file system's journal, which on a shared disk
+// waits behind every other process's metadata. So FULL restarts the log after 1,000 pages
+// (SQLite's own figure, about 4 MB): the keeper's checkpoint syncs come once in some 160
+// units of work (about six pages each), off the committers' path, against a log that
+// grew for 1,600 units at 10,000 pages (alternated in one run, one consumer: 243 against
+// 317 cycles/s at 1,000; two: 405 to 451 against 713 to 1,089). In NORMAL the CPU bounds
+// a cycle, and a long WAL costs CPU at every page read: each commit writes the same few
+// pages again, every version of a page sits in one probe chain of the WAL's index, and a
+// lookup walks it (about 240,000 instructions per bare broker cycle at 10,000 pages,
+// 180,000 at 2,000, 150,000 at 1,000). 2,000 keeps the keeper's checkpoints (and the log
+// restart that briefly holds the write lock) to about one in 300 units. The WAL file
+// keeps its largest size once reached; a reader holding an old snapshot may let it grow
+// beyond until it ends.
+constexpr int kCheckpointPagesFull = 1000;
 constexpr int kCheckpointPagesNormal = 2000;
 
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.

@@ -17,6 +17,8 @@
 
 #include <sqlite3.h>
 
+#include "store.h"
+
 namespace qlx {
 namespace {
 
@@ -93,6 +95,50 @@ TEST(WalKeeperTest, TheKeeperRestartsAFullyCopiedLogBeforeTheNextCommit) {
   sqlite3_finalize(q);
   sqlite3_close(db);
   std::filesystem::remove_all(home);
+}
+
+// A broker's own commits ask the keeper for the checkpoint once the log is long enough,
+// and the log then starts over, so its file stops growing. In FULL a log that grew on for
+// thousands of pages cost every commit a sync of a growing file; in NORMAL a long log costs
+// every page read CPU. Units of about 20 pages each, up to 4,000 pages in all: the log must
+// have started over by then (a limit of 10,000 pages would never get there).
+TEST(WalKeeperTest, TheBrokersCommitsRestartTheLogWithinItsLimit) {
+  for (const char* sync : {"FULL", "NORMAL"}) {
+    SCOPED_TRACE(sync);
+    char pattern[] = "/tmp/qlx-keeper-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string home = pattern;
+    setenv("QLX_HOME", home.c_str(), 1);
+    setenv("QLX_SYNC", sync, 1);
+    {
+      Store store;
+      std::string error;
+      ASSERT_TRUE(store.open(error)) << error;
+      ASSERT_TRUE(store.exec("CREATE TABLE filler(x)"));
+      const long first = walSequence(home + "/broker.db-wal");
+      ASSERT_GE(first, 0);
+      long now = first;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (int pages = 0; now == first && std::chrono::steady_clock::now() < deadline;) {
+        if (pages < 4000) {
+          Transaction tx(store);
+          ASSERT_TRUE(tx.ok());
+          ASSERT_TRUE(store.exec("INSERT INTO filler SELECT randomblob(3000) FROM "
+                                 "(WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                                 "FROM n WHERE i < 20) SELECT i FROM n)"));
+          ASSERT_TRUE(tx.commit());
+          pages += 20;
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        now = walSequence(home + "/broker.db-wal");
+      }
+      EXPECT_NE(now, first) << "the log never started over";
+    }
+    std::filesystem::remove_all(home);
+  }
+  unsetenv("QLX_SYNC");
+  unsetenv("QLX_HOME");
 }
 
 }  // namespace
