@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,13 +142,26 @@ class BrokerHome : public ::testing::Test {
     std::string command = "QLX_HOME='" + home_ + "' '" + tool + "' " + args + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
+    const std::string text = readToEnd(fileno(pipe));
     int status = pclose(pipe);
     if (output) *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Everything the descriptor `fd` yields up to its end. A signal the test catches (the
+  // alarm of interruptWaitsAfter) may interrupt a read: that read is tried again. Giving
+  // up there would close the pipe under the tool, which then dies of SIGPIPE, and what it
+  // had done (a message sent or taken) would be lost to the test, or its listing cut.
+  static std::string readToEnd(int fd) {
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n > 0)
+        text.append(chunk, static_cast<size_t>(n));
+      else if (n == 0 || errno != EINTR)
+        return text;
+    }
   }
 
  private:

@@ -303,7 +303,12 @@ int putResponse(Connection& c, QLXMSG* msg, QLXPUTOPT* options, QLXSYNCP sync,
 // At once: the claimed messages go, the puts appear. A unit one of whose messages was
 // taken from it meanwhile is refused and rolled back.
 int commitWork(Connection& c) {
-  if (c.work.empty()) return 1;
+  if (c.work.empty()) {
+    // What a failed get let go must not stay held until this connection's next call.
+    if (c.store->endEmptyUnit()) return 1;
+    return failSub(kQlxCallCommit, kReasonStorage, c.store->errorCode(),
+                   "qlxCommit: broker database: %.170s", c.store->errorText().c_str());
+  }
   const int done = c.store->commit(c.work);
   if (done > 0) {
     countCommit(c);

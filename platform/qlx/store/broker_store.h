@@ -150,6 +150,10 @@ class BrokerStore {
   // be on disk (its sync failed). The unit has then ended as if committed (claims released,
   // waiters woken) and must not be committed again; a power loss may still undo it.
   virtual bool commitInDoubt() const { return false; }
+  // Ends a unit that claimed and staged nothing. Messages it let go (releaseClaim) may
+  // still be held by it in the store; they are free for other units afterwards. Free where
+  // nothing is held (no write, no round trip). False (noted) on failure.
+  virtual bool endEmptyUnit() { return true; }
   // Rolls a unit back: its claimed messages return to the front of their queues in their
   // order with the backout count raised by one, the claims are released, the puts are the
   // caller's to drop. False (noted) on failure: the unit stays open.

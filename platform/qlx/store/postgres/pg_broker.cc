@@ -256,13 +256,20 @@ void PgBrokerStore::abandonInChild() {
 // unit's (a unit locks a row after its insert committed): that leaves out the lockers'
 // groups (multixacts) that two operators browsing at once leave behind, whose numbers are
 // not transaction ids.
+#define QLX_PG_ABORTED_LOCK                                                               \
+  "FROM message m, (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS n) h "  \
+  "WHERE m.xmax::text <> '0' AND age(m.xmin) > age(m.xmax) AND "                           \
+  "pg_xact_status(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "              \
+  "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "        \
+  "(((h.n >> 32) - 1) << 32 | m.xmax::text::bigint)::text::xid8 END) = 'aborted' "
 constexpr const char* kAbortedClaims =
-    "SELECT m.id, m.queue FROM message m, (SELECT pg_snapshot_xmax(pg_current_snapshot())"
-    "::text::bigint AS n) h WHERE m.xmax::text <> '0' AND age(m.xmin) > age(m.xmax) AND "
-    "pg_xact_status(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "
-    "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "
-    "(((h.n >> 32) - 1) << 32 | m.xmax::text::bigint)::text::xid8 END) = 'aborted' "
-    "ORDER BY m.id DESC FOR UPDATE OF m SKIP LOCKED";
+    "SELECT m.id, m.queue " QLX_PG_ABORTED_LOCK "ORDER BY m.id DESC FOR UPDATE OF m SKIP LOCKED";
+
+// Raises message $1 when its last lock is still an aborted one (see rollback).
+constexpr const char* kRaiseAbortedClaim =
+    "UPDATE message SET backout = backout + 1, seq = (SELECT min(seq) FROM message x WHERE "
+    "x.queue = message.queue) - 1 WHERE id = (SELECT m.id " QLX_PG_ABORTED_LOCK
+    "AND m.id = $1 FOR UPDATE OF m SKIP LOCKED)";
 
 // Claim rows are what brokers of an earlier version wrote for every claim: one whose
 // message can be locked now names a unit that ended without commit or rollback.
@@ -393,6 +400,7 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   if (done[end].ok()) {
     inUnit_ = false;
     released_.clear();
+    unsettled_.clear();
     return trace.result(1);
   }
   if (!ids.empty() && done[removal].state() == "22012") {
@@ -401,7 +409,21 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
     return trace.result(-1);
   }
   _afterFailedEnd(done[end]);
+  // A COMMIT that ran and failed (a deferred check) ended the transaction: the claims'
+  // locks ended aborted, and the messages are free again but not yet counted.
+  if (!inUnit_ && !unit_.lost()) unsettled_ = ids;
   return trace.result(0);
+}
+
+// Only messages let go after a failed get keep an empty unit's locks: until its
+// transaction ends no other unit can take them. Nothing is written, so ending it the
+// rollback's way is a commit too, and it relocks them in a committing transaction when a
+// failed statement aborted this one (see rollback). A unit that locked nothing keeps its
+// transaction for the next get rather than pay a round trip here.
+bool PgBrokerStore::endEmptyUnit() {
+  trc::Scope trace(kTrace);
+  if (!inUnit_ || released_.empty()) return trace.result(true);
+  return trace.result(rollback(UnitOfWork{}));
 }
 
 // A COMMIT that ran and failed ended the transaction with nothing written; one skipped
@@ -420,6 +442,9 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   failure_ = &unit_;
   const std::vector<int64_t> released = std::move(released_);
   released_.clear();
+  if (!inUnit_ && !unit_.lost() && !unsettled_.empty())
+    return trace.result(_settleAborted(claimIds(unit), released));
+  unsettled_.clear();
   if (!inUnit_ || unit_.lost()) {
     // The session ended with the unit: its locks are gone and their traces tell the
     // recovery which counts to raise.
@@ -459,6 +484,36 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
   }
   inUnit_ = false;
   return trace.result(true);
+}
+
+// The unit's transaction ended at a failed COMMIT, and the session lives: rather than
+// leave the raises to the recovery, which runs only once some connection has ended, they
+// are made now, each on a message whose last lock is still an aborted one. A message
+// another unit took meanwhile, or that a recovery raised first, is thus not counted twice.
+// The let-go messages' locks ended aborted too: they are locked again here, so that their
+// last locker is a committed one.
+bool PgBrokerStore::_settleAborted(const std::vector<int64_t>& ids,
+                                   const std::vector<int64_t>& released) {
+  std::vector<pg::Statement> batch{{"BEGIN", {}}};
+  if (!released.empty())
+    batch.push_back({"SELECT 1 FROM message WHERE id = ANY ($1::bigint[]) FOR UPDATE SKIP "
+                     "LOCKED",
+                     pg::Params().ids(released)});
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it)
+    batch.push_back({kRaiseAbortedClaim, pg::Params().add(*it)});
+  batch.push_back({"COMMIT", {}});
+  std::vector<pg::Result> done = unit_.runTogether(batch);
+  if (!done.back().ok()) {
+    released_ = released;  // for the rollback tried again
+    if (!done.back().skipped() || unit_.lost()) return false;
+    // A raise failed and left the transaction open: end it, keeping the cause.
+    const int code = unit_.errorCode();
+    const std::string text = unit_.errorText();
+    unit_.exec("ROLLBACK");
+    return unit_.noteFailure(code, text);
+  }
+  unsettled_.clear();
+  return true;
 }
 
 bool PgBrokerStore::serviceHops(std::string_view service, std::vector<Hop>& hops) {

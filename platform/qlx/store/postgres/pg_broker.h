@@ -68,6 +68,7 @@ class PgBrokerStore final : public BrokerStore {
   void releaseClaim(int64_t id) override;
   bool put(const MessageRow& row) override;
   int commit(const UnitOfWork& unit) override;
+  bool endEmptyUnit() override;
   bool rollback(const UnitOfWork& unit) override;
 
   bool serviceHops(std::string_view service, std::vector<Hop>& hops) override;
@@ -114,6 +115,7 @@ class PgBrokerStore final : public BrokerStore {
   bool _listening();
   bool _faultsMayBePending();
   void _afterFailedEnd(const pg::Result& end);
+  bool _settleAborted(const std::vector<int64_t>& ids, const std::vector<int64_t>& released);
   bool _fail(pg::Connection& conn, std::string& error);
   static void _readRow(const pg::Result& result, int row, MessageRow& message);
 
@@ -125,6 +127,8 @@ class PgBrokerStore final : public BrokerStore {
   // Messages the open unit locked but let go (releaseClaim): a rollback must not leave
   // them with an aborted lock, which the recovery would take for a dead holder's claim.
   std::vector<int64_t> released_;
+  // The claims of a unit whose COMMIT ran and failed, until its rollback raises them.
+  std::vector<int64_t> unsettled_;
   int64_t row_ = 0;  // this connection's row, once attached
   // What is known of pending faults: nothing (read them), none, or some (read per call).
   enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;
