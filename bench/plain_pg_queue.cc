@@ -99,14 +99,16 @@ double serverCpuSeconds(long postmaster) {
 
 }  // namespace
 
-PgServerFigures pgServerFigures() {
+namespace {
+
+// The figures on `conn`, with `extra` (a bigint) read in the same statement.
+PgServerFigures readFigures(PGconn* conn, const char* extra, int64_t& extraValue) {
   PgServerFigures figures;
-  usleep(300000);  // ended sessions send their last statistics as they go
-  PGconn* conn = plainConnect(0);
-  PGresult* r = PQexec(conn,
-                       "SELECT pg_backend_pid(), (SELECT wal_sync FROM pg_stat_wal), "
-                       "(SELECT wal_bytes FROM pg_stat_wal)::bigint, (SELECT xact_commit FROM "
-                       "pg_stat_database WHERE datname = current_database())");
+  const std::string sql =
+      std::string("SELECT pg_backend_pid(), (SELECT wal_sync FROM pg_stat_wal), "
+                  "(SELECT wal_bytes FROM pg_stat_wal)::bigint, (SELECT xact_commit FROM "
+                  "pg_stat_database WHERE datname = current_database()), ") + extra;
+  PGresult* r = PQexec(conn, sql.c_str());
   if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) {
     long parent = 0;
     double t[4];
@@ -115,12 +117,34 @@ PgServerFigures pgServerFigures() {
       figures.walSyncs = std::strtoll(PQgetvalue(r, 0, 1), nullptr, 10);
       figures.walBytes = std::strtoll(PQgetvalue(r, 0, 2), nullptr, 10);
       figures.commits = std::strtoll(PQgetvalue(r, 0, 3), nullptr, 10);
+      extraValue = std::strtoll(PQgetvalue(r, 0, 4), nullptr, 10);
       figures.ok = figures.cpuSeconds >= 0;
     }
   }
   PQclear(r);
+  return figures;
+}
+
+}  // namespace
+
+PgServerFigures pgServerFigures() {
+  usleep(300000);  // ended sessions send their last statistics as they go
+  PGconn* conn = plainConnect(0);
+  int64_t ignored = 0;
+  const PgServerFigures figures = readFigures(conn, "0", ignored);
   PQfinish(conn);
   return figures;
+}
+
+PGconn* pgReadingSession() { return plainConnect(0); }
+
+PgSteadyReading pgSteadyReading(PGconn* session, bool plain) {
+  PgSteadyReading reading;
+  reading.server = readFigures(session,
+                               plain ? "(SELECT count(*) FROM plain_out)"
+                                     : "(SELECT count(*) FROM message WHERE queue = 'client:C')",
+                               reading.responses);
+  return reading;
 }
 
 void makePlainPgQueue(int requests) {

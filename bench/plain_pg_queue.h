@@ -7,6 +7,8 @@
 #ifndef ZVR_BENCH_PLAIN_PG_QUEUE_H
 #define ZVR_BENCH_PLAIN_PG_QUEUE_H
 
+#include <libpq-fe.h>
+
 #include <cstdint>
 
 namespace bench {
@@ -23,6 +25,19 @@ struct PgServerFigures {
 };
 // Waits briefly for the ended sessions' statistics to reach the server, then reads.
 PgServerFigures pgServerFigures();
+
+// The server's figures and the responses committed so far (`responses`, a table or the
+// broker's queue client:C), read at one moment on a session kept open for the readings:
+// two readings while the consumers cycle give what a cycle costs the server with the
+// sessions' starts and ends left out (the broker's processes start two more sessions than
+// the plain queue's, a cost of their lifetime, not of their cycles).
+struct PgSteadyReading {
+  PgServerFigures server;
+  int64_t responses = 0;
+};
+// A session for the readings (synchronous_commit off); aborts when it cannot connect.
+PGconn* pgReadingSession();
+PgSteadyReading pgSteadyReading(PGconn* session, bool plain);
 
 // Makes the queue's tables afresh (requests plain_in, responses plain_out) with
 // `requests` requests of 1 KiB waiting, vacuumed (as the broker's tables are after their

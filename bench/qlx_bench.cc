@@ -23,7 +23,10 @@
 //   the consumers' CPU per cycle (consumer_us). On PostgreSQL each row also gives, per
 //   cycle, what the load of the machine does not change: the server's CPU time
 //   (server_cpu_us, all its processes), WAL flushes (wal_syncs), WAL bytes and committed
-//   transactions, read from the server's statistics around the timed span.
+//   transactions, read from the server's statistics around the timed span; and the
+//   server's CPU time per cycle from 1 s to 2.5 s into the span (steady_server_cpu_us),
+//   which leaves out what the consumers' sessions cost to start and end (the WAL figures
+//   reach the statistics too late to be read inside the span).
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
@@ -471,6 +474,22 @@ struct ServerWork {
   }
 };
 
+// What the server did per cycle in the middle of the consumers' span, away from their
+// sessions' starts and ends: from 1 s after the start to 2.5 s, the cycles counted by the
+// responses committed.
+struct SteadyWork {
+  ServerWork server;
+  int64_t cycles = 0;
+  void measure(PGconn* reader, bool plain) {
+    usleep(1000000);
+    const bench::PgSteadyReading first = bench::pgSteadyReading(reader, plain);
+    usleep(1500000);
+    const bench::PgSteadyReading second = bench::pgSteadyReading(reader, plain);
+    server.add(first.server, second.server);
+    cycles += second.responses - first.responses;
+  }
+};
+
 // The broker's consumers (range 0 = 0) or the plain queue's (1) of the store in use, in
 // FULL or NORMAL (range 1), with range 2 consumer processes for three seconds; registered
 // alternately.
@@ -483,6 +502,7 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   int64_t total = 0;
   double consumerCpu = 0;
   ServerWork server;
+  SteadyWork steady;
   for (auto _ : state) {
     const std::string home = makeHome(full, 1);
     const std::string path = home + "/plain.db";
@@ -498,10 +518,16 @@ void BM_BrokerVsPlain(benchmark::State& state) {
       if (pid == 0) consumerLoop("E0", start[0], result[1], kMillis);
       children.push_back(pid);
     }
+    // A consumer that dies before its count then ends the reading below instead of
+    // leaving it waiting for ever.
+    close(result[1]);
     usleep(300000);
     const bench::PgServerFigures before = pg ? bench::pgServerFigures() : bench::PgServerFigures{};
+    PGconn* reader = pg ? bench::pgReadingSession() : nullptr;
     for (int i = 0; i < consumers; ++i)
       if (write(start[1], "g", 1) != 1) std::abort();
+    if (pg) steady.measure(reader, plain);
+    PQfinish(reader);
     int64_t cycles = 0;
     for (int i = 0; i < consumers; ++i) {
       int64_t n = 0;
@@ -511,7 +537,7 @@ void BM_BrokerVsPlain(benchmark::State& state) {
     total += cycles;
     for (pid_t pid : children) consumerCpu += reapCpuSeconds(pid);
     if (pg) server.add(before, bench::pgServerFigures());
-    for (int fd : {start[0], start[1], result[0], result[1]}) close(fd);
+    for (int fd : {start[0], start[1], result[0]}) close(fd);
     if (plain && pg) bench::dropPlainPgQueue();
     if (total >= prefilled(pg)) state.SkipWithError("the filled queue ran dry");
     removeHome(home);
@@ -531,6 +557,10 @@ void BM_BrokerVsPlain(benchmark::State& state) {
     state.counters["wal_syncs"] = static_cast<double>(server.walSyncs) * per;
     state.counters["wal_bytes"] = static_cast<double>(server.walBytes) * per;
     state.counters["commits"] = static_cast<double>(server.commits) * per;
+  }
+  if (onPostgres() && steady.server.ok && steady.cycles > 0) {
+    const double each = 1.0 / static_cast<double>(steady.cycles);
+    state.counters["steady_server_cpu_us"] = steady.server.cpuSeconds * 1e6 * each;
   }
   state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
                  std::to_string(consumers) + " consumer(s)");

@@ -20,6 +20,8 @@
 #include "errorqueue.h"
 #include "errors.h"
 #include "pg_connection.h"
+#include "pg_schema.h"
+#include "pg_statements.h"
 #include "qlx.h"
 
 namespace qlx {
@@ -433,6 +435,80 @@ TEST_P(StoreContract, ACycleCostsTwoRoundTrips) {
   EXPECT_LE(fewest, 2);
 }
 
+// The server plans a cycle's statements only at their first runs in a session (a plan
+// made at every run cost the server more than the run). A reconnected session is set up
+// as the first, and each session commits as QLX_SYNC asks.
+TEST_P(StoreContract, ACyclesStatementsArePlannedOnceAndCommitAsAsked) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "plans are a server's";
+  send(connect(false, "C1"), "planned");
+  const struct {
+    const char* sync;
+    bool reconnected;
+    const char* durable;
+  } sessions[] = {{"FULL", false, "on"}, {"NORMAL", true, "off"}};
+  for (const auto& session : sessions) {
+    SCOPED_TRACE(session.sync);
+    setenv("QLX_SYNC", session.sync, 1);
+    pg::Connection conn;
+    std::string error;
+    ASSERT_TRUE(conn.open(std::getenv("QLX_BROKER"), error)) << error;
+    if (session.reconnected) {
+      ASSERT_TRUE(conn.reconnect()) << conn.errorText();
+    }
+    for (int run = 0; run < 10; ++run) {
+      ASSERT_TRUE(conn.exec("BEGIN"));
+      pg::Result claimed = conn.run(pg::kClaimFirst, pg::Params().add("element:E"));
+      ASSERT_EQ(claimed.rows(), 1) << conn.errorText();
+      ASSERT_TRUE(conn.run(pg::kRemoveGotOne, pg::Params().add(claimed.integer(0, 0))).ok())
+          << conn.errorText();
+      ASSERT_TRUE(conn.exec("ROLLBACK"));
+    }
+    for (const char* statement : {pg::kClaimFirst, pg::kRemoveGotOne}) {
+      pg::Result plans = conn.run(
+          "SELECT generic_plans, current_setting('synchronous_commit') FROM "
+          "pg_prepared_statements WHERE statement = $1",
+          pg::Params().add(statement));
+      ASSERT_EQ(plans.rows(), 1) << statement;
+      EXPECT_GE(plans.integer(0, 0), 5) << statement;
+      EXPECT_EQ(plans.text(0, 1), session.durable);
+    }
+  }
+  unsetenv("QLX_SYNC");
+}
+
+// A session's plan of the first message of a queue, made while the table was nearly
+// empty (a scan of the whole table), serves at most a second once the table has grown:
+// the server would keep it until the table's statistics change.
+TEST_P(StoreContract, APlanMadeOnANearlyEmptyTableServesAtMostASecond) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "plans are a server's";
+  ASSERT_EQ(adminSql("VACUUM ANALYZE message"), "");
+  send(connect(false, "C1"), "first");
+  pg::Connection conn;
+  std::string error;
+  ASSERT_TRUE(conn.open(std::getenv("QLX_BROKER"), error)) << error;
+  const auto plan = [&conn] {
+    EXPECT_EQ(conn.run(pg::kClaimFirst, pg::Params().add("element:E")).rows(), 1)
+        << conn.errorText();
+    pg::Result name = conn.run("SELECT name FROM pg_prepared_statements WHERE statement = $1",
+                               pg::Params().add(pg::kClaimFirst));
+    if (name.rows() != 1) return std::string("not prepared");
+    pg::Result explained = conn.run(("EXPLAIN EXECUTE " + name.text(0, 0) + "('x')").c_str());
+    std::string text;
+    for (int row = 0; row < explained.rows(); ++row) text += explained.text(row, 0) + "\n";
+    return text;
+  };
+  for (int run = 0; run < 8; ++run) plan();
+  const std::string early = plan();
+  if (early.find("Seq Scan") == std::string::npos)
+    GTEST_SKIP() << "the server planned the nearly empty table by its index already";
+  ASSERT_EQ(adminSql("INSERT INTO message (queue, body) SELECT 'element:F', "
+                     "convert_to(repeat('x', 1000), 'UTF8') FROM generate_series(1, 3000)"),
+            "");
+  usleep(1100000);
+  const std::string later = plan();
+  EXPECT_NE(later.find("message_queue"), std::string::npos) << later;
+}
+
 // A statement that fails inside a unit aborts the server's transaction; the unit's
 // rollback must still put the message back counted, and the connection work on.
 TEST_P(StoreContract, AUnitAbortedByAFailedStatementRollsBackCounted) {
@@ -518,28 +594,45 @@ TEST_P(StoreContract, CountersOffKeepNothingAndSayWhy) {
   EXPECT_NE(error.find("QLX_METRICS=off"), std::string::npos) << error;
 }
 
-// A database made by the broker before it kept counters is upgraded in place by the next
-// broker that opens it: its messages stay, and counting starts.
-TEST_P(StoreContract, ADatabaseWithoutCountersIsUpgradedKeepingItsMessages) {
+// A database made by an earlier broker is upgraded in place by the next broker that opens
+// it: its messages stay, counting works, and a unit's inserts no longer call the wake
+// trigger (its condition asks the unit's quiet mode).
+TEST_P(StoreContract, AnEarlierDatabaseIsUpgradedKeepingItsMessages) {
   if (std::string(GetParam()) != "postgres")
     GTEST_SKIP() << "schema versions are the PostgreSQL store's";
+  const struct {
+    const char* made;
+    const char* downgrade;
+  } earlier[] = {
+      {"before counters", "DROP TABLE counter; UPDATE qlx_schema SET version = 1"},
+      {"with a trigger called for every row",
+       "CREATE OR REPLACE TRIGGER message_wake AFTER INSERT OR UPDATE OF queue, seq ON "
+       "message FOR EACH ROW EXECUTE FUNCTION qlx_wake(); UPDATE qlx_schema SET version = 2"},
+  };
   QLXHANDLE c = connect(false, "C1");
-  send(c, "kept");
-  EXPECT_EQ(adminSql("DROP TABLE counter; UPDATE qlx_schema SET version = 1"), "");
-  std::unique_ptr<BrokerStore> upgraded = makeBrokerStore();
-  std::string error;
-  ASSERT_TRUE(upgraded->open(error)) << error;
-  EXPECT_EQ(adminSql("SELECT version FROM qlx_schema"), "2");
-  store_ = std::move(upgraded);
-  const QueueCounters before = counted("element:E");
   QLXHANDLE e = connect(true, "E");
-  std::string body;
-  int32_t backout = 0;
-  ASSERT_EQ(get(e, body, backout), 1) << lastReason();
-  EXPECT_EQ(body, "kept");
-  QLXSYNC sync = unit();
-  ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
-  EXPECT_EQ(counted("element:E").counts[kCountCommitted] - before.counts[kCountCommitted], 1u);
+  for (const auto& database : earlier) {
+    SCOPED_TRACE(database.made);
+    send(c, "kept");
+    EXPECT_EQ(adminSql(database.downgrade), "");
+    std::unique_ptr<BrokerStore> upgraded = makeBrokerStore();
+    std::string error;
+    ASSERT_TRUE(upgraded->open(error)) << error;
+    EXPECT_EQ(adminSql("SELECT version FROM qlx_schema"), std::to_string(pg::kSchemaVersion));
+    EXPECT_EQ(adminSql("SELECT tgqual IS NOT NULL FROM pg_trigger WHERE tgname = "
+                       "'message_wake'"),
+              "t");
+    store_ = std::move(upgraded);
+    const QueueCounters before = counted("element:E");
+    std::string body;
+    int32_t backout = 0;
+    ASSERT_EQ(get(e, body, backout), 1) << lastReason();
+    EXPECT_EQ(body, "kept");
+    QLXSYNC sync = unit();
+    ASSERT_EQ(qlxCommit(e, &sync), 1) << lastReason();
+    EXPECT_EQ(counted("element:E").counts[kCountCommitted] - before.counts[kCountCommitted],
+              1u);
+  }
 }
 
 // The rows of sessions that ended are folded into one row per queue by the readers, and

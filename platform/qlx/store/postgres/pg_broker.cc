@@ -10,6 +10,7 @@
 #include <set>
 
 #include "pg_schema.h"
+#include "pg_statements.h"
 #include "pg_wait.h"
 #include "trc.h"
 
@@ -19,27 +20,6 @@ namespace {
 static trc::Module kTrace{"qlx"};
 // Services whose hops a store keeps; beyond them it reads each put's hops.
 constexpr size_t kMaxKeptServices = 256;
-
-#define QLX_PG_COLUMNS                                                                    \
-  "id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "      \
-  "code_page, encoding, msg_id, correl_id, format_name, put_sec, put_ms, theme_id, "     \
-  "origin, service, hops, position, body, tag, reason, sub_reason, call_type, "          \
-  "error_text, default_actions, performed_actions, reporter"
-
-constexpr const char* kInsert =
-    "INSERT INTO message (queue, backout, msg_type, priority, persistence, format, "
-    "feedback, expiry, code_page, encoding, msg_id, correl_id, format_name, put_sec, "
-    "put_ms, theme_id, origin, service, hops, position, body, tag, reason, sub_reason, "
-    "call_type, error_text, default_actions, performed_actions, reporter) VALUES "
-    "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
-    "$19, $20, $21, $22, $23, $24, $25, $26, $27, $28, $29)";
-
-// The first message of a queue that matches, skipping what other units hold and what
-// this unit already took ($5); $6 chooses the lock.
-constexpr const char* kMatch =
-    "FROM message WHERE queue = $1 AND ($2::bytea IS NULL OR msg_id = $2) AND "
-    "($3::bytea IS NULL OR correl_id = $3) AND ($4::bytea IS NULL OR theme_id = $4) AND "
-    "NOT (id = ANY ($5::bigint[])) ORDER BY seq, id LIMIT 1";
 
 int32_t int32At(const pg::Result& r, int row, int column) {
   return static_cast<int32_t>(r.integer(row, column));
@@ -102,12 +82,21 @@ pg::Params insertParams(const MessageRow& row) {
   return p;
 }
 
+// Whether a take wants the first message of its queue, with nothing to match or skip.
+bool takesFirst(const Match& match) {
+  return !match.msgId && !match.correlId && !match.themeId &&
+         (!match.held || match.held->empty());
+}
+
+// The parameters of a take: the queue alone for the first message, else those of
+// QLX_PG_MATCH (pg_statements.h).
 pg::Params matchParams(const std::string& queue, const Match& match) {
   auto id = [](const unsigned char* bytes) {
     return std::string_view(reinterpret_cast<const char*>(bytes), kQlxMsgIdLength);
   };
   pg::Params p;
   p.add(queue);
+  if (takesFirst(match)) return p;
   for (const unsigned char* bytes : {match.msgId, match.correlId, match.themeId})
     if (bytes) p.bytes(id(bytes)); else p.null();
   std::vector<int64_t> held;
@@ -328,15 +317,15 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
                         MessageRow& row) {
   trc::Scope trace(kTrace);
   const pg::Params params = matchParams(queue, match);
+  const bool first = takesFirst(match);
   if (take == Take::kClaim) {
-    static const std::string claim =
-        std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR UPDATE SKIP LOCKED";
+    const char* claim = first ? pg::kClaimFirst : pg::kClaimMatch;
     if (!_ready(unit_)) return trace.result(-1);
     pg::Result r;
     if (inUnit_) {
-      r = unit_.run(claim.c_str(), params);
+      r = unit_.run(claim, params);
     } else {
-      std::vector<pg::Result> both = unit_.runTogether({{"BEGIN", {}}, {claim.c_str(), params}});
+      std::vector<pg::Result> both = unit_.runTogether({{"BEGIN", {}}, {claim, params}});
       inUnit_ = both[0].ok();
       r = std::move(both[1]);
     }
@@ -346,12 +335,9 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
   }
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return trace.result(-1);
-  static const std::string remove =
-      std::string("DELETE FROM message WHERE id = (SELECT id ") + kMatch +
-      " FOR UPDATE SKIP LOCKED) RETURNING " QLX_PG_COLUMNS;
-  static const std::string browse =
-      std::string("SELECT " QLX_PG_COLUMNS " ") + kMatch + " FOR SHARE SKIP LOCKED";
-  pg::Result r = conn.run((take == Take::kDelete ? remove : browse).c_str(), params);
+  const char* sql = take == Take::kDelete ? (first ? pg::kRemoveFirst : pg::kRemoveMatch)
+                                          : (first ? pg::kBrowseFirst : pg::kBrowseMatch);
+  pg::Result r = conn.run(sql, params);
   if (!r.ok()) return trace.result(-1);
   if (r.rows() == 1) readRow(r, 0, row);
   return trace.result(r.rows() == 1 ? 1 : 0);
@@ -365,7 +351,7 @@ void PgBrokerStore::releaseClaim(int64_t id) { released_.push_back(id); }
 
 bool PgBrokerStore::put(const MessageRow& row) {
   pg::Connection& conn = _outside();
-  return _ready(conn) && conn.run(kInsert, insertParams(row)).ok();
+  return _ready(conn) && conn.run(pg::kInsert, insertParams(row)).ok();
 }
 
 // The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
@@ -381,13 +367,13 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   if (!unit.staged.empty())
     batch.push_back({"SELECT set_config('qlx.wake', 'after', true)", {}});
   const size_t removal = batch.size();
-  if (!ids.empty())
-    batch.push_back({"WITH m AS (DELETE FROM message WHERE id = ANY ($1::bigint[]) RETURNING id) "
-                     "SELECT 1 / (count(*) = $2)::int FROM m",
-                     pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
+  if (ids.size() == 1)
+    batch.push_back({pg::kRemoveGotOne, pg::Params().add(ids[0])});
+  else if (!ids.empty())
+    batch.push_back({pg::kRemoveGot, pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
   std::set<std::string> woken;
   for (const MessageRow& row : unit.staged) {
-    batch.push_back({kInsert, insertParams(row)});
+    batch.push_back({pg::kInsert, insertParams(row)});
     woken.insert(row.queue);
   }
   const size_t end = batch.size();

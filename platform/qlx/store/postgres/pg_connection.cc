@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,14 @@ constexpr unsigned kByteaOid = 17;
 // constants, so only a caller building texts from data would reach it.
 constexpr size_t kMaxPrepared = 64;
 
+// How long a session keeps its plans. The server keeps a statement's generic plan until
+// the table's statistics change, and a plan made while the message table was nearly empty
+// (a scan of the whole table and a sort) would be as wrong as it is lasting once a queue
+// has grown: planned again every second, such a plan serves at most a second.
+constexpr auto kPlanLifetime = std::chrono::seconds(1);
+// Marks the result of the discarding of plans in a batch, which nobody reads.
+const char kDiscardPlans[] = "DISCARD PLANS";
+
 std::atomic<int64_t> gRoundTrips{0};
 std::atomic<uint64_t> gSessions{0};
 
@@ -29,10 +38,13 @@ uint64_t bigEndian(const char* data, int length) {
   return value;
 }
 
-// FULL asks for durable commits; NORMAL lets the last commits be lost in a server crash
-// (never corrupted). A misspelt mode was refused when the connection opened.
-const char* syncSetting() {
-  return fullSyncSetting() ? "SET synchronous_commit = on" : "SET synchronous_commit = off";
+// The session's settings, sent in one round trip. FULL asks for durable commits; NORMAL
+// lets the last commits be lost in a server crash (never corrupted). A misspelt mode was
+// refused when the connection opened.
+const char* sessionSettings() {
+  return fullSyncSetting()
+             ? "SET synchronous_commit = on; SET client_min_messages = warning"
+             : "SET synchronous_commit = off; SET client_min_messages = warning";
 }
 
 }  // namespace
@@ -159,6 +171,7 @@ bool Connection::open(const std::string& uri, std::string& error) {
 bool Connection::reconnect() {
   if (conn_) PQfinish(conn_);
   prepared_.clear();
+  plannedSince_ = std::chrono::steady_clock::now();
   session_ = ++gSessions;
   conn_ = PQconnectdb(uri_.c_str());
   if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
@@ -169,7 +182,7 @@ bool Connection::reconnect() {
   }
   // Notices (e.g. "relation already exists, skipping") are not the broker's output.
   PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
-  return exec(syncSetting()) && exec("SET client_min_messages = warning");
+  return exec(sessionSettings());
 }
 
 void Connection::close() {
@@ -213,8 +226,14 @@ const std::string* Connection::_prepared(const char* sql, const Params& params, 
   return &prepared_.emplace(sql, name).first->second;
 }
 
+bool Connection::_plansDue() const {
+  return !prepared_.empty() && PQtransactionStatus(conn_) == PQTRANS_IDLE &&
+         std::chrono::steady_clock::now() - plannedSince_ >= kPlanLifetime;
+}
+
 Result Connection::run(const char* sql, const Params& params) {
   if (!conn_) return (noteFailure(ECONNRESET, "no connection to the database server"), Result());
+  if (_plansDue()) return std::move(runTogether({{sql, params}})[0]);
   const std::vector<const char*> values = params.values();
   bool sent = false;
   const std::string* name = _prepared(sql, params, false, sent);
@@ -241,6 +260,12 @@ std::vector<Result> Connection::runTogether(const std::vector<Statement>& statem
     return results;
   }
   std::vector<const char*> preparation;  // per result awaited: the text prepared, or null
+  // Outside a transaction only: in an aborted one it would fail, and the batch with it.
+  if (_plansDue() && PQsendQueryParams(conn_, kDiscardPlans, 0, nullptr, nullptr, nullptr,
+                                       nullptr, 1) == 1) {
+    preparation.push_back(kDiscardPlans);
+    plannedSince_ = std::chrono::steady_clock::now();
+  }
   for (const Statement& s : statements) {
     bool sent = false;
     const std::string* name = _prepared(s.sql, s.params, true, sent);
@@ -283,7 +308,7 @@ void Connection::_readTogether(const std::vector<const char*>& preparation,
     if (awaited >= preparation.size()) continue;
     // A preparation that failed is not taken for made: the next run prepares again.
     if (const char* text = preparation[awaited++]) {
-      if (!r.ok()) prepared_.erase(text);
+      if (!r.ok() && text != kDiscardPlans) prepared_.erase(text);
       continue;
     }
     if (statement < results.size()) results[statement++] = std::move(r);

@@ -6,6 +6,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -108,7 +109,8 @@ class Connection {
 
   // Runs one statement; the result (check ok()), with a failure noted. A statement text is
   // prepared on its first run in a session and reused after (the texts of the store are
-  // constants; a bounded number of them are kept).
+  // constants; a bounded number of them are kept); the server's plans of them are dropped
+  // about once a second, by a statement sent with the next one outside a transaction.
   Result run(const char* sql, const Params& params = Params());
   // Runs `statements` in order in one round trip (libpq's pipeline mode). One result per
   // statement; once one fails the later ones are not run (their results are not ok) and
@@ -129,12 +131,16 @@ class Connection {
   const std::string* _prepared(const char* sql, const Params& params, bool pipelined,
                                bool& sent);
 
+  // Whether the session's plans have served their time (see kPlanLifetime in the source)
+  // and may be dropped now, outside any transaction.
+  bool _plansDue() const;
   void _readTogether(const std::vector<const char*>& preparation, std::vector<Result>& results);
 
   PGconn* conn_ = nullptr;
   uint64_t session_ = 0;
   uint64_t named_ = 0;  // prepared statements named so far (names are never reused)
   std::map<std::string, std::string> prepared_;  // statement text -> name, this session
+  std::chrono::steady_clock::time_point plannedSince_;  // when the plans were last dropped
   std::string uri_;
   int failCode_ = 0;
   std::string failText_ = "no failure";

@@ -8,8 +8,9 @@ namespace qlx::pg {
 // The schema version this broker writes; a database of a later version is refused.
 // Version 2 added the counter table and the wake trigger's quiet mode (a unit's commit
 // wakes its queues itself); an older database gets both when a broker of this version
-// opens it (every statement below is safe to run again).
-inline constexpr int kSchemaVersion = 2;
+// opens it (every statement below is safe to run again). Version 3 asks the quiet mode in
+// the wake trigger's condition, so that a unit's insert queues no trigger call at all.
+inline constexpr int kSchemaVersion = 3;
 
 inline constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS qlx_schema (version bigint NOT NULL);
@@ -69,7 +70,8 @@ BEGIN
   RETURN NULL;
 END $$;
 CREATE OR REPLACE TRIGGER message_wake AFTER INSERT OR UPDATE OF queue, seq ON message
-  FOR EACH ROW EXECUTE FUNCTION qlx_wake();
+  FOR EACH ROW WHEN (current_setting('qlx.wake', true) IS DISTINCT FROM 'after')
+  EXECUTE FUNCTION qlx_wake();
 )sql";
 
 }  // namespace qlx::pg
