@@ -4,6 +4,7 @@
 
 #include "directory_cache.h"
 #include "directory_sql.h"
+#include "directory_store.h"
 #include "messages.h"
 #include "sqlite_broker.h"
 
