@@ -52,16 +52,8 @@ class ExitEndToEnd : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     home_ = dir;
     setenv("QLX_HOME", home_.c_str(), 1);
-    unsetenv("QLX_BROKER");
-    if (zvr::testing::onPostgres()) {
-      std::string why;
-      bool skip = false;
-      if (!schema_.make(why, skip)) {
-        if (skip) GTEST_SKIP() << why;
-        FAIL() << why;
-      }
-      setenv("QLX_BROKER", schema_.address().c_str(), 1);
-    }
+    zvr::testing::useTestBroker(schema_);
+    if (IsSkipped() || HasFatalFailure()) return;
     std::ofstream toml(home_ + "/directory.toml");
     toml << "[element." << kElement
          << "]\nformats = [\"*\"]\ndefault_actions = " << defaultActions() << "\nexit = \""

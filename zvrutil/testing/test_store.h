@@ -8,7 +8,9 @@
 #ifndef ZVR_TESTING_TEST_STORE_H
 #define ZVR_TESTING_TEST_STORE_H
 
+#include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,6 +128,24 @@ class PostgresSchema {
   std::string cluster_;
   std::string name_;
 };
+
+// Points the broker of the calling test at the store this run tests: under
+// QLX_TEST_STORE=postgres QLX_BROKER names `schema` (borrowed; the test drops it), made
+// afresh on the run's cluster; otherwise QLX_BROKER is unset, so that the embedded store of
+// QLX_HOME runs. Without a cluster the test is skipped with the reason; a schema that
+// cannot be made fails it. Called from SetUp, which then returns when IsSkipped() or
+// HasFatalFailure().
+inline void useTestBroker(PostgresSchema& schema) {
+  unsetenv("QLX_BROKER");
+  if (!onPostgres()) return;
+  std::string why;
+  bool skip = false;
+  if (!schema.make(why, skip)) {
+    if (skip) GTEST_SKIP() << why;
+    FAIL() << why;
+  }
+  setenv("QLX_BROKER", schema.address().c_str(), 1);
+}
 
 }  // namespace zvr::testing
 

@@ -111,7 +111,7 @@ class BrokerHome : public ::testing::Test {
     // A re-executed death-test child made this home for itself and usually ends with
     // exit() before TearDown: remove the home when it exits.
     if (!GTEST_FLAG_GET(internal_run_death_test).empty()) removeAtExit(home_);
-    if (onPostgres()) usePostgres();
+    useTestBroker(schema_);
   }
 
   void TearDown() override {
@@ -165,18 +165,6 @@ class BrokerHome : public ::testing::Test {
   }
 
  private:
-  // Points QLX_BROKER at a fresh schema of the run's cluster; skips the test when the run
-  // has none.
-  void usePostgres() {
-    std::string why;
-    bool skip = false;
-    if (!schema_.make(why, skip)) {
-      if (skip) GTEST_SKIP() << why;
-      FAIL() << why;
-    }
-    setenv("QLX_BROKER", schema_.address().c_str(), 1);
-  }
-
   static void removeAtExit(const std::string& home) {
     static std::string childHome;
     childHome = home;

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "directory_schema.h"
+#include "directory_model.h"
 #include "qlx.h"
 
 namespace qlx {

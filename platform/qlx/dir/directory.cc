@@ -1,12 +1,9 @@
-// The directory interface of a connection: asks its store for one entry per get() and
-// reports a failed read to the control block's exception handler.
+// The directory interface of a connection: asks its store's lookup for one entry per get()
+// and reports a failed read to the control block's exception handler.
 #include "directory.h"
 
 #include <string_view>
 
-#include "directory_cache.h"
-#include "directory_model.h"
-#include "directory_sql.h"
 #include "trc.h"
 
 namespace qlx {
@@ -46,58 +43,6 @@ std::string shortName(std::string_view name) {
   constexpr size_t kRoom = 120;
   if (name.size() <= kRoom) return std::string(name);
   return std::string(name.substr(0, kRoom)) + "...";
-}
-
-// 1 found, 0 missing, -1 failed, as a DirectoryLookup answers.
-int readFormats(DirStatementCache& statements, const char* sql, const std::string& name,
-                DirectoryRead& read) {
-  DirStatement query(statements, sql);
-  if (!query.ok()) return -1;
-  query.bind(1, std::string_view(name));
-  int rc = query.step();
-  if (rc == SQLITE_DONE) return 0;
-  if (rc != SQLITE_ROW) return -1;
-  read.first = splitFormats(query.text(0));
-  return 1;
-}
-
-int readDictionary(DirStatementCache& statements, const std::string& name, DirectoryRead& read) {
-  DirStatement pairs(statements,
-                     "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
-  if (!pairs.ok()) return -1;
-  pairs.bind(1, std::string_view(name));
-  int rc;
-  while ((rc = pairs.step()) == SQLITE_ROW) {
-    read.first.push_back(pairs.text(0));
-    read.second.push_back(pairs.text(1));
-  }
-  if (rc != SQLITE_DONE) return -1;
-  if (read.first.empty()) {
-    // A record without pairs exists only through its row in dictionary_record.
-    DirStatement record(statements, "SELECT 1 FROM dictionary_record WHERE name = ?1");
-    if (!record.ok()) return -1;
-    rc = record.bind(1, std::string_view(name)).step();
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return -1;
-  }
-  return 1;
-}
-
-int sqliteLookup(DirStatementCache& statements, int type, const std::string& name,
-                 DirectoryRead& read) {
-  sqlite3* const db = statements.db();
-  int found;
-  if (type == qlxEntryBusinessComponent)
-    found = readFormats(statements, "SELECT formats FROM element WHERE name = ?1", name, read);
-  else if (type == qlxEntryClient)
-    found = readFormats(statements, "SELECT formats FROM client WHERE name = ?1", name, read);
-  else
-    found = readDictionary(statements, name, read);
-  if (found < 0) {
-    read.code = sqlite3_errcode(db);
-    read.failure = dirSqlError(db);
-  }
-  return found;
 }
 
 class LookupDirectory final : public qlxDirInterface {
@@ -160,17 +105,6 @@ void LookupDirectory::_raise(QLXXCTL* ctl, int reason, long subReason, int type,
 
 std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup) {
   return std::make_unique<LookupDirectory>(std::move(lookup));
-}
-
-// The statements stay prepared for the life of the directory: a component reads the
-// directory for every request it serves, and preparing cost more than running them.
-std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db,
-                                               const std::atomic<uint32_t>* generation) {
-  auto statements = std::make_shared<DirStatementCache>(db);
-  DirectoryLookup read = [statements](int type, const std::string& name, DirectoryRead& into) {
-    return sqliteLookup(*statements, type, name, into);
-  };
-  return makeDirectory(generation ? cachingLookup(std::move(read), generation) : std::move(read));
 }
 
 }  // namespace qlx

@@ -1,14 +1,11 @@
 // The broker's directory: business elements, clients, services with their workflows and
-// dictionary records, kept in the tables of directory_schema.h. An administrator loads it
-// from a TOML file (format documented at the top of examples/directory.toml) and edits it
-// with qlxadm; a business element connection reads it through the qlxDirInterface that
-// makeDirectory returns.
+// dictionary records, kept by the broker's store (broker_store.h). An administrator loads
+// it from a TOML file (format documented at the top of examples/directory.toml) and edits
+// it with qlxadm; a business element connection reads it through the qlxDirInterface that
+// makeDirectory builds over its store's lookup.
 #ifndef QLX_DIRECTORY_H
 #define QLX_DIRECTORY_H
 
-#include <sqlite3.h>
-
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,24 +21,10 @@ namespace qlx {
 // handler (first argument; the second is the sub-reason).
 enum DirectoryReason : int {
   kDirReasonNotFound = 2001,    // no entry of that name and type; sub-reason: the type
-  kDirReasonReadFailed = 2002,  // the database could not be read; sub-reason: SQLite code
+  kDirReasonReadFailed = 2002,  // the store could not be read; sub-reason: the store's code
   kDirReasonBadRequest = 2003,  // unknown type, or entry object of another class;
                                 // sub-reason: the type
 };
-
-// The directory interface of one connection over `db` (borrowed: it must stay open until
-// the returned object is destroyed). get() fills:
-//   type 2  (qlxBusinessComponent) name and accepted formats,
-//   type 6  (qlxClient)            name and accepted formats,
-//   type 14 (qlxDictionary)        name and pairs in the record's order.
-// A format list holding "*" accepts every format name; other matches are exact and
-// case-sensitive. On failure the entry is emptied (so that nothing stale is served), the
-// handler is called with the reason codes above, a null name is treated as not found
-// (the handler then gets the address of an empty name), and the reason text stays valid
-// until the next get(). With a generation word (borrowed, directory_cache.h) the entries
-// read are kept for the life of the object while the word does not move.
-std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db,
-                                               const std::atomic<uint32_t>* generation = nullptr);
 
 // One directory get as a store answers it: 1 found (`first` holds the formats, or a
 // dictionary record's keys with its values in `second`), 0 no such entry, -1 the read
@@ -53,19 +36,18 @@ struct DirectoryRead {
 };
 using DirectoryLookup =
     std::function<int(int type, const std::string& name, DirectoryRead& read)>;
-// The same directory interface over any store's lookup.
-std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup);
 
-// Replaces the whole directory by the one in the TOML file at `path`, in one transaction.
-// On failure nothing changes and `error` says what is wrong, as "FILE:LINE:COLUMN: text"
-// when the fault lies at a place in the file. Relative exit paths are resolved against the
-// directory of the file. Refused: anything but a regular file, a file over 16 MiB, text
-// nested deeper than 32 levels, and (unless `allowEmpty`) a file that defines no entry,
-// which would empty the directory.
-// It moves no generation word (directory_cache.h): servers of a home in use learn of
-// an edit only through the store's editDirectory.
-bool loadDirectory(sqlite3* db, const std::string& path, std::string& error,
-                   bool allowEmpty = false);
+// The directory interface of one connection over its store's lookup. get() fills:
+//   type 2  (qlxBusinessComponent) name and accepted formats,
+//   type 6  (qlxClient)            name and accepted formats,
+//   type 14 (qlxDictionary)        name and pairs in the record's order.
+// A format list holding "*" accepts every format name; other matches are exact and
+// case-sensitive. On failure the entry is emptied (so that nothing stale is served), the
+// handler is called with the reason codes above, a null name is treated as not found
+// (the handler then gets the address of an empty name), and the reason text stays valid
+// until the next get(). A store that keeps entries between gets wraps its lookup in
+// cachingLookup (directory_cache.h).
+std::unique_ptr<qlxDirInterface> makeDirectory(DirectoryLookup lookup);
 
 // True for the qlxadm subcommands that directoryCommand handles.
 bool isDirectoryCommand(const char* word);

@@ -127,13 +127,16 @@ class DirectoryCacheAcrossStores : public DirectoryTest {
  protected:
   void SetUp() override {
     DirectoryTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(command({"load", writeFile("d.toml", kSmallDirectory)}), 0) << err_.str();
+    server_ = makeStore();
     std::string error;
-    ASSERT_TRUE(server_.open(error)) << error;
-    directory_ = server_.directory();
+    ASSERT_TRUE(server_->open(error)) << error;
+    directory_ = server_->directory();
   }
   void TearDown() override {
     directory_.reset();
+    server_.reset();
     DirectoryTest::TearDown();
   }
   std::string first(const char* record, const char* key) {
@@ -143,7 +146,7 @@ class DirectoryCacheAcrossStores : public DirectoryTest {
     return value ? value : "(no pair)";
   }
 
-  SqliteBrokerStore server_;
+  std::unique_ptr<BrokerStore> server_;
   std::unique_ptr<qlxDirInterface> directory_;
 };
 

@@ -1,71 +1,8 @@
-// qlxDirInterface::get over the directory tables, and the exception handler contract.
+// qlxDirInterface::get over the store's directory, and the exception handler contract.
 #include "directory_test_util.h"
 
 namespace qlx::testing {
 namespace {
-
-// What the exception handler of the last failed get received.
-struct HandlerCall {
-  int calls = 0;
-  unsigned long args[10] = {};
-  std::string name;
-  std::string text;
-};
-HandlerCall gCall;
-
-int recordingHandler(unsigned long a1, unsigned long a2, unsigned long a3, unsigned long a4,
-                     unsigned long a5, unsigned long a6, unsigned long a7, unsigned long a8,
-                     unsigned long a9, unsigned long a10) {
-  const unsigned long args[10] = {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10};
-  ++gCall.calls;
-  std::copy(args, args + 10, gCall.args);
-  gCall.name = reinterpret_cast<const char*>(a4);
-  gCall.text = reinterpret_cast<const char*>(a5);
-  return static_cast<int>(a6);
-}
-
-class DirectoryGet : public DirectoryTest {
- protected:
-  void SetUp() override {
-    DirectoryTest::SetUp();
-    ASSERT_EQ(load(kSmallDirectory), "");
-    directory_ = makeDirectory(db_);
-    services_.ExceptionHandler = recordingHandler;
-    ctl_.Version = 1;
-    ctl_.Type = 3;
-    ctl_.Services = &services_;
-    gCall = HandlerCall{};
-  }
-  // The directory's statements go first: the fixture closes the database with
-  // sqlite3_close, which refuses while statements are left.
-  void TearDown() override {
-    directory_.reset();
-    DirectoryTest::TearDown();
-  }
-
-  int get(const char* name, int type, qlxDirEntry& entry) {
-    return directory_->get(&ctl_, name, static_cast<qlxEntryType>(type), entry, nullptr);
-  }
-
-  // The handler was called once with the ten documented arguments.
-  void expectHandler(int reason, long subReason, int type, const char* name) {
-    ASSERT_EQ(gCall.calls, 1);
-    EXPECT_EQ(gCall.args[0], static_cast<unsigned long>(reason));
-    EXPECT_EQ(gCall.args[1], static_cast<unsigned long>(subReason));
-    EXPECT_EQ(gCall.args[2], static_cast<unsigned long>(type));
-    EXPECT_EQ(gCall.name, name);
-    EXPECT_FALSE(gCall.text.empty());
-    EXPECT_EQ(gCall.args[5], 0u);
-    EXPECT_EQ(gCall.args[6], static_cast<unsigned long>(kQlxCallDirectory));
-    EXPECT_EQ(gCall.args[7], reinterpret_cast<unsigned long>(&ctl_));
-    EXPECT_EQ(gCall.args[8], 0u);
-    EXPECT_EQ(gCall.args[9], 0u);
-  }
-
-  std::unique_ptr<qlxDirInterface> directory_;
-  QLXXSERVICES services_{};
-  QLXXCTL ctl_{};
-};
 
 TEST_F(DirectoryGet, BusinessComponent) {
   qlxBusinessComponent element;
@@ -175,14 +112,6 @@ TEST_F(DirectoryGet, NoHandlerNoCrash) {
   EXPECT_EQ(gCall.calls, 0);
 }
 
-TEST_F(DirectoryGet, DatabaseFailureIsReported) {
-  ASSERT_EQ(sqlite3_exec(db_, "DROP TABLE element", nullptr, nullptr, nullptr), SQLITE_OK);
-  qlxBusinessComponent element;
-  EXPECT_EQ(get("E", qlxEntryBusinessComponent, element), 0);
-  expectHandler(kDirReasonReadFailed, SQLITE_ERROR, qlxEntryBusinessComponent, "E");
-  EXPECT_NE(gCall.text.find("no such table"), std::string::npos) << gCall.text;
-}
-
 TEST_F(DirectoryGet, LongNameKeepsTheReasonTextShort) {
   const std::string name(500, 'N');
   qlxDictionary dict;
@@ -198,26 +127,6 @@ TEST_F(DirectoryGet, SeesALaterLoad) {
   ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
   EXPECT_EQ(dict.numEntries(), 1);
   EXPECT_STREQ(dict.getEntryValue("X"), "y");
-}
-
-// The statements of a get are prepared once per connection: later gets must still see
-// every change made since, through this connection or another, and a table that went away.
-TEST_F(DirectoryGet, RepeatedGetsSeeChangesSinceTheFirst) {
-  qlxDictionary dict;
-  qlxBusinessComponent element;
-  ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
-  ASSERT_EQ(get("E", qlxEntryBusinessComponent, element), 1);
-  ASSERT_EQ(load("[dictionary.ZVRBroker]\npairs = [[\"X\", \"y\"]]\n"), "");
-  ASSERT_EQ(get("ZVRBroker", qlxEntryDictionary, dict), 1);
-  EXPECT_EQ(dict.numEntries(), 1);
-  EXPECT_STREQ(dict.getEntryValue("X"), "y");
-  ASSERT_EQ(sqlite3_exec(db_, "DELETE FROM dictionary_record WHERE name = 'NONE'", nullptr,
-                         nullptr, nullptr), SQLITE_OK);
-  EXPECT_EQ(get("NONE", qlxEntryDictionary, dict), 0);
-  ASSERT_EQ(sqlite3_exec(db_, "DROP TABLE element", nullptr, nullptr, nullptr), SQLITE_OK);
-  gCall = HandlerCall{};
-  EXPECT_EQ(get("E", qlxEntryBusinessComponent, element), 0);
-  expectHandler(kDirReasonReadFailed, SQLITE_ERROR, qlxEntryBusinessComponent, "E");
 }
 
 }  // namespace

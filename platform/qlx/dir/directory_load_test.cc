@@ -74,8 +74,7 @@ TEST_F(DirectoryTest, EmptyFileNeedsConsent) {
     EXPECT_NE(load(text).find("defines no entries"), std::string::npos);
     EXPECT_EQ(stored(), before);
   }
-  std::string error;
-  ASSERT_TRUE(loadDirectory(db_, writeFile("empty.toml", ""), error, true)) << error;
+  ASSERT_EQ(loadFile(writeFile("empty.toml", ""), EmptyDirectory::kAllow), "");
   EXPECT_EQ(stored(), DirectoryModel{});
 }
 
@@ -103,8 +102,7 @@ TEST_F(DirectoryTest, OnlyARegularFileOfSaneSizeIsRead) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    std::string error;
-    EXPECT_FALSE(loadDirectory(db_, c.path, error));
+    const std::string error = loadFile(c.path);
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_EQ(stored(), before);
   }
@@ -217,25 +215,10 @@ TEST_F(DirectoryTest, OverlongNameIsRefused) {
 
 TEST_F(DirectoryTest, MissingFileIsRefused) {
   ASSERT_EQ(load(kSmallDirectory), "");
-  std::string error;
-  EXPECT_FALSE(loadDirectory(db_, (dir_ / "nope.toml").string(), error));
+  const std::string error = loadFile((dir_ / "nope.toml").string());
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
   EXPECT_NE(error.find("nope.toml"), std::string::npos) << error;
   EXPECT_EQ(stored().elements.size(), 2u);
-}
-
-TEST_F(DirectoryTest, DatabaseFailureRollsBack) {
-  ASSERT_EQ(load(kSmallDirectory), "");
-  // A trigger makes the last insert of a load fail after everything else was written.
-  ASSERT_EQ(sqlite3_exec(db_,
-                         "CREATE TRIGGER refuse BEFORE INSERT ON dictionary WHEN NEW.key = 'BAD' "
-                         "BEGIN SELECT RAISE(ABORT, 'refused by test'); END",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  const DirectoryModel before = stored();
-  const std::string error = load("[element.X]\n[dictionary.D]\npairs = [[\"BAD\", \"\"]]\n");
-  EXPECT_NE(error.find("refused by test"), std::string::npos) << error;
-  EXPECT_EQ(stored(), before);
 }
 
 TEST_F(DirectoryTest, WrittenTomlReadsBack) {
@@ -273,8 +256,7 @@ TEST_F(DirectoryTest, ExampleDirectoryLoads) {
   const std::filesystem::path example =
       std::filesystem::path(__FILE__).parent_path() / "../../../examples/directory.toml";
   if (!std::filesystem::exists(example)) GTEST_SKIP() << "no " << example;
-  std::string error;
-  ASSERT_TRUE(loadDirectory(db_, example.string(), error)) << error;
+  ASSERT_EQ(loadFile(example.string()), "");
   const DirectoryModel model = stored();
   const auto echo = std::find_if(model.services.begin(), model.services.end(),
                                  [](const ServiceDef& s) { return s.name == "ECHO"; });

@@ -1,10 +1,9 @@
 // In-memory form of the whole directory, shared by the TOML reader and writer, the
-// database loader and the qlxadm editor. A model read from a file is checked completely
-// before anything is written, so a bad file never changes the stored directory.
+// stores that keep it (broker_store.h) and the qlxadm editor. A model read from a file is
+// checked completely before anything is written, so a bad file never changes the stored
+// directory.
 #ifndef QLX_DIRECTORY_MODEL_H
 #define QLX_DIRECTORY_MODEL_H
-
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +14,17 @@
 #include <vector>
 
 namespace qlx {
+
+// Hop kinds of a workflow. They are the application types of the next-hop record that a
+// workflow theme query returns, except kHopOrigin, which is resolved to kHopClient with the
+// name of the client that started the workflow when a theme is created. Every store keeps
+// these values as they are.
+enum HopType : int {
+  kHopBusinessComponent = 1,
+  kHopClient = 3,
+  kHopNative = 4,
+  kHopOrigin = 100,
+};
 
 struct ElementDef {
   std::string name;
@@ -81,14 +91,9 @@ enum class EmptyDirectory { kRefuse, kAllow };
 // Reads and checks the directory file at `path`: a regular file of at most
 // kMaxDirectoryFileBytes (a folder, FIFO, device or socket is refused without waiting or
 // reading), with text parseDirectoryToml accepts, and with at least one entry unless
-// `empty` allows none. Touches no database. False with `error` set.
+// `empty` allows none. Touches no store. False with `error` set.
 bool readDirectoryFile(const std::string& path, EmptyDirectory empty, DirectoryModel& model,
                        std::string& error);
-
-// Replaces the stored directory by `model` in one transaction (`path` names the file in
-// messages). On failure nothing changes and `error` says why.
-bool replaceDirectory(sqlite3* db, const DirectoryModel& model, const std::string& path,
-                      std::string& error);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or code points
 // above U+10FFFF): the only text a TOML file may hold.
@@ -106,16 +111,8 @@ inline void writeDirectoryToml(const DirectoryModel& model, std::ostream& out) {
 // The hop as written in a workflow list ("element:E", "origin", "type:7:X", ...).
 std::string hopText(const HopDef& hop);
 
-// Creates the tables when missing. False with `error` set on a database failure.
-bool ensureDirectorySchema(sqlite3* db, std::string& error);
-
-// Replaces every stored entry by the model's (within the caller's transaction).
-bool storeDirectory(sqlite3* db, const DirectoryModel& model, std::string& error);
-
-// Reads every stored entry, each kind ordered by name.
-bool readDirectory(sqlite3* db, DirectoryModel& model, std::string& error);
-
-// Splits and joins the newline-separated format lists of the element and client tables.
+// Splits and joins format lists in the form both stores keep them: names separated by
+// newlines (a name holds no control character), empty parts dropped.
 std::vector<std::string> splitFormats(std::string_view stored);
 std::string joinFormats(const std::vector<std::string>& formats);
 

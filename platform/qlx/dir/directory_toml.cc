@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "directory_model.h"
-#include "directory_schema.h"
 #include "toml_nesting.h"
 
 namespace qlx {

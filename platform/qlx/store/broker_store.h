@@ -200,6 +200,17 @@ class BrokerStore {
                                bool remove, std::string& error) = 0;
   // Empties messages and faults; the directory stays.
   virtual bool resetRuntime(std::string& error) = 0;
+  // Writes a consistent copy of the store to the new file `target` (one snapshot:
+  // committed units of work whole, open ones not at all), a store of its own once synced,
+  // and names what was copied in `source`. False with `error` set; the file may then be
+  // left half written (the caller removes it). A store that keeps no file of its own
+  // refuses: its database's own tools back it up.
+  virtual bool backup(const std::string& target, std::string& source, std::string& error) {
+    (void)target;
+    source.clear();
+    error = "this store is backed up with its database's own tools";
+    return false;
+  }
 
   // --- the operator's view of a running broker -------------------------------------------
   // The counters the C interface adds to (metrics.h), owned by the store or the process

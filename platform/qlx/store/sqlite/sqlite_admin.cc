@@ -1,13 +1,51 @@
-// The embedded store: what the operator sees and changes (queues, error queues, reset).
+// The embedded store: what the operator sees and changes (queues, error queues, reset,
+// the directory, backups).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "directory_cache.h"
 #include "directory_sql.h"
+#include "directory_store.h"
 #include "messages.h"
 #include "sqlite_broker.h"
 
 namespace qlx {
+namespace {
+
+// Copies every page of `from` into the new database `path` in one step, so the copy is
+// one read snapshot of the broker: committed units of work whole, open ones not at all
+// (their messages are still queued in it). Then makes the copy a self-contained file
+// (no write-ahead log beside it) and syncs it.
+bool copyDatabase(sqlite3* from, const std::string& path, std::string& error) {
+  sqlite3* to = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                           nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+    if (backup == nullptr) {
+      rc = sqlite3_errcode(to);
+    } else {
+      rc = sqlite3_backup_step(backup, -1);
+      const int finished = sqlite3_backup_finish(backup);
+      if (rc == SQLITE_DONE) rc = finished;
+    }
+  }
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) error = to ? sqlite3_errmsg(to) : sqlite3_errstr(rc);
+  sqlite3_close_v2(to);
+  if (rc != SQLITE_OK) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (!synced) error = std::strerror(errno);
+  if (fd >= 0) close(fd);
+  return synced;
+}
+
+}  // namespace
 
 // The ids of the messages that units of work hold now.
 bool SqliteBrokerStore::_heldIn(std::vector<int64_t>& held, std::string& error) {
@@ -130,6 +168,12 @@ bool SqliteBrokerStore::resetRuntime(std::string& error) {
   if (!tx.commit()) return store_.failureInto(error);
   store_.setFaultsPending(false);
   return true;
+}
+
+bool SqliteBrokerStore::backup(const std::string& target, std::string& source,
+                               std::string& error) {
+  source = store_.home() + "/broker.db";
+  return copyDatabase(store_.db(), target, error);
 }
 
 // The directory tables are created again when missing: a damaged or hand-edited database

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <optional>
 
-#include "directory.h"
+#include "directory_store.h"
 #include "leasesweep.h"
 #include "log.h"
 #include "messages.h"

@@ -54,6 +54,7 @@ class SqliteBrokerStore final : public BrokerStore {
   int64_t settleErrors(const std::string& element, const std::vector<int64_t>& ids,
                        bool remove, std::string& error) override;
   bool resetRuntime(std::string& error) override;
+  bool backup(const std::string& target, std::string& source, std::string& error) override;
 
   Metrics& metrics() override;
   bool oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) override;

@@ -1,16 +1,10 @@
-// Moves the directory model in and out of the directory tables, and loads a TOML file as
-// one transaction.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// Moves the directory model in and out of the embedded store's directory tables, loads a
+// TOML file as one transaction, and answers a connection's directory gets.
+#include "directory_store.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <map>
 
-#include "directory.h"
-#include "directory_model.h"
+#include "directory_cache.h"
 #include "directory_schema.h"
 #include "directory_sql.h"
 
@@ -132,86 +126,59 @@ bool readDictionaries(sqlite3* db, DirectoryModel& model) {
   return rc == SQLITE_DONE;
 }
 
-// Closes a file descriptor when it goes out of scope.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() { close(fd_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  const int fd_;
-};
-
-// What keeps the file at `fd` from being read as a directory file; empty when nothing.
-std::string unreadable(int fd, const std::string& path) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) return "cannot examine " + path + ": " + std::strerror(errno);
-  if (S_ISDIR(info.st_mode)) return path + " is a folder, not a directory file";
-  if (!S_ISREG(info.st_mode))
-    return path + " is not a regular file (a FIFO, device or socket); give a TOML file";
-  if (static_cast<uint64_t>(info.st_size) > kMaxDirectoryFileBytes)
-    return path + " holds " + std::to_string(info.st_size) +
-           " bytes; a directory file holds at most " + std::to_string(kMaxDirectoryFileBytes) +
-           " bytes (16 MiB)";
-  return std::string();
+// 1 found, 0 missing, -1 failed, as a DirectoryLookup answers.
+int readFormats(DirStatementCache& statements, const char* sql, const std::string& name,
+                DirectoryRead& read) {
+  DirStatement query(statements, sql);
+  if (!query.ok()) return -1;
+  query.bind(1, std::string_view(name));
+  int rc = query.step();
+  if (rc == SQLITE_DONE) return 0;
+  if (rc != SQLITE_ROW) return -1;
+  read.first = splitFormats(query.text(0));
+  return 1;
 }
 
-// Reads a regular file of at most kMaxDirectoryFileBytes. Opened without blocking, so a
-// FIFO with no writer is refused rather than waited for.
-bool readFile(const std::string& path, std::string& text, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
+int readDictionary(DirStatementCache& statements, const std::string& name, DirectoryRead& read) {
+  DirStatement pairs(statements,
+                     "SELECT key, value FROM dictionary WHERE name = ?1 ORDER BY position");
+  if (!pairs.ok()) return -1;
+  pairs.bind(1, std::string_view(name));
+  int rc;
+  while ((rc = pairs.step()) == SQLITE_ROW) {
+    read.first.push_back(pairs.text(0));
+    read.second.push_back(pairs.text(1));
   }
-  FileCloser closer(fd);
-  error = unreadable(fd, path);
-  if (!error.empty()) return false;
-  text.clear();
-  char chunk[65536];
-  for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = "cannot read " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    if (got == 0) return true;
-    // A file that grows while read is held to the same limit.
-    if (static_cast<size_t>(got) > kMaxDirectoryFileBytes - text.size()) {
-      error = path + " grew past " + std::to_string(kMaxDirectoryFileBytes) +
-              " bytes while read; a directory file holds at most 16 MiB";
-      return false;
-    }
-    text.append(chunk, static_cast<size_t>(got));
+  if (rc != SQLITE_DONE) return -1;
+  if (read.first.empty()) {
+    // A record without pairs exists only through its row in dictionary_record.
+    DirStatement record(statements, "SELECT 1 FROM dictionary_record WHERE name = ?1");
+    if (!record.ok()) return -1;
+    rc = record.bind(1, std::string_view(name)).step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return -1;
   }
+  return 1;
 }
 
-bool isEmpty(const DirectoryModel& model) {
-  return model.elements.empty() && model.clients.empty() && model.services.empty() &&
-         model.dictionaries.empty();
+int sqliteLookup(DirStatementCache& statements, int type, const std::string& name,
+                 DirectoryRead& read) {
+  sqlite3* const db = statements.db();
+  int found;
+  if (type == qlxEntryBusinessComponent)
+    found = readFormats(statements, "SELECT formats FROM element WHERE name = ?1", name, read);
+  else if (type == qlxEntryClient)
+    found = readFormats(statements, "SELECT formats FROM client WHERE name = ?1", name, read);
+  else
+    found = readDictionary(statements, name, read);
+  if (found < 0) {
+    read.code = sqlite3_errcode(db);
+    read.failure = dirSqlError(db);
+  }
+  return found;
 }
 
 }  // namespace
-
-std::vector<std::string> splitFormats(std::string_view stored) {
-  std::vector<std::string> formats;
-  while (!stored.empty()) {
-    const size_t end = stored.find('\n');
-    if (end != 0) formats.emplace_back(stored.substr(0, end));
-    if (end == std::string_view::npos) break;
-    stored.remove_prefix(end + 1);
-  }
-  return formats;
-}
-
-std::string joinFormats(const std::vector<std::string>& formats) {
-  std::string joined;
-  for (const std::string& format : formats) joined += (joined.empty() ? "" : "\n") + format;
-  return joined;
-}
 
 bool ensureDirectorySchema(sqlite3* db, std::string& error) {
   char* message = nullptr;
@@ -243,18 +210,6 @@ bool readDirectory(sqlite3* db, DirectoryModel& model, std::string& error) {
   return false;
 }
 
-bool readDirectoryFile(const std::string& path, EmptyDirectory empty, DirectoryModel& model,
-                       std::string& error) {
-  std::string text;
-  if (!readFile(path, text, error) || !parseDirectoryToml(text, path, model, error)) return false;
-  if (empty == EmptyDirectory::kRefuse && isEmpty(model)) {
-    error = path + " defines no entries: loading it would empty the directory "
-                   "(load --allow-empty FILE does that)";
-    return false;
-  }
-  return true;
-}
-
 bool replaceDirectory(sqlite3* db, const DirectoryModel& model, const std::string& path,
                       std::string& error) {
   if (!ensureDirectorySchema(db, error)) return false;
@@ -276,6 +231,17 @@ bool loadDirectory(sqlite3* db, const std::string& path, std::string& error, boo
   const EmptyDirectory empty = allowEmpty ? EmptyDirectory::kAllow : EmptyDirectory::kRefuse;
   return readDirectoryFile(path, empty, model, error) &&
          replaceDirectory(db, model, path, error);
+}
+
+// The statements stay prepared for the life of the directory: a component reads the
+// directory for every request it serves, and preparing cost more than running them.
+std::unique_ptr<qlxDirInterface> makeDirectory(sqlite3* db,
+                                               const std::atomic<uint32_t>* generation) {
+  auto statements = std::make_shared<DirStatementCache>(db);
+  DirectoryLookup read = [statements](int type, const std::string& name, DirectoryRead& into) {
+    return sqliteLookup(*statements, type, name, into);
+  };
+  return makeDirectory(generation ? cachingLookup(std::move(read), generation) : std::move(read));
 }
 
 }  // namespace qlx

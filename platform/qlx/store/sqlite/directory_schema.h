@@ -1,21 +1,11 @@
-// Tables of the directory in the broker home's database. The directory loader and editor
-// write them; the broker reads them when a connection registers, when a request starts a
-// workflow, and when the error profile looks for an element's exit.
+// Tables of the directory in the embedded store's database (broker.db of the home). The
+// directory loader and editor write them; the broker reads them when a connection
+// registers, when a request starts a workflow, and when the error profile looks for an
+// element's exit. Existing homes hold these tables: change them only with a migration.
 #ifndef QLX_DIRECTORY_SCHEMA_H
 #define QLX_DIRECTORY_SCHEMA_H
 
 namespace qlx {
-
-// Hop kinds of a workflow, stored in hop.type. They are the application types of the
-// next-hop record that a workflow theme query returns, except kHopOrigin, which is resolved
-// to kHopClient with the name of the client that started the workflow when a theme is
-// created.
-enum HopType : int {
-  kHopBusinessComponent = 1,
-  kHopClient = 3,
-  kHopNative = 4,
-  kHopOrigin = 100,
-};
 
 inline constexpr const char* kDirectorySchema = R"sql(
 CREATE TABLE IF NOT EXISTS element (
