@@ -15,8 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(MessageFileCorpusTest, Seeds) {
-  const fs::path dir =
-      fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "messagefile_fuzz";
+  const fs::path dir = fs::path(ZVR_SOURCE_DIR) / "fuzz" / "corpus" / "messagefile_fuzz";
   if (!fs::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
   int seeds = 0;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {

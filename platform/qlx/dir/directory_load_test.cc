@@ -254,7 +254,7 @@ TEST_F(DirectoryTest, WrittenHopOfAMissingElementIsRaw) {
 
 TEST_F(DirectoryTest, ExampleDirectoryLoads) {
   const std::filesystem::path example =
-      std::filesystem::path(__FILE__).parent_path() / "../../../examples/directory.toml";
+      std::filesystem::path(ZVR_SOURCE_DIR) / "examples/directory.toml";
   if (!std::filesystem::exists(example)) GTEST_SKIP() << "no " << example;
   ASSERT_EQ(loadFile(example.string()), "");
   const DirectoryModel model = stored();
