@@ -3,26 +3,32 @@
 // to standard error, and its return code as the exit status.
 //
 // The process starts for every request, and each page it touches first costs a page
-// fault, dear on a virtual machine; so the wrapper talks to its descriptors with plain
-// system calls: no stdio streams (each allocates a buffer on first use) and no large
-// buffer on the stack (a new stack page far below the rest).
+// fault, dear on a virtual machine; so the wrapper reads with plain system calls and keeps
+// no large buffer on the stack. Card 1 goes through the standard output stream all the
+// same, because a map may print to standard output itself (printf, std::cout): its text
+// and its appends then share one buffer and reach the engine in the order the map made
+// them. That buffer is static, zero-filled memory set before any output: no allocation,
+// and its pages are touched only as the card fills them.
 #include "merc_map.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-// Card 1 is written out in pieces of about this size, so a large output streams to the
-// engine while the map still works instead of piling up here.
+// Card 1 is written out in pieces of this size, so a large output streams to the engine
+// while the map still works instead of piling up here.
 constexpr std::size_t kCardFlush = 64 * 1024;
 // The first read's room: a typical request fits, in a page or two of the heap.
 constexpr std::size_t kFirstRead = 4096;
+
+char gCard1Buffer[kCardFlush];
 
 int _writeAll(int fd, const char* data, std::size_t length) {
   while (length > 0) {
@@ -37,17 +43,8 @@ int _writeAll(int fd, const char* data, std::size_t length) {
 
 struct ChildOutput {
   std::string cardDir;
-  std::string card1;  // not yet written to standard output
   bool failed = false;  // a write of card 1 failed: the rest is not written either
 };
-
-int _flushCard1(ChildOutput& child) {
-  if (!child.failed && _writeAll(STDOUT_FILENO, child.card1.data(), child.card1.size()) != 0) {
-    child.failed = true;
-  }
-  child.card1.clear();
-  return child.failed ? -1 : 0;
-}
 
 int _writeCardFile(const std::string& path, const void* data, std::size_t length) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
@@ -58,13 +55,13 @@ int _writeCardFile(const std::string& path, const void* data, std::size_t length
 }
 
 int _appendCard1(ChildOutput& child, const void* data, std::size_t length) {
-  if (child.failed) return -1;
-  try {
-    child.card1.append(static_cast<const char*>(data), length);
-  } catch (const std::exception&) {
-    return -1;
-  }
-  return child.card1.size() >= kCardFlush ? _flushCard1(child) : 0;
+  if (!child.failed && std::fwrite(data, 1, length, stdout) != length) child.failed = true;
+  return child.failed ? -1 : 0;
+}
+
+// What the map printed and appended is all out; false when some of it could not be written.
+bool _finishCard1(const ChildOutput& child) {
+  return std::fflush(stdout) == 0 && !child.failed && !std::ferror(stdout);
 }
 
 int _append(MapOutput* out, unsigned card, const void* data, std::size_t length) {
@@ -99,6 +96,7 @@ bool _readAll(std::string& data) {
 }  // namespace
 
 int main(int, char** argv) {
+  std::setvbuf(stdout, gCard1Buffer, _IOFBF, sizeof gCard1Buffer);
   std::string input;
   if (!_readAll(input)) {
     const char* why = "cannot read input card 1\n";
@@ -107,12 +105,12 @@ int main(int, char** argv) {
   }
   const char* options = std::getenv("MERC_OPTIONS");
   const char* cardDir = std::getenv("MERC_CARD_DIR");
-  ChildOutput child{cardDir != nullptr ? cardDir : "", {}, false};
+  ChildOutput child{cardDir != nullptr ? cardDir : "", false};
   MapInput in{kZvrMapAbiVersion, argv[0], input.data(), input.size(),
               options != nullptr ? options : ""};
   MapOutput out{&child, _append, _message};
   int code = zvrMapRun(&in, &out);
-  if (_flushCard1(child) != 0) {
+  if (!_finishCard1(child)) {
     const char* why = "cannot write output card 1\n";
     _writeAll(STDERR_FILENO, why, std::strlen(why));
     return 1;

@@ -90,8 +90,9 @@ struct Launch {
 // Signals that end a map by default even when this process ignores or catches them.
 constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
 
-[[noreturn]] void _childSide(Launch& launch) {
-  // This process's handlers must not run in the child while it shares the memory.
+// Without /proc: every signal's action asked for, some sixty system calls (about 65 µs of
+// the child's CPU on a virtual machine, where reading the kernel's list costs 17 µs).
+void _queryAndResetCaughtSignals() {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) {
@@ -101,6 +102,13 @@ constexpr int kDefaultSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SI
       sigaction(sig, &dfl, nullptr);
     }
   }
+}
+
+[[noreturn]] void _childSide(Launch& launch) {
+  // This process's handlers must not run in the child while it shares the memory.
+  mercResetCaughtSignals();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
   for (int sig : kDefaultSignals) sigaction(sig, &dfl, nullptr);
   // Its own process group: an interrupt typed at the terminal reaches the component (which
   // finishes the request in hand) but not the map, and a time limit ends the whole group.
@@ -163,6 +171,59 @@ int _spawn(const std::string& path, const Fd (&child)[3], std::vector<std::strin
 }
 
 }  // namespace
+
+int mercParseCaughtSignals(const char* text, std::size_t length, uint64_t& caught) {
+  static constexpr char kField[] = "\nSigCgt:";
+  constexpr std::size_t kFieldLength = sizeof kField - 1;
+  const char* end = text + length;
+  for (const char* p = text; static_cast<std::size_t>(end - p) >= kFieldLength; ++p) {
+    if (std::memcmp(p, kField, kFieldLength) != 0) continue;
+    p += kFieldLength;
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    uint64_t mask = 0;
+    int digits = 0;
+    for (; p < end && *p != '\n'; ++p, ++digits) {
+      const char c = *p;
+      int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (value < 0 || digits == 16) return 0;
+      mask = mask << 4 | static_cast<uint64_t>(value);
+    }
+    // A line cut by the end of what was read is no answer.
+    if (digits == 0 || p == end) return 0;
+    caught = mask;
+    return 1;
+  }
+  return 0;
+}
+
+int mercCaughtSignals(uint64_t& caught) {
+  // The status text is some 1.5 KiB, and the line sits in its first half.
+  char text[4096];
+  int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  std::size_t used = 0;
+  while (used < sizeof text) {
+    ssize_t n = read(fd, text + used, sizeof text - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  return mercParseCaughtSignals(text, used, caught);
+}
+
+void mercResetCaughtSignals() {
+  uint64_t caught = 0;
+  if (!mercCaughtSignals(caught)) {
+    _queryAndResetCaughtSignals();
+    return;
+  }
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG && sig <= 64; ++sig) {
+    if (caught >> (sig - 1) & 1) sigaction(sig, &dfl, nullptr);
+  }
+}
 
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) reset(std::exchange(other.fd_, -1));

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "merc_engine.h"
@@ -63,6 +65,19 @@ void mercKillMap(pid_t pid);
 // Kills and reaps a launched map that will not be used, closes its channels and removes
 // its card folder. Does nothing for an empty `process`.
 void mercDiscard(MapProcess& process);
+
+// Sets the action of every signal this process catches back to the default, for the
+// child between vfork and exec: system calls only, no allocation. The kernel's list of
+// caught signals is read from /proc/self/status; without it each signal is asked for.
+void mercResetCaughtSignals();
+
+// The signals this process catches, bit n - 1 for signal n, as the kernel lists them.
+// 1 with `caught` set; 0 (and `caught` untouched) when the list cannot be read.
+int mercCaughtSignals(uint64_t& caught);
+
+// Reads the "SigCgt:" line of a status text of `length` bytes (borrowed): 1 with `caught`
+// set; 0 when the line is missing, cut short or not a 64-bit hexadecimal mask.
+int mercParseCaughtSignals(const char* text, std::size_t length, uint64_t& caught);
 
 }  // namespace merc
 

@@ -368,6 +368,19 @@ TEST_F(MercRunMapTest, ChildWrapperPassesEverySizeWhole) {
   }
 }
 
+// A map that prints to standard output itself, beside its appends and past the size of a
+// stdio buffer, gets card 1 in the order it made it.
+TEST_F(MercRunMapTest, ChildWrapperKeepsTheOrderOfWhatTheMapPrints) {
+  std::string printed;
+  for (int i = 0; i < 10000; ++i) printed += "5 printed at length\n";
+  const std::string expected = "1 appended\n2 printed\n3 streamed\n4 the input\n" + printed +
+                               "6 appended\n7 printed last\n";
+  MapRun r = run("stdout_order", "4 the input\n");
+  EXPECT_EQ(r.nReturn, 0) << r.errmsg;
+  EXPECT_TRUE(r.output == framed(expected))
+      << "card 1 of " << r.output.size() << " bytes begins " << r.output.substr(0, 80);
+}
+
 TEST_F(MercRunMapTest, SharedObjectIsLoadedOnceUntilTheEngineEnds) {
   std::string path = maps_ + "/identity_so.so";
   ASSERT_EQ(run("identity_so", "a").nReturn, 0);
