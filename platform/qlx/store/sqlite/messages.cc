@@ -84,9 +84,7 @@ void bindError(Query& q, const std::optional<ErrorInfo>& error) {
 
 constexpr size_t kCandidates = 8;
 
-// The next candidates of a get after (afterSeq, afterId) in delivery order; the read
-// ends before any of them is locked, so that the read after the lock sees the commit of
-// the unit that held it.
+// The next candidates of a get after (afterSeq, afterId) in delivery order.
 std::string candidateSql(const Match& match) {
   std::string sql = "SELECT id, seq FROM message WHERE queue = ?1 AND (seq, id) > (?5, ?6)";
   if (match.msgId) sql += " AND msg_id = ?2";
@@ -135,9 +133,56 @@ std::vector<int64_t> heldIds(const Match& match) {
   return ids;
 }
 
+// The read transaction of a claim: the candidates and the row of the message locked come
+// from one snapshot, which saves a get the second transaction's start and end (two lock
+// calls on the log's shared index, a look at the log's header, and with other consumers
+// committing meanwhile a dropped page cache). A row read in the snapshot is only used while
+// no broker connection ended a write since just before the snapshot began: a unit that
+// held the message commits (or gives it back) and raises that count before it lets the
+// claim go, so a message locked after its holder let go is read again, in a transaction
+// of its own, and then seen gone or changed. Without the count (no control page) every
+// row is read that way.
+class ClaimSnapshot {
+ public:
+  ClaimSnapshot(Store& store, bool wanted) : store_(store) {
+    if (!wanted) return;
+    writes_ = store.writesEnded();
+    if (!writes_) return;
+    Query begin(store, "BEGIN");
+    open_ = begin.run();
+  }
+  ~ClaimSnapshot() { end(); }
+  ClaimSnapshot(const ClaimSnapshot&) = delete;
+  ClaimSnapshot& operator=(const ClaimSnapshot&) = delete;
+
+  // Whether rows read now in the snapshot are as current as a new transaction's for a
+  // message locked before the call. Ends the snapshot when not.
+  bool current() {
+    if (open_ && store_.writesEnded() == writes_) return true;
+    end();
+    return false;
+  }
+
+ private:
+  void end() {
+    if (!open_) return;
+    Query commit(store_, "COMMIT");
+    open_ = !commit.run();
+    if (open_) {  // a read transaction that cannot end: roll it back, never keep it open
+      Query rollback(store_, "ROLLBACK");
+      rollback.run();
+      open_ = false;
+    }
+  }
+
+  Store& store_;
+  std::optional<uint32_t> writes_;
+  bool open_ = false;
+};
+
 // One candidate: 1 taken (or read, for a browse), 0 held by someone or gone, -1 failure.
 int takeCandidate(Store& store, const std::string& queue, int64_t id, Take take,
-                  MessageRow& row) {
+                  ClaimSnapshot& snapshot, MessageRow& row) {
   if (take == Take::kBrowse) {
     const int held = store.claims().heldByOther(id);
     if (held != 0) return held < 0 ? (claimFailed(store), -1) : 0;
@@ -146,6 +191,7 @@ int takeCandidate(Store& store, const std::string& queue, int64_t id, Take take,
   }
   const int locked = store.claims().tryLock(id);
   if (locked <= 0) return locked < 0 ? (claimFailed(store), -1) : 0;
+  snapshot.current();  // ends it unless its rows still hold
   int found = readMessage(store, id, row);
   if (found == 1 && row.queue != queue) found = 0;
   if (found == 1 && take == Take::kDelete) found = deleteTaken(store, id);
@@ -163,11 +209,14 @@ int takeMessage(Store& store, const std::string& queue, const Match& match, Take
   // A unit that takes many messages finds its own still on the queue: read past them.
   const std::vector<int64_t> held = heldIds(match);
   const size_t limit = kCandidates + held.size();
+  // A delete writes in a transaction of its own, and a browse locks nothing.
+  ClaimSnapshot snapshot(store, take == Take::kClaim);
   for (;;) {
     if (!candidates(store, queue, match, after, limit, batch)) return trace.result(-1);
     for (const auto& [id, seq] : batch)
       if (!std::binary_search(held.begin(), held.end(), id))
-        if (int taken = takeCandidate(store, queue, id, take, row)) return trace.result(taken);
+        if (int taken = takeCandidate(store, queue, id, take, snapshot, row))
+          return trace.result(taken);
     if (batch.size() < limit) return trace.result(0);
     after = batch.back();
   }

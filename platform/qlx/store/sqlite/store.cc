@@ -320,6 +320,7 @@ void Store::_mapControl() {
 int Store::afterCommit(const char* schema, int frames) {
   // The write lock is free already: whoever queues behind it goes ahead during the sync.
   gate_.released();
+  releasedInCommit_ = true;
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
   if (rc != SQLITE_OK) _syncFailed(rc);
   if (keeper_)
@@ -354,6 +355,11 @@ void Store::_noteStoredFaults() {
   if (!control_ || faultsMayBePending()) return;
   Query any(*this, "SELECT 1 FROM fault LIMIT 1");
   if (any.step() == SQLITE_ROW) setFaultsPending(true);
+}
+
+std::optional<uint32_t> Store::writesEnded() const {
+  if (!control_) return std::nullopt;
+  return control_[kReleasesWord].load(std::memory_order_seq_cst);
 }
 
 bool Store::faultsMayBePending() const {
@@ -485,6 +491,7 @@ std::string Query::blob(int column) const {
 
 Transaction::Transaction(Store& store) : store_(store) {
   store_.commitInDoubt_ = false;
+  store_.releasedInCommit_ = false;
   Query begin(store_, "BEGIN IMMEDIATE");
   begun_ = begin.run();
 }
@@ -502,8 +509,10 @@ bool Transaction::commit() {
   if (!begun_ || done_) return false;
   Query commit(store_, "COMMIT");
   done_ = commit.run();
-  // A transaction that wrote nothing ends without the commit hook, yet held the lock.
-  store_.gate_.released();
+  // A transaction that wrote nothing ends without the commit hook, yet held the lock. One
+  // that wrote was released in the hook: a second release would wake its waiters again
+  // (a futex call each commit) and move the count they sleep on for nothing.
+  if (!store_.releasedInCommit_) store_.gate_.released();
   // SQLite words a failure of the commit hook as a generic error: the sync's own is noted.
   if (!done_ && store_.commitInDoubt_)
     store_.noteFailure(store_.syncFailure_,

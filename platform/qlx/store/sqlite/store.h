@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -109,6 +110,12 @@ class Store {
   // (its sync failed): the caller must not apply the unit again, as it may well stand.
   bool commitInDoubt() const { return commitInDoubt_; }
 
+  // The home's count of ended write transactions (the busy gate's count of releases, raised
+  // by every connection of the broker after its commit is visible and before it lets its
+  // claims go), or none without a control page. A count unchanged between two readings
+  // means no broker connection changed the database in between.
+  std::optional<uint32_t> writesEnded() const;
+
   // Whether a fault may be pending: read from the shared control page, no system call.
   bool faultsMayBePending() const;
   void setFaultsPending(bool pending);
@@ -134,6 +141,7 @@ class Store {
   int failCode_ = SQLITE_OK;
   bool commitInDoubt_ = false;
   int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
+  bool releasedInCommit_ = false;  // afterCommit let the write lock's waiters go already
   int checkpointPages_ = 0;      // the WAL length that asks for a checkpoint
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
