@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -633,6 +634,92 @@ TEST_P(StoreContract, AnEarlierDatabaseIsUpgradedKeepingItsMessages) {
     EXPECT_EQ(counted("element:E").counts[kCountCommitted] - before.counts[kCountCommitted],
               1u);
   }
+}
+
+// Rows written by a broker of the unpacked layout are packed by the upgrade: every
+// descriptor and error field reads back as it was, unsigned actions and negative codes
+// included, and the unpacked columns are gone.
+TEST_P(StoreContract, AnUnpackedMessageTableIsPackedAtUpgrade) {
+  if (std::string(GetParam()) != "postgres")
+    GTEST_SKIP() << "schema versions are the PostgreSQL store's";
+  ASSERT_EQ(adminSql(
+                "DELETE FROM message; ALTER TABLE message DROP COLUMN descriptor, DROP COLUMN "
+                "error, ADD COLUMN msg_type bigint, ADD COLUMN priority bigint, ADD COLUMN "
+                "persistence bigint, ADD COLUMN format bigint, ADD COLUMN feedback bigint, "
+                "ADD COLUMN expiry bigint, ADD COLUMN code_page bigint, ADD COLUMN encoding "
+                "bigint, ADD COLUMN put_ms bigint, ADD COLUMN position bigint, ADD COLUMN "
+                "reason bigint, ADD COLUMN sub_reason bigint, ADD COLUMN call_type bigint, "
+                "ADD COLUMN error_text text, ADD COLUMN default_actions bigint, ADD COLUMN "
+                "performed_actions bigint, ADD COLUMN reporter text; "
+                "INSERT INTO message (queue, backout, msg_type, priority, persistence, format, "
+                "feedback, expiry, code_page, encoding, put_sec, put_ms, position, body, "
+                "reason, sub_reason, call_type, error_text, default_actions, "
+                "performed_actions, reporter) VALUES ('error:E', 1, 8, 5, 1, -2, 0, -1, 1208, "
+                "546, 1700000000, 250, 1, 'failed', 2033, -7, 3, 'no map', 1, 4294967295, "
+                "'E'), ('element:E', 0, 1, 0, 2, 3, 4, 5, 6, 7, 1700000001, 999, 2147483647, "
+                "'fine', NULL, NULL, NULL, NULL, NULL, NULL, NULL); "
+                "UPDATE qlx_schema SET version = 3"),
+            "");
+  std::unique_ptr<BrokerStore> upgraded = makeBrokerStore();
+  std::string error;
+  ASSERT_TRUE(upgraded->open(error)) << error;
+  EXPECT_EQ(adminSql("SELECT version FROM qlx_schema"), std::to_string(pg::kSchemaVersion));
+  EXPECT_EQ(adminSql("SELECT count(*) FROM pg_attribute WHERE attrelid = 'message'::regclass "
+                     "AND attname = 'msg_type' AND NOT attisdropped"),
+            "0");
+  std::vector<MessageRow> errors;
+  ASSERT_TRUE(upgraded->errorEntries("E", errors, error)) << error;
+  ASSERT_EQ(errors.size(), 1u);
+  const MessageRow& failed = errors[0];
+  EXPECT_EQ(std::make_tuple(failed.msgType, failed.priority, failed.persistence, failed.format,
+                            failed.feedback, failed.expiry, failed.codePage, failed.encoding,
+                            failed.putSec, failed.putMillis, failed.theme.position, failed.body),
+            std::make_tuple(8, 5, 1, -2, 0, -1, 1208, 546, int64_t{1700000000}, int64_t{250}, 1,
+                            std::string("failed")));
+  ASSERT_TRUE(failed.error.has_value());
+  EXPECT_EQ(std::make_tuple(failed.error->reason, failed.error->subReason,
+                            failed.error->callType, failed.error->text,
+                            failed.error->defaultActions, failed.error->performedActions,
+                            failed.error->reporter),
+            std::make_tuple(2033, -7, 3, std::string("no map"), 1u, 4294967295u,
+                            std::string("E")));
+  std::vector<BrowsedMessage> waiting;
+  ASSERT_TRUE(upgraded->browse("element:E", waiting, error)) << error;
+  ASSERT_EQ(waiting.size(), 1u);
+  const MessageRow& fine = waiting[0].row;
+  EXPECT_FALSE(fine.error.has_value());
+  EXPECT_EQ(std::make_tuple(fine.msgType, fine.encoding, fine.putMillis, fine.theme.position),
+            std::make_tuple(1, 7, int64_t{999}, INT32_MAX));
+  store_ = std::move(upgraded);
+  QLXHANDLE e = connect(true, "E");
+  std::string body;
+  int32_t backout = 0;
+  ASSERT_EQ(get(e, body, backout), 1) << lastReason();
+  EXPECT_EQ(body, "fine");
+}
+
+// An error entry keeps the exception text and reporter as their bytes came, whether or not
+// they are valid in any encoding: the entry is what the operator has left of the request.
+TEST_P(StoreContract, AnErrorEntryKeepsTextsOfAnyBytes) {
+  MessageRow row;
+  row.queue = "error:E";
+  row.body = std::string("body\xff", 5);
+  ErrorInfo info;
+  info.reason = 2033;
+  info.text = std::string("bad \xff\xfe\x80 bytes", 14);
+  info.reporter = std::string("E\xc3\x28", 3);
+  info.performedActions = 0xFFFFFFFFu;
+  row.error = info;
+  ASSERT_TRUE(store_->put(row)) << store_->errorText();
+  std::vector<MessageRow> rows;
+  std::string error;
+  ASSERT_TRUE(store_->errorEntries("E", rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  ASSERT_TRUE(rows[0].error.has_value());
+  EXPECT_EQ(rows[0].error->text, info.text);
+  EXPECT_EQ(rows[0].error->reporter, info.reporter);
+  EXPECT_EQ(rows[0].error->performedActions, 0xFFFFFFFFu);
+  EXPECT_EQ(rows[0].body, row.body);
 }
 
 // The rows of sessions that ended are folded into one row per queue by the readers, and

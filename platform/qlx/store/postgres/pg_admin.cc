@@ -5,6 +5,7 @@
 
 #include "directory.h"
 #include "pg_broker.h"
+#include "pg_statements.h"
 
 namespace qlx {
 namespace {
@@ -275,11 +276,8 @@ bool PgBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>
   std::vector<int64_t> unlocked;
   for (int i = 0; i < free.rows(); ++i) unlocked.push_back(free.integer(i, 0));
   pg::Result r = conn.run(
-      "SELECT id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "
-      "code_page, encoding, msg_id, correl_id, format_name, put_sec, put_ms, theme_id, "
-      "origin, service, hops, position, body, tag, reason, sub_reason, call_type, "
-      "error_text, default_actions, performed_actions, reporter FROM message "
-      "WHERE queue = $1 ORDER BY seq, id",
+      (std::string("SELECT ") + pg::kMessageColumns +
+       " FROM message WHERE queue = $1 ORDER BY seq, id").c_str(),
       pg::Params().add(queue));
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i) {
@@ -297,12 +295,9 @@ bool PgBrokerStore::errorEntries(const std::string& element, std::vector<Message
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return _fail(conn, error);
   pg::Result r = conn.run(
-      "SELECT id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "
-      "code_page, encoding, msg_id, correl_id, format_name, put_sec, put_ms, theme_id, "
-      "origin, service, hops, position, body, tag, reason, sub_reason, call_type, "
-      "error_text, default_actions, performed_actions, reporter FROM message "
-      "WHERE queue LIKE 'error:%' AND ($1 = '' OR queue = 'error:' || $1) "
-      "ORDER BY queue COLLATE \"C\", seq, id",
+      (std::string("SELECT ") + pg::kMessageColumns +
+       " FROM message WHERE queue LIKE 'error:%' AND ($1 = '' OR queue = 'error:' || $1) "
+       "ORDER BY queue COLLATE \"C\", seq, id").c_str(),
       pg::Params().add(element));
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i) {
@@ -338,9 +333,7 @@ int64_t PgBrokerStore::settleErrors(const std::string& element, const std::vecto
     if (!remove) p.add("element:" + element);
     return conn
         .run(remove ? "DELETE FROM message WHERE id = ANY ($1::bigint[])"
-                    : "UPDATE message SET queue = $2, seq = 0, backout = 0, reason = NULL, "
-                      "sub_reason = NULL, call_type = NULL, error_text = NULL, default_actions "
-                      "= NULL, performed_actions = NULL, reporter = NULL "
+                    : "UPDATE message SET queue = $2, seq = 0, backout = 0, error = NULL "
                       "WHERE id = ANY ($1::bigint[])",
              p)
         .ok();

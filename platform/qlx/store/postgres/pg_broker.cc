@@ -9,6 +9,7 @@
 #include <ctime>
 #include <set>
 
+#include "pg_message_fields.h"
 #include "pg_schema.h"
 #include "pg_statements.h"
 #include "pg_wait.h"
@@ -21,65 +22,41 @@ static trc::Module kTrace{"qlx"};
 // Services whose hops a store keeps; beyond them it reads each put's hops.
 constexpr size_t kMaxKeptServices = 256;
 
-int32_t int32At(const pg::Result& r, int row, int column) {
-  return static_cast<int32_t>(r.integer(row, column));
-}
-
+// The columns of kMessageColumns (pg_statements.h). A packed field the store cannot read
+// (nobody but the store writes them) leaves the descriptor's defaults, or an error entry
+// that says so, rather than a row read past its bytes.
 void readRow(const pg::Result& r, int i, MessageRow& row) {
   row = MessageRow{};
   row.id = r.integer(i, 0);
   row.queue = r.text(i, 1);
   row.backout = r.integer(i, 2);
-  int32_t* fields[] = {&row.msgType, &row.priority, &row.persistence, &row.format,
-                       &row.feedback, &row.expiry,  &row.codePage,    &row.encoding};
-  for (int f = 0; f < 8; ++f) *fields[f] = int32At(r, i, 3 + f);
-  row.msgId = r.text(i, 11);
-  row.correlId = r.text(i, 12);
-  row.formatName = r.text(i, 13);
-  row.putSec = r.integer(i, 14);
-  row.putMillis = r.integer(i, 15);
-  const std::string id = r.text(i, 16);
+  pg::unpackDescriptor(r.text(i, 3), row);
+  row.msgId = r.text(i, 4);
+  row.correlId = r.text(i, 5);
+  row.formatName = r.text(i, 6);
+  row.putSec = r.integer(i, 7);
+  const std::string id = r.text(i, 8);
   std::memcpy(row.theme.id.data(), id.data(), std::min(id.size(), row.theme.id.size()));
-  row.theme.origin = r.text(i, 17);
-  row.theme.service = r.text(i, 18);
-  decodeHops(r.text(i, 19), row.theme.hops);
-  row.theme.position = int32At(r, i, 20);
-  row.body = r.text(i, 21);
-  row.tag = r.text(i, 22);
-  if (r.isNull(i, 23)) return;
+  row.theme.origin = r.text(i, 9);
+  row.theme.service = r.text(i, 10);
+  decodeHops(r.text(i, 11), row.theme.hops);
+  row.body = r.text(i, 12);
+  row.tag = r.text(i, 13);
+  if (r.isNull(i, 14)) return;
   ErrorInfo info;
-  info.reason = int32At(r, i, 23);
-  info.subReason = int32At(r, i, 24);
-  info.callType = int32At(r, i, 25);
-  info.text = r.text(i, 26);
-  info.defaultActions = static_cast<uint32_t>(r.integer(i, 27));
-  info.performedActions = static_cast<uint32_t>(r.integer(i, 28));
-  info.reporter = r.text(i, 29);
+  if (!pg::unpackError(r.text(i, 14), info)) info.text = "(the stored error fields cannot be read)";
   row.error = std::move(info);
 }
 
 pg::Params insertParams(const MessageRow& row) {
   pg::Params p;
-  p.add(row.queue).add(row.backout);
-  for (int32_t field : {row.msgType, row.priority, row.persistence, row.format, row.feedback,
-                        row.expiry, row.codePage, row.encoding})
-    p.add(static_cast<int64_t>(field));
-  p.bytes(row.msgId).bytes(row.correlId).bytes(row.formatName);
-  p.add(row.putSec).add(row.putMillis);
+  p.add(row.queue).add(row.backout).bytes(pg::packDescriptor(row));
+  p.bytes(row.msgId).bytes(row.correlId).bytes(row.formatName).add(row.putSec);
   p.bytes(std::string_view(reinterpret_cast<const char*>(row.theme.id.data()),
                            row.theme.id.size()));
   p.add(row.theme.origin).add(row.theme.service).bytes(encodeHops(row.theme.hops));
-  p.add(static_cast<int64_t>(row.theme.position)).bytes(row.body).bytes(row.tag);
-  if (!row.error) {
-    for (int i = 0; i < 7; ++i) p.null();
-    return p;
-  }
-  const ErrorInfo& e = *row.error;
-  p.add(static_cast<int64_t>(e.reason)).add(static_cast<int64_t>(e.subReason));
-  p.add(static_cast<int64_t>(e.callType)).add(e.text);
-  p.add(static_cast<int64_t>(e.defaultActions)).add(static_cast<int64_t>(e.performedActions));
-  p.add(e.reporter);
-  return p;
+  p.bytes(row.body).bytes(row.tag);
+  return row.error ? p.bytes(pg::packError(*row.error)) : p.null();
 }
 
 // Whether a take wants the first message of its queue, with nothing to match or skip.

@@ -10,7 +10,10 @@ namespace qlx::pg {
 // wakes its queues itself); an older database gets both when a broker of this version
 // opens it (every statement below is safe to run again). Version 3 asks the quiet mode in
 // the wake trigger's condition, so that a unit's insert queues no trigger call at all.
-inline constexpr int kSchemaVersion = 3;
+// Version 4 carries the descriptor's integers and the error fields packed, one bytea
+// column each (pg_message_fields.h): an older message table has its rows packed and the
+// old columns dropped.
+inline constexpr int kSchemaVersion = 4;
 
 inline constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS qlx_schema (version bigint NOT NULL);
@@ -19,13 +22,37 @@ CREATE TABLE IF NOT EXISTS connection (
   started bigint NOT NULL, backend bigint NOT NULL);
 CREATE TABLE IF NOT EXISTS message (
   id bigserial PRIMARY KEY, queue text NOT NULL, seq bigint NOT NULL DEFAULT 0,
-  backout bigint NOT NULL DEFAULT 0,
-  msg_type bigint, priority bigint, persistence bigint, format bigint, feedback bigint,
-  expiry bigint, code_page bigint, encoding bigint,
-  msg_id bytea, correl_id bytea, format_name bytea, put_sec bigint, put_ms bigint,
-  theme_id bytea, origin text, service text, hops bytea, position bigint, body bytea, tag bytea,
-  reason bigint, sub_reason bigint, call_type bigint, error_text text,
-  default_actions bigint, performed_actions bigint, reporter text);
+  backout bigint NOT NULL DEFAULT 0, descriptor bytea,
+  msg_id bytea, correl_id bytea, format_name bytea, put_sec bigint,
+  theme_id bytea, origin text, service text, hops bytea, body bytea, tag bytea, error bytea);
+-- The low four bytes of a bigint's eight, big-endian: an int32 field, or an unsigned one.
+DO $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = 'message'::regclass AND
+             attname = 'msg_type' AND NOT attisdropped) THEN
+    ALTER TABLE message ADD COLUMN IF NOT EXISTS descriptor bytea,
+      ADD COLUMN IF NOT EXISTS error bytea;
+    UPDATE message SET descriptor =
+      substr(int8send(COALESCE(msg_type, 0)), 5) || substr(int8send(COALESCE(priority, 0)), 5) ||
+      substr(int8send(COALESCE(persistence, 0)), 5) || substr(int8send(COALESCE(format, 0)), 5) ||
+      substr(int8send(COALESCE(feedback, 0)), 5) || substr(int8send(COALESCE(expiry, 0)), 5) ||
+      substr(int8send(COALESCE(code_page, 0)), 5) || substr(int8send(COALESCE(encoding, 0)), 5) ||
+      substr(int8send(COALESCE(put_ms, 0)), 5) || substr(int8send(COALESCE(position, 0)), 5),
+      error = CASE WHEN reason IS NULL THEN NULL ELSE
+        substr(int8send(reason), 5) || substr(int8send(COALESCE(sub_reason, 0)), 5) ||
+        substr(int8send(COALESCE(call_type, 0)), 5) ||
+        substr(int8send(COALESCE(default_actions, 0)), 5) ||
+        substr(int8send(COALESCE(performed_actions, 0)), 5) ||
+        int4send(length(convert_to(COALESCE(error_text, ''), pg_client_encoding()))) ||
+        convert_to(COALESCE(error_text, ''), pg_client_encoding()) ||
+        convert_to(COALESCE(reporter, ''), pg_client_encoding()) END;
+    ALTER TABLE message DROP COLUMN msg_type, DROP COLUMN priority, DROP COLUMN persistence,
+      DROP COLUMN format, DROP COLUMN feedback, DROP COLUMN expiry, DROP COLUMN code_page,
+      DROP COLUMN encoding, DROP COLUMN put_ms, DROP COLUMN position, DROP COLUMN reason,
+      DROP COLUMN sub_reason, DROP COLUMN call_type, DROP COLUMN error_text,
+      DROP COLUMN default_actions, DROP COLUMN performed_actions, DROP COLUMN reporter;
+  END IF;
+END $$;
 CREATE INDEX IF NOT EXISTS message_queue ON message (queue, seq, id);
 CREATE TABLE IF NOT EXISTS claim (id bigint PRIMARY KEY);
 CREATE TABLE IF NOT EXISTS fault (

@@ -16,20 +16,17 @@
 
 namespace qlx::pg {
 
-// The columns a take returns, in the order the store reads them.
+// The columns a take or a listing returns, in the order the store reads them (the packed
+// ones as pg_message_fields.h lays them out).
 #define QLX_PG_COLUMNS                                                                    \
-  "id, queue, backout, msg_type, priority, persistence, format, feedback, expiry, "      \
-  "code_page, encoding, msg_id, correl_id, format_name, put_sec, put_ms, theme_id, "     \
-  "origin, service, hops, position, body, tag, reason, sub_reason, call_type, "          \
-  "error_text, default_actions, performed_actions, reporter"
+  "id, queue, backout, descriptor, msg_id, correl_id, format_name, put_sec, theme_id, "  \
+  "origin, service, hops, body, tag, error"
+inline constexpr const char* kMessageColumns = QLX_PG_COLUMNS;
 
 inline constexpr const char* kInsert =
-    "INSERT INTO message (queue, backout, msg_type, priority, persistence, format, "
-    "feedback, expiry, code_page, encoding, msg_id, correl_id, format_name, put_sec, "
-    "put_ms, theme_id, origin, service, hops, position, body, tag, reason, sub_reason, "
-    "call_type, error_text, default_actions, performed_actions, reporter) VALUES "
-    "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
-    "$19, $20, $21, $22, $23, $24, $25, $26, $27, $28, $29)";
+    "INSERT INTO message (queue, backout, descriptor, msg_id, correl_id, format_name, "
+    "put_sec, theme_id, origin, service, hops, body, tag, error) VALUES "
+    "($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14)";
 
 // The first message of queue $1.
 #define QLX_PG_FIRST "FROM message WHERE queue = $1 ORDER BY seq, id LIMIT 1"
