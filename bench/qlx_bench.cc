@@ -591,12 +591,15 @@ BENCHMARK(BM_Consumers)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-// Broker and plain queue alternately, two rounds of each configuration: (FULL, consumers).
+// Broker and plain queue alternately, two rounds of each configuration (FULL, consumers),
+// or as many as QLX_BENCH_ROUNDS asks (1 to 20).
 void brokerThenPlain(benchmark::internal::Benchmark* b) {
   const std::vector<std::pair<int64_t, int64_t>> shapes =
       onPostgres() ? std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {1, 4}, {0, 1}}
                    : std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {1, 2}, {0, 1}, {0, 2}};
-  for (int round = 0; round < 2; ++round) {
+  const char* asked = std::getenv("QLX_BENCH_ROUNDS");
+  const int rounds = asked ? std::clamp(std::atoi(asked), 1, 20) : 2;
+  for (int round = 0; round < rounds; ++round) {
     for (const auto& [full, consumers] : shapes) {
       b->Args({0, full, consumers});
       b->Args({1, full, consumers});

@@ -23,6 +23,7 @@
 #include "pg_connection.h"
 #include "pg_schema.h"
 #include "pg_statements.h"
+#include "pg_wait.h"
 #include "qlx.h"
 
 namespace qlx {
@@ -71,6 +72,46 @@ std::string postgresAddress(std::string& why) {
   why = "no PostgreSQL cluster could be started: " + (why.empty() ? "see pg.sh" : why);
   return std::string();
 }
+
+// The notices of one queue's channel, on a session of its own. Whether a commit's notice
+// came is read against a later notice of another channel, as notices arrive in commit
+// order.
+class QueueNotices {
+ public:
+  explicit QueueNotices(const std::string& queue) : conn_(PQconnectdb(std::getenv("QLX_BROKER"))) {
+    const char* values[] = {queue.c_str()};
+    PGresult* md5 = PQexecParams(conn_, "SELECT md5($1)", 1, nullptr, values, nullptr, nullptr, 0);
+    if (PQresultStatus(md5) == PGRES_TUPLES_OK && PQntuples(md5) == 1)
+      channel_ = std::string("qlx_") + PQgetvalue(md5, 0, 0);
+    PQclear(md5);
+    PQclear(PQexec(conn_, ("LISTEN " + channel_ + "; LISTEN qlx_test_mark").c_str()));
+  }
+  ~QueueNotices() { PQfinish(conn_); }
+  QueueNotices(const QueueNotices&) = delete;
+  QueueNotices& operator=(const QueueNotices&) = delete;
+
+  // Whether the queue's channel had a notice since the last call.
+  bool came() {
+    PQclear(PQexec(conn_, "NOTIFY qlx_test_mark"));
+    bool woken = false;
+    for (int tries = 0; tries < 500; ++tries) {
+      PQconsumeInput(conn_);
+      while (PGnotify* n = PQnotifies(conn_)) {
+        const std::string name = n->relname;
+        PQfreemem(n);
+        if (name == "qlx_test_mark") return woken;
+        woken = woken || name == channel_;
+      }
+      usleep(10000);
+    }
+    ADD_FAILURE() << "the mark never came";
+    return woken;
+  }
+
+ private:
+  PGconn* conn_;
+  std::string channel_ = "qlx_unnamed";
+};
 
 class StoreContract : public ::testing::TestWithParam<const char*> {
  protected:
@@ -850,27 +891,11 @@ TEST_P(StoreContract, AnEndedConnectionRaisesOnlyWhatItsUnitHeld) {
 // is read against a later notice of another channel, as notices arrive in commit order.
 TEST_P(StoreContract, ACommitWakesAQueueOnlyWhileAWaiterMaySleepOnIt) {
   if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "notices are a server's";
-  PGconn* listener = PQconnectdb(std::getenv("QLX_BROKER"));
-  ASSERT_EQ(PQstatus(listener), CONNECTION_OK);
-  const std::string channel = "qlx_" + adminSql("SELECT md5('element:E')");
-  PQclear(PQexec(listener, ("LISTEN " + channel + "; LISTEN qlx_test_mark").c_str()));
+  QueueNotices notices("element:E");
   // Whether the commit of a request to E came with a notice on E's channel.
   const auto commitNotified = [&](QLXHANDLE client) {
     send(client, "m");
-    adminSql("NOTIFY qlx_test_mark");
-    bool woken = false;
-    for (int tries = 0; tries < 500; ++tries) {
-      PQconsumeInput(listener);
-      while (PGnotify* n = PQnotifies(listener)) {
-        const std::string name = n->relname;
-        PQfreemem(n);
-        if (name == "qlx_test_mark") return woken;
-        woken = woken || name == channel;
-      }
-      usleep(10000);
-    }
-    ADD_FAILURE() << "the mark never came";
-    return woken;
+    return notices.came();
   };
   QLXHANDLE c = connect(false, "C1");
   std::unique_ptr<BrokerStore> own = makeBrokerStore();
@@ -893,7 +918,62 @@ TEST_P(StoreContract, ACommitWakesAQueueOnlyWhileAWaiterMaySleepOnIt) {
     step.act();
     EXPECT_EQ(commitNotified(c), step.notified) << step.step;
   }
-  PQfinish(listener);
+}
+
+// No wake is lost to a waiter that goes to sleep while a commit to its queue is under way.
+// The commit (another process's put) is held between its start and its insert by a lock
+// of the message table; the waiter looks at the still empty queue and goes to sleep; then
+// the commit ends. A waiter that now holds its place as a sleeper must get the commit's
+// notice; one that was turned away looks again and finds the message. In both orders:
+// the waiter already asleep when the commit began, and coming while it runs.
+TEST_P(StoreContract, NoWakeIsLostToAWaiterThatSleepsWhileACommitRuns) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "notices are a server's";
+  const std::string queue = "element:E";
+  const std::string sleeping =
+      "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND mode = "
+      "'ShareLock' AND classid = " + std::to_string(pg::kWaiterLockClass) +
+      " AND objid = " + std::to_string(static_cast<uint32_t>(pg::waiterKey(queue)));
+  const struct {
+    const char* order;
+    bool asleepBefore;
+  } orders[] = {{"asleep before the commit", true}, {"going to sleep during it", false}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(order.order);
+    std::string error;
+    ASSERT_TRUE(store_->resetRuntime(error)) << error;
+    std::unique_ptr<BrokerStore> own = makeBrokerStore();
+    ASSERT_TRUE(own->open(error)) << error;
+    std::unique_ptr<QueueWait> waiter = own->makeWait(queue);
+    QueueNotices notices(queue);
+    MessageRow row;
+    const auto look = [&] { return own->take(queue, Match{}, Take::kBrowse, row); };
+    const auto goToSleep = [&] {
+      waiter->block();
+      ASSERT_EQ(look(), 0) << own->errorText();
+      waiter->sleep(0);
+    };
+    if (order.asleepBefore) goToSleep();
+    PGconn* holder = PQconnectdb(std::getenv("QLX_BROKER"));
+    PQclear(PQexec(holder, "BEGIN; LOCK TABLE message IN SHARE MODE"));
+    const pid_t child = sender(1);
+    bool held = false;
+    for (int tries = 0; tries < 1000 && !held; ++tries, usleep(10000))
+      held = adminSql("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                      "AND datname = current_database()") != "0";
+    EXPECT_TRUE(held) << "the commit never reached the table";
+    goToSleep();
+    EXPECT_EQ(look(), 0);
+    const bool asleep = adminSql(sleeping.c_str()) != "0";
+    PQclear(PQexec(holder, "ROLLBACK"));
+    PQfinish(holder);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(!asleep || notices.came()) << "a sleeping waiter missed the commit";
+    waiter->block();
+    EXPECT_EQ(look(), 1) << own->errorText();
+    waiter->unblock();
+  }
 }
 
 // A process keeps what it read of the directory only until an edit: the next put after an

@@ -21,6 +21,8 @@ namespace {
 static trc::Module kTrace{"qlx"};
 // Services whose hops a store keeps; beyond them it reads each put's hops.
 constexpr size_t kMaxKeptServices = 256;
+// Queues whose wake a store sends with its COMMIT; beyond them a wake costs a round trip.
+constexpr size_t kMaxWaitedQueues = 64;
 
 // The columns of kMessageColumns (pg_statements.h). A packed field the store cannot read
 // (nobody but the store writes them) leaves the descriptor's defaults, or an error entry
@@ -333,37 +335,38 @@ bool PgBrokerStore::put(const MessageRow& row) {
 
 // The removal refuses (division by zero, SQLSTATE 22012) when a message of the unit is no
 // longer there, so that the server aborts the transaction before the COMMIT sent with it.
-// The queues written are woken after the COMMIT (see the schema's qlx_wake), in the same
-// round trip, and only when someone waits for them (pg_wait.h).
+// The unit looks for waiters of the queues it writes before its puts and wakes those
+// that have one after its COMMIT (pg_wait.h): where nobody waits nothing follows it.
 int PgBrokerStore::commit(const UnitOfWork& unit) {
   trc::Scope trace(kTrace);
   if (!_ready(unit_)) return trace.result(0);
   const std::vector<int64_t> ids = claimIds(unit);
+  std::set<std::string> written;
+  for (const MessageRow& row : unit.staged) written.insert(row.queue);
   std::vector<pg::Statement> batch;
   if (!inUnit_) batch.push_back({"BEGIN", {}});
-  if (!unit.staged.empty())
-    batch.push_back({"SELECT set_config('qlx.wake', 'after', true)", {}});
+  const size_t looks = batch.size();
+  for (const std::string& queue : written)
+    batch.push_back({pg::kWaitersOf, pg::Params().add(static_cast<int64_t>(pg::waiterKey(queue)))});
   const size_t removal = batch.size();
   if (ids.size() == 1)
     batch.push_back({pg::kRemoveGotOne, pg::Params().add(ids[0])});
   else if (!ids.empty())
     batch.push_back({pg::kRemoveGot, pg::Params().ids(ids).add(static_cast<int64_t>(ids.size()))});
-  std::set<std::string> woken;
-  for (const MessageRow& row : unit.staged) {
-    batch.push_back({pg::kInsert, insertParams(row)});
-    woken.insert(row.queue);
-  }
+  for (const MessageRow& row : unit.staged) batch.push_back({pg::kInsert, insertParams(row)});
   const size_t end = batch.size();
   batch.push_back({"COMMIT", {}});
-  for (const std::string& queue : woken)
-    batch.push_back({pg::kWakeIfWaited,
-                     pg::Params().add(queue).add(static_cast<int64_t>(pg::waiterKey(queue)))});
+  for (const std::string& queue : written)
+    if (waited_.count(queue))
+      batch.push_back({pg::kWakeIfWaited,
+                       pg::Params().add(queue).add(static_cast<int64_t>(pg::waiterKey(queue)))});
   std::vector<pg::Result> done = unit_.runTogether(batch);
   inUnit_ = inUnit_ || done[0].ok();
   if (done[end].ok()) {
     inUnit_ = false;
     released_.clear();
     unsettled_.clear();
+    _wakeWaited(written, done, looks);
     return trace.result(1);
   }
   if (!ids.empty() && done[removal].state() == "22012") {
@@ -376,6 +379,28 @@ int PgBrokerStore::commit(const UnitOfWork& unit) {
   // locks ended aborted, and the messages are free again but not yet counted.
   if (!inUnit_ && !unit_.lost()) unsettled_ = ids;
   return trace.result(0);
+}
+
+// A queue whose look found a waiter and that its COMMIT's batch did not wake is woken in
+// a round trip of its own. Either way it is remembered, so that its next commit's wake
+// goes with the COMMIT, as a served queue's does at every request. A wake that fails
+// loses nothing: the waiter looks again within a second.
+void PgBrokerStore::_wakeWaited(const std::set<std::string>& written,
+                                const std::vector<pg::Result>& done, size_t looks) {
+  std::vector<pg::Statement> wakes;
+  size_t look = looks;
+  for (const std::string& queue : written) {
+    const pg::Result& found = done[look++];
+    // A look that gave no answer counts as one that found a waiter.
+    const bool waited = !found.ok() || found.rows() != 1 || found.integer(0, 0) != 0;
+    if (waited && !waited_.count(queue)) wakes.push_back({pg::kWake, pg::Params().add(queue)});
+    if (!waited) {
+      waited_.erase(queue);
+    } else if (waited_.size() < kMaxWaitedQueues) {
+      waited_.insert(queue);
+    }
+  }
+  if (!wakes.empty()) unit_.runTogether(wakes);
 }
 
 // Only messages let go after a failed get keep an empty unit's locks: until its

@@ -31,14 +31,17 @@
 // qlx_directory in its transaction, so a put costs no read of them; an edit reaches a
 // running process as a fault does.
 //
-// A claimed get is BEGIN and the locking read in one round trip; a commit is the removal
-// of what was got, the puts and COMMIT in one; a rollback the raises and COMMIT in one.
+// A claimed get is BEGIN and the locking read in one round trip; a commit is the look for
+// waiters of the queues it writes, the removal of what was got, the puts and COMMIT in one
+// (and a wake after it only when a waiter was found); a rollback the raises and COMMIT in
+// one.
 // Statements are prepared once per session.
 #ifndef QLX_PG_BROKER_H
 #define QLX_PG_BROKER_H
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,8 @@ class PgBrokerStore final : public BrokerStore {
   bool _listening();
   bool _faultsMayBePending();
   void _afterFailedEnd(const pg::Result& end);
+  void _wakeWaited(const std::set<std::string>& written, const std::vector<pg::Result>& done,
+                   size_t looks);
   bool _settleAborted(const std::vector<int64_t>& ids, const std::vector<int64_t>& released);
   bool _fail(pg::Connection& conn, std::string& error);
   static void _readRow(const pg::Result& result, int row, MessageRow& message);
@@ -129,6 +134,9 @@ class PgBrokerStore final : public BrokerStore {
   std::vector<int64_t> released_;
   // The claims of a unit whose COMMIT ran and failed, until its rollback raises them.
   std::vector<int64_t> unsettled_;
+  // The queues whose last commit here found a waiter: the next one's wake goes with its
+  // COMMIT.
+  std::set<std::string, std::less<>> waited_;
   int64_t row_ = 0;  // this connection's row, once attached
   // What is known of pending faults: nothing (read them), none, or some (read per call).
   enum class Faults { kUnknown, kNone, kSome } faults_ = Faults::kUnknown;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "pg_broker.h"
@@ -13,6 +14,10 @@ namespace qlx::pg {
 namespace {
 
 constexpr int64_t kRecheckMillis = 1000;
+// How long a waiter refused by a commit on its way pauses before it looks again: about
+// what a durable commit takes here, so that it neither spins through the commit's sync
+// nor sleeps much past it (a notice or a signal ends the pause sooner).
+constexpr int64_t kRefusedPauseMillis = 2;
 
 }  // namespace
 
@@ -78,10 +83,10 @@ int PgWait::_register() {
   Connection* side = store_.side();
   if (!side || listened_ != side->session()) return -1;
   if (registered_ == side->session()) return 1;
-  // Never waits (the signals are held): a commit holding the key right now has just
-  // written the queue, which the caller looks at again anyway.
-  const Params key = Params().add(kWaiterLockClass).add(static_cast<int64_t>(waiterKey(queue_)));
-  Result taken = side->run("SELECT pg_try_advisory_lock_shared($1::int, $2::int)", key);
+  // Never waits (the signals are held): a commit holding a key right now has just written
+  // the queue or is about to, and the caller looks again after a pause.
+  Result taken =
+      side->run(kRegisterWaiter, Params().add(static_cast<int64_t>(waiterKey(queue_))));
   if (!taken.ok() || taken.rows() != 1) return -1;
   if (taken.text(0, 0) != std::string(1, '\x01')) return 0;
   registered_ = side->session();
@@ -100,18 +105,21 @@ void PgWait::_unregister() {
 
 QueueWait::Outcome PgWait::sleep(int64_t millis) {
   slept_ = true;
+  int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
   if (registered_ == 0 || registered_ != store_.sideSessionId()) {
     registered_ = 0;
-    // Registered, or a commit held the key: the caller looks again first. Without the
-    // side session the wait sleeps unregistered, looking again every second.
-    if (_register() >= 0) {
+    // Registered: the caller looks again first. Refused by a commit on its way: a short
+    // pause, then the caller looks again. Without the side session the wait sleeps
+    // unregistered, looking again every second.
+    const int registered = _register();
+    if (registered > 0) {
       // A signal held during the round trip would otherwise be handled outside any wait.
       const bool signalled = blocked_ && caughtSignalPending(saved_);
       _restoreSignals();
       return signalled ? kInterrupted : kChanged;
     }
+    if (registered == 0) slice = std::min(slice, kRefusedPauseMillis);
   }
-  const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
   timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
   PGconn* conn = listened_ != 0 && listened_ == store_.sideSessionId() ? store_.sideSession()
                                                                       : nullptr;

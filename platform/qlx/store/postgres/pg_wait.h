@@ -6,11 +6,24 @@
 //
 // A notice is not free: its transaction takes a lock of the whole database and the server
 // interrupts every listening session of the database, whatever the channel. A unit's
-// commit therefore wakes a queue only when a waiter has said it may sleep on it: the
-// waiter holds a shared advisory lock of the queue's key from its first sleep until it
-// next finds a message without sleeping, and the commit, after its COMMIT, notifies only
-// when it cannot take that lock exclusively. Either the commit sees the waiter's lock, or
-// the waiter's look at the queue, made after taking it, sees the commit.
+// commit therefore wakes a queue only when a waiter has said it may sleep on it, and
+// finds that out inside its own transaction, so that a cycle where nobody waits sends
+// nothing after its COMMIT. Two advisory locks of the queue's key make it safe:
+//
+// - a waiter, from its first sleep until it next finds a message without sleeping, holds
+//   the queue's waiter lock shared; on taking it, and before it looks at the queue again,
+//   it takes and lets go the queue's commit lock exclusively (a barrier), and counts as
+//   a waiter only when both were granted;
+// - a commit, before its COMMIT, takes the commit lock shared until its transaction ends
+//   (past the sync and the moment its rows become visible), then tries the waiter lock
+//   exclusively and lets it go at once. It wakes the queue, after its COMMIT and in a
+//   transaction of its own that does not wait for the disk, when either was refused.
+//
+// A waiter's barrier either comes before the commit's take of the commit lock (then the
+// commit's try finds the waiter lock held, and wakes), or after its transaction ended
+// (then the waiter's look sees the commit): while the commit holds it, the barrier is
+// refused and the waiter looks again after a short pause instead of sleeping. Commits do
+// not refuse each other: the commit lock is shared, the waiter lock tried for an instant.
 #ifndef QLX_PG_WAIT_H
 #define QLX_PG_WAIT_H
 
@@ -31,17 +44,40 @@ class PgBrokerStore;
 
 namespace qlx::pg {
 
-// The advisory lock class of the waiters' keys, and a queue's key in it (a hash: two
-// queues sharing a key only wake each other needlessly).
+// The advisory lock classes of the waiters' and the commits' keys, and a queue's key in
+// them (a hash: two queues sharing a key only wake each other needlessly).
 inline constexpr int64_t kWaiterLockClass = 7170658;
+inline constexpr int64_t kCommitLockClass = 7170659;
 int32_t waiterKey(std::string_view queue);
 
-// The wake a unit's commit sends after its COMMIT ($1 the queue, $2 its key): a statement
-// of its own transaction that does not wait for the disk, as a notice gives it an id whose
-// commit would otherwise sync while holding the database's notice lock.
+// A unit's look for waiters of a queue it writes ($1 its key), sent in its transaction
+// before the puts: true when the queue must be woken after the COMMIT. It also asks the
+// wake trigger to leave the unit's inserts alone (the unit wakes its queues itself).
+// CASE keeps the order: the commit lock is held before the waiter lock is tried.
+inline constexpr const char* kWaitersOf =
+    "SELECT CASE WHEN NOT pg_try_advisory_xact_lock_shared(7170659, $1::int) THEN true "
+    "WHEN pg_try_advisory_lock(7170658, $1::int) THEN NOT pg_advisory_unlock(7170658, $1::int) "
+    "ELSE true END, set_config('qlx.wake', 'after', true)";
+
+// The wake of queue $1 after a COMMIT: a statement of its own transaction that does not
+// wait for the disk, as a notice gives it an id whose commit would otherwise sync while
+// holding the database's notice lock.
+inline constexpr const char* kWake =
+    "SELECT set_config('synchronous_commit', 'off', true), pg_notify('qlx_' || md5($1), '')";
+
+// The same, sent with a COMMIT while the queue had a waiter at the last commit (so that a
+// served queue's wake costs no round trip of its own): after the COMMIT a waiter that
+// holds the waiter lock ($2 the key) refuses it, and is woken.
 inline constexpr const char* kWakeIfWaited =
     "SELECT set_config('synchronous_commit', 'off', true), pg_notify('qlx_' || md5($1), '') "
     "WHERE NOT pg_try_advisory_xact_lock(7170658, $2::int)";
+
+// A waiter's registration ($1 the key): true when it now holds the waiter lock and passed
+// the barrier; false, holding nothing, when a commit of the queue is on its way.
+inline constexpr const char* kRegisterWaiter =
+    "SELECT CASE WHEN NOT pg_try_advisory_lock_shared(7170658, $1::int) THEN false "
+    "WHEN pg_try_advisory_lock(7170659, $1::int) THEN pg_advisory_unlock(7170659, $1::int) "
+    "ELSE NOT pg_advisory_unlock_shared(7170658, $1::int) END";
 
 class PgWait final : public QueueWait {
  public:
@@ -62,7 +98,7 @@ class PgWait final : public QueueWait {
   bool _listen();
   void _drain();
   void _restoreSignals();
-  // 1 registered, 0 the key is held by a commit right now, -1 no side session.
+  // 1 registered, 0 a commit of the queue is on its way, -1 no side session.
   int _register();
   void _unregister();
 
