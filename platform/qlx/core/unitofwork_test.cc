@@ -278,3 +278,97 @@ TEST_F(BrokerUnits, AnEmptyDatabaseIsReportedDamaged) {
 
 }  // namespace
 }  // namespace qlx::test
+
+namespace qlx::test {
+namespace {
+
+// How a connection ends, from each state its unit can be in: its registration is gone at
+// once, what it held is free again with the count each step owes it, and nothing is left
+// for the recovery of ended connections (which would count a message again and log a
+// rollback that never happened).
+TEST_F(BrokerUnits, AConnectionThatEndsLeavesNothingBehind) {
+  enum class Before { kNothing, kFailedGet, kEmptyRollback, kClaim, kClaimRolledBack, kCommit };
+  struct Case {
+    const char* name;
+    Before before;
+    int64_t elementDepth, clientDepth, backout;
+  };
+  const Case cases[] = {
+      {"fresh connection", Before::kNothing, 1, 0, 0},
+      {"after a get that found nothing", Before::kFailedGet, 0, 1, 0},
+      {"after an empty unit rolled back", Before::kEmptyRollback, 0, 1, 0},
+      {"holding a claim", Before::kClaim, 1, 0, 1},
+      {"after a claim rolled back", Before::kClaimRolledBack, 1, 0, 1},
+      {"after a committed unit", Before::kCommit, 0, 1, 0},
+  };
+  QLXHANDLE c1 = client("C1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QLXHANDLE e = element("E");
+    if (c.before == Before::kFailedGet || c.before == Before::kEmptyRollback) {
+      Got none;
+      ASSERT_EQ(getRequest(e, none), 0);
+      if (c.before == Before::kEmptyRollback) {
+        ASSERT_EQ(rollback(e), 1);
+      }
+    }
+    send(c1, "ECHO", "x");
+    if (c.before == Before::kFailedGet || c.before == Before::kEmptyRollback) {
+      // The message came after: the connection holds nothing of it, and ends so.
+      Got other;
+      QLXHANDLE e2 = element("E");
+      ASSERT_EQ(getRequest(e2, other), 1);
+      ASSERT_EQ(forward(e2, other), 1);
+      ASSERT_EQ(commit(e2), 1);
+      QLXHANDLE h = e2;
+      ASSERT_EQ(qlxTerminate(&h), 1);
+      open_.back() = 0;
+    }
+    Got got;
+    if (c.before >= Before::kClaim) {
+      ASSERT_EQ(getRequest(e, got), 1);
+    }
+    if (c.before == Before::kClaimRolledBack) {
+      ASSERT_EQ(rollback(e), 1);
+    }
+    if (c.before == Before::kCommit) {
+      ASSERT_EQ(forward(e, got), 1);
+      ASSERT_EQ(commit(e), 1);
+    }
+    QLXHANDLE h = e;
+    ASSERT_EQ(qlxTerminate(&h), 1) << lastReason();
+    for (QLXHANDLE& open : open_)
+      if (open == e) open = 0;
+    std::vector<ServerStats> servers;
+    std::string error;
+    ASSERT_TRUE(store_->elementServers(servers, error)) << error;
+    for (const ServerStats& s : servers)
+      if (s.element == "E") {
+        EXPECT_EQ(s.servers, 0) << "the registration outlived the end";
+      }
+    std::vector<std::string> returned;
+    EXPECT_EQ(store_->recoverEnded(returned), 0) << store_->errorText();
+    EXPECT_TRUE(returned.empty());
+    const QueueInfo requests = queue("element:E");
+    EXPECT_EQ(requests.depth, c.elementDepth);
+    EXPECT_EQ(requests.inFlight, 0);
+    EXPECT_EQ(queue("client:C1").depth, c.clientDepth);
+    QLXHANDLE next = element("E");
+    Got again, answer;
+    if (c.elementDepth > 0) {
+      ASSERT_EQ(getRequest(next, again), 1);
+      EXPECT_EQ(again.msg.BackoutCount, c.backout);
+    }
+    if (c.clientDepth > 0) {
+      ASSERT_EQ(getResponse(c1, answer, 0), 1);
+    }
+    ASSERT_EQ(commit(next), 1);
+    ASSERT_EQ(commit(c1), 1);
+    h = next;
+    ASSERT_EQ(qlxTerminate(&h), 1);
+    open_.back() = 0;
+  }
+}
+
+}  // namespace
+}  // namespace qlx::test
