@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "broker_test_util.h"
 #include "errors.h"
@@ -368,6 +370,51 @@ TEST_F(BrokerUnits, AConnectionThatEndsLeavesNothingBehind) {
     ASSERT_EQ(qlxTerminate(&h), 1);
     open_.back() = 0;
   }
+}
+
+}  // namespace
+}  // namespace qlx::test
+
+namespace qlx::test {
+namespace {
+
+// The operator's listings while another process puts all the time: with one message held
+// by a unit, every listing shows exactly that one in flight, whatever came in meanwhile
+// (counts read at two moments showed new messages as claimed, or fewer in flight than held).
+TEST_F(BrokerUnits, ListingsOfABusyQueueAgreeWithThemselves) {
+  QLXHANDLE c1 = client("C1"), e = element("E");
+  send(c1, "ECHO", "held");
+  Got held;
+  ASSERT_EQ(getRequest(e, held), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int> puts{0};
+  std::thread writer([&] {
+    std::unique_ptr<BrokerStore> other = makeBrokerStore();
+    std::string error;
+    if (!other->open(error)) return;
+    MessageRow row;
+    row.queue = "element:E";
+    row.body = "busy";
+    while (!stop && other->put(row)) {
+      ++puts;
+      usleep(200);  // leaves the embedded store's lock free for the listings now and then
+    }
+  });
+  for (int i = 0; i < 60 && !HasFailure(); ++i) {
+    const QueueInfo listed = queue("element:E");
+    EXPECT_EQ(listed.inFlight, 1) << "listing " << i;
+    EXPECT_GE(listed.depth, 0) << "listing " << i;
+    std::vector<BrowsedMessage> rows;
+    std::string error;
+    ASSERT_TRUE(store_->browse("element:E", rows, error)) << error;
+    int claimed = 0;
+    for (const BrowsedMessage& m : rows) claimed += m.claimed ? 1 : 0;
+    EXPECT_EQ(claimed, 1) << "browse " << i << " of " << rows.size() << " messages";
+  }
+  stop = true;
+  writer.join();
+  EXPECT_GT(puts.load(), 0) << "the writer never put";
+  ASSERT_EQ(rollback(e), 1);
 }
 
 }  // namespace
