@@ -16,12 +16,33 @@
 namespace bench {
 namespace {
 
+// The plain queue's tables live in a schema of this run's own, named after the process
+// that makes them (its consumers are its children): under fixed names in the broker's
+// schema, a second run on the same database dropped and made them again while the
+// first's consumers worked on them ("relation plain_in does not exist").
+const std::string& plainSchema() {
+  static const std::string name = "qlxbench_plain_" + std::to_string(getpid());
+  return name;
+}
+
+// Says what failed before the run is given up.
+[[noreturn]] void plainFailed(PGconn* conn, const char* what) {
+  std::fprintf(stderr, "plain queue: %s: %s", what, conn ? PQerrorMessage(conn) : "no memory");
+  std::abort();
+}
+
+// The run's schema first, the broker's after it (for the readings of its tables).
 PGconn* plainConnect(int64_t full) {
   const char* address = std::getenv("QLX_BROKER");
   PGconn* conn = PQconnectdb(address ? address : "");
-  if (PQstatus(conn) != CONNECTION_OK) std::abort();
+  if (PQstatus(conn) != CONNECTION_OK) plainFailed(conn, "connect");
   PQclear(PQexec(conn, full ? "SET synchronous_commit = on" : "SET synchronous_commit = off"));
   PQclear(PQexec(conn, "SET client_min_messages = warning"));
+  const std::string path = "SELECT set_config('search_path', '" + plainSchema() +
+                           ", ' || current_setting('search_path'), false)";
+  PGresult* r = PQexec(conn, path.c_str());
+  if (PQresultStatus(r) != PGRES_TUPLES_OK) plainFailed(conn, "search_path");
+  PQclear(r);
   return conn;
 }
 
@@ -44,7 +65,7 @@ bool plainCycle(PGconn* conn) {
   if (!plainRun(conn, "BEGIN") ||
       !plainRun(conn, "SELECT id, body FROM plain_in ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED",
                 0, nullptr, nullptr, nullptr, &id))
-    std::abort();
+    plainFailed(conn, "take");
   if (id.empty()) {
     plainRun(conn, "ROLLBACK");
     return false;
@@ -59,7 +80,7 @@ bool plainCycle(PGconn* conn) {
       !plainRun(conn, "DELETE FROM plain_in WHERE id = $1::bigint", 1, idValue, idLength,
                 formats) ||
       !plainRun(conn, "COMMIT"))
-    std::abort();
+    plainFailed(conn, "put and remove");
   return true;
 }
 
@@ -152,17 +173,19 @@ void makePlainPgQueue(int requests) {
   const std::string fill = "INSERT INTO plain_in (body) SELECT decode(repeat('72', " +
                            std::to_string(kBody) + "), 'hex') FROM generate_series(1, " +
                            std::to_string(requests) + ")";
-  if (!plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out") ||
+  const std::string schema = "CREATE SCHEMA " + plainSchema();
+  if (!plainRun(conn, ("DROP SCHEMA IF EXISTS " + plainSchema() + " CASCADE").c_str()) ||
+      !plainRun(conn, schema.c_str()) ||
       !plainRun(conn, "CREATE TABLE plain_in (id bigserial PRIMARY KEY, body bytea)") ||
       !plainRun(conn, "CREATE TABLE plain_out (id bigserial PRIMARY KEY, body bytea)") ||
       !plainRun(conn, fill.c_str()) || !plainRun(conn, "VACUUM ANALYZE plain_in, plain_out"))
-    std::abort();
+    plainFailed(conn, "make the tables");
   PQfinish(conn);
 }
 
 void dropPlainPgQueue() {
   PGconn* conn = plainConnect(0);
-  plainRun(conn, "DROP TABLE IF EXISTS plain_in, plain_out");
+  plainRun(conn, ("DROP SCHEMA IF EXISTS " + plainSchema() + " CASCADE").c_str());
   PQfinish(conn);
 }
 

@@ -130,16 +130,9 @@ class BrokerTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     home_ = pattern;
     setenv("QLX_HOME", home_.c_str(), 1);
-    unsetenv("QLX_BROKER");
+    zvr::testing::useTestBroker(schema_);
+    if (IsSkipped() || HasFatalFailure()) return;
     std::string error;
-    if (zvr::testing::onPostgres()) {
-      bool skip = false;
-      if (!schema_.make(error, skip)) {
-        if (skip) GTEST_SKIP() << error;
-        FAIL() << error;
-      }
-      setenv("QLX_BROKER", schema_.address().c_str(), 1);
-    }
     store_.reset(makeBrokerStore());
     ASSERT_TRUE(store_->open(error)) << error;
     ASSERT_TRUE(store_->editDirectory(

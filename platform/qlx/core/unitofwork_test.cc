@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "broker_test_util.h"
 #include "errors.h"
@@ -274,6 +276,150 @@ TEST_F(BrokerUnits, AnEmptyDatabaseIsReportedDamaged) {
   ASSERT_EQ(stat((home + "/broker.db").c_str(), &info), 0);
   EXPECT_EQ(info.st_size, 0);
   setenv("QLX_HOME", home_.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace qlx::test
+
+namespace qlx::test {
+namespace {
+
+// How a connection ends, from each state its unit can be in: its registration is gone at
+// once, what it held is free again with the count each step owes it, and nothing is left
+// for the recovery of ended connections (which would count a message again and log a
+// rollback that never happened).
+TEST_F(BrokerUnits, AConnectionThatEndsLeavesNothingBehind) {
+  enum class Before { kNothing, kFailedGet, kEmptyRollback, kClaim, kClaimRolledBack, kCommit };
+  struct Case {
+    const char* name;
+    Before before;
+    int64_t elementDepth, clientDepth, backout;
+  };
+  const Case cases[] = {
+      {"fresh connection", Before::kNothing, 1, 0, 0},
+      {"after a get that found nothing", Before::kFailedGet, 0, 1, 0},
+      {"after an empty unit rolled back", Before::kEmptyRollback, 0, 1, 0},
+      {"holding a claim", Before::kClaim, 1, 0, 1},
+      {"after a claim rolled back", Before::kClaimRolledBack, 1, 0, 1},
+      {"after a committed unit", Before::kCommit, 0, 1, 0},
+  };
+  QLXHANDLE c1 = client("C1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QLXHANDLE e = element("E");
+    if (c.before == Before::kFailedGet || c.before == Before::kEmptyRollback) {
+      Got none;
+      ASSERT_EQ(getRequest(e, none), 0);
+      if (c.before == Before::kEmptyRollback) {
+        ASSERT_EQ(rollback(e), 1);
+      }
+    }
+    send(c1, "ECHO", "x");
+    if (c.before == Before::kFailedGet || c.before == Before::kEmptyRollback) {
+      // The message came after: the connection holds nothing of it, and ends so.
+      Got other;
+      QLXHANDLE e2 = element("E");
+      ASSERT_EQ(getRequest(e2, other), 1);
+      ASSERT_EQ(forward(e2, other), 1);
+      ASSERT_EQ(commit(e2), 1);
+      QLXHANDLE h = e2;
+      ASSERT_EQ(qlxTerminate(&h), 1);
+      open_.back() = 0;
+    }
+    Got got;
+    if (c.before >= Before::kClaim) {
+      ASSERT_EQ(getRequest(e, got), 1);
+    }
+    if (c.before == Before::kClaimRolledBack) {
+      ASSERT_EQ(rollback(e), 1);
+    }
+    if (c.before == Before::kCommit) {
+      ASSERT_EQ(forward(e, got), 1);
+      ASSERT_EQ(commit(e), 1);
+    }
+    QLXHANDLE h = e;
+    ASSERT_EQ(qlxTerminate(&h), 1) << lastReason();
+    for (QLXHANDLE& open : open_)
+      if (open == e) open = 0;
+    std::vector<ServerStats> servers;
+    std::string error;
+    ASSERT_TRUE(store_->elementServers(servers, error)) << error;
+    for (const ServerStats& s : servers)
+      if (s.element == "E") {
+        EXPECT_EQ(s.servers, 0) << "the registration outlived the end";
+      }
+    std::vector<std::string> returned;
+    EXPECT_EQ(store_->recoverEnded(returned), 0) << store_->errorText();
+    EXPECT_TRUE(returned.empty());
+    const QueueInfo requests = queue("element:E");
+    EXPECT_EQ(requests.depth, c.elementDepth);
+    EXPECT_EQ(requests.inFlight, 0);
+    EXPECT_EQ(queue("client:C1").depth, c.clientDepth);
+    QLXHANDLE next = element("E");
+    Got again, answer;
+    if (c.elementDepth > 0) {
+      ASSERT_EQ(getRequest(next, again), 1);
+      EXPECT_EQ(again.msg.BackoutCount, c.backout);
+    }
+    if (c.clientDepth > 0) {
+      ASSERT_EQ(getResponse(c1, answer, 0), 1);
+    }
+    ASSERT_EQ(commit(next), 1);
+    ASSERT_EQ(commit(c1), 1);
+    h = next;
+    ASSERT_EQ(qlxTerminate(&h), 1);
+    open_.back() = 0;
+  }
+}
+
+}  // namespace
+}  // namespace qlx::test
+
+namespace qlx::test {
+namespace {
+
+// The operator's listings while another process puts all the time: with one message held
+// by a unit, every listing shows exactly that one in flight, whatever came in meanwhile
+// (counts read at two moments showed new messages as claimed, or fewer in flight than held).
+TEST_F(BrokerUnits, ListingsOfABusyQueueAgreeWithThemselves) {
+  QLXHANDLE c1 = client("C1"), e = element("E");
+  send(c1, "ECHO", "held");
+  Got held;
+  ASSERT_EQ(getRequest(e, held), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int> puts{0};
+  std::atomic<bool> gaveUp{false};
+  std::thread writer([&] {
+    std::unique_ptr<BrokerStore> other = makeBrokerStore();
+    std::string error;
+    if (!other->open(error)) return void(gaveUp = true);
+    MessageRow row;
+    row.queue = "element:E";
+    row.body = "busy";
+    while (!stop && other->put(row)) {
+      ++puts;
+      usleep(200);  // leaves the embedded store's lock free for the listings now and then
+    }
+  });
+  // The listings start once the writer puts: on a loaded machine its start can take
+  // longer than all of them.
+  for (int waited = 0; puts == 0 && !gaveUp && waited < 10000; ++waited) usleep(1000);
+  for (int i = 0; i < 60 && !HasFailure(); ++i) {
+    const QueueInfo listed = queue("element:E");
+    EXPECT_EQ(listed.inFlight, 1) << "listing " << i;
+    EXPECT_GE(listed.depth, 0) << "listing " << i;
+    std::vector<BrowsedMessage> rows;
+    std::string error;
+    ASSERT_TRUE(store_->browse("element:E", rows, error)) << error;
+    int claimed = 0;
+    for (const BrowsedMessage& m : rows) claimed += m.claimed ? 1 : 0;
+    EXPECT_EQ(claimed, 1) << "browse " << i << " of " << rows.size() << " messages";
+  }
+  stop = true;
+  writer.join();
+  EXPECT_FALSE(gaveUp) << "the writer could not open the broker";
+  EXPECT_GT(puts.load(), 0) << "the writer never put";
+  ASSERT_EQ(rollback(e), 1);
 }
 
 }  // namespace

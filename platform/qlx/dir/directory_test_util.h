@@ -1,5 +1,6 @@
 // Test fixture of the directory tests: a broker store of a fresh home in a temporary
-// folder, reached only through the store interface, and helpers that write and load TOML
+// folder (or, on the PostgreSQL rows, of a schema of the test's own), reached only through
+// the store interface, and helpers that write and load TOML
 // text and record what a directory get hands its exception handler. A store's own tests
 // give the fixture their store through makeStore().
 #ifndef QLX_DIRECTORY_TEST_UTIL_H
@@ -20,6 +21,7 @@
 #include "broker_store.h"
 #include "directory.h"
 #include "directory_model.h"
+#include "testing/test_store.h"
 
 namespace qlx::testing {
 
@@ -30,13 +32,16 @@ class DirectoryTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     setenv("QLX_HOME", dir_.c_str(), 1);
-    unsetenv("QLX_BROKER");
+    zvr::testing::useTestBroker(schema_);
+    if (IsSkipped() || HasFatalFailure()) return;
     store_ = makeStore();
     std::string error;
     ASSERT_TRUE(store_->open(error)) << error;
   }
   void TearDown() override {
     store_.reset();
+    schema_.drop();
+    unsetenv("QLX_BROKER");
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -98,7 +103,8 @@ class DirectoryTest : public ::testing::Test {
     return directoryCommand(*store_, static_cast<int>(words.size()), argv.data(), out_, err_);
   }
 
-  std::unique_ptr<BrokerStore> store_;  // opened on the home dir_
+  zvr::testing::PostgresSchema schema_;  // the broker's tables on the PostgreSQL rows
+  std::unique_ptr<BrokerStore> store_;  // opened on the home dir_ or in schema_
   std::filesystem::path dir_;
   std::ostringstream out_;
   std::ostringstream err_;

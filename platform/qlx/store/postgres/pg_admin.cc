@@ -13,6 +13,13 @@ namespace {
 constexpr const char* kFaultChannel = "qlx_fault";
 constexpr const char* kDirectoryChannel = "qlx_directory";
 
+// The columns of a message as readRow (pg_broker.cc) reads them (pg::kMessageColumns),
+// from `message m`; a listing's own columns follow them.
+#define QLX_PG_MESSAGE_COLUMNS                                                             \
+  "m.id, m.queue, m.backout, m.descriptor, m.msg_id, m.correl_id, m.format_name, "        \
+  "m.put_sec, m.theme_id, m.origin, m.service, m.hops, m.body, m.tag, m.error"
+constexpr int kFirstListingColumn = 15;
+
 constexpr const char* kFindFault =
     "SELECT id, reason, sub_reason FROM fault WHERE call = $1 AND remaining > 0 AND "
     "(name IS NULL OR name = $2) ORDER BY id LIMIT 1 FOR UPDATE";
@@ -238,25 +245,22 @@ bool PgBrokerStore::clearFaults(std::string& error) {
 }
 
 // A claimed message is one whose row some unit has locked: the count is what a locking
-// read skips.
+// read skips. The totals and that read are one statement, so they see one moment of a busy
+// broker: a message put or taken in between cannot make a queue's counts disagree (a
+// negative in-flight count, or a new message listed as claimed).
 bool PgBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& error) {
   queues.clear();
   pg::Connection& conn = _outside();
-  pg::Result all, free;
-  const bool ok = _inOneTransaction(conn, [&] {
-    all = conn.run("SELECT queue, count(*), count(*) FILTER (WHERE backout > 0), "
-                   "max(backout) FROM message GROUP BY queue ORDER BY queue COLLATE \"C\"");
-    free = conn.run("SELECT queue, count(*) FROM (SELECT queue FROM message FOR SHARE SKIP "
-                    "LOCKED) f GROUP BY queue");
-    return all.ok() && free.ok();
-  });
-  if (!ok) return _fail(conn, error);
-  for (int i = 0; i < all.rows(); ++i) {
-    QueueInfo info{all.text(i, 0), 0, all.integer(i, 1), all.integer(i, 2), all.integer(i, 3)};
-    for (int j = 0; j < free.rows(); ++j)
-      if (free.text(j, 0) == info.queue) info.depth = free.integer(j, 1);
-    info.inFlight -= info.depth;
-    queues.push_back(info);
+  if (!_ready(conn)) return _fail(conn, error);
+  pg::Result r = conn.run(
+      "SELECT m.queue, count(*), count(f.id), count(*) FILTER (WHERE m.backout > 0), "
+      "max(m.backout) FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) "
+      "f ON f.id = m.id GROUP BY m.queue ORDER BY m.queue COLLATE \"C\"");
+  if (!r.ok()) return _fail(conn, error);
+  for (int i = 0; i < r.rows(); ++i) {
+    const int64_t ready = r.integer(i, 2);
+    queues.push_back({r.text(i, 0), ready, r.integer(i, 1) - ready, r.integer(i, 3),
+                      r.integer(i, 4)});
   }
   return true;
 }
@@ -265,25 +269,17 @@ bool PgBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>
                            std::string& error) {
   rows.clear();
   pg::Connection& conn = _outside();
-  pg::Result all, free;
-  const bool ok = _inOneTransaction(conn, [&] {
-    all = conn.run("SELECT id FROM message WHERE queue = $1", pg::Params().add(queue));
-    free = conn.run("SELECT id FROM message WHERE queue = $1 FOR SHARE SKIP LOCKED",
-                    pg::Params().add(queue));
-    return all.ok() && free.ok();
-  });
-  if (!ok) return _fail(conn, error);
-  std::vector<int64_t> unlocked;
-  for (int i = 0; i < free.rows(); ++i) unlocked.push_back(free.integer(i, 0));
+  if (!_ready(conn)) return _fail(conn, error);
   pg::Result r = conn.run(
-      (std::string("SELECT ") + pg::kMessageColumns +
-       " FROM message WHERE queue = $1 ORDER BY seq, id").c_str(),
+      "SELECT " QLX_PG_MESSAGE_COLUMNS ", f.id IS NULL FROM message m LEFT JOIN (SELECT id "
+      "FROM message WHERE queue = $1 FOR SHARE SKIP LOCKED) f ON f.id = m.id "
+      "WHERE m.queue = $1 ORDER BY m.seq, m.id",
       pg::Params().add(queue));
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i) {
     BrowsedMessage m;
     _readRow(r, i, m.row);
-    m.claimed = std::find(unlocked.begin(), unlocked.end(), m.row.id) == unlocked.end();
+    m.claimed = r.integer(i, kFirstListingColumn) != 0;
     rows.push_back(std::move(m));
   }
   return true;
@@ -295,9 +291,9 @@ bool PgBrokerStore::errorEntries(const std::string& element, std::vector<Message
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return _fail(conn, error);
   pg::Result r = conn.run(
-      (std::string("SELECT ") + pg::kMessageColumns +
-       " FROM message WHERE queue LIKE 'error:%' AND ($1 = '' OR queue = 'error:' || $1) "
-       "ORDER BY queue COLLATE \"C\", seq, id").c_str(),
+      "SELECT " QLX_PG_MESSAGE_COLUMNS " FROM message m "
+      "WHERE queue LIKE 'error:%' AND ($1 = '' OR queue = 'error:' || $1) "
+      "ORDER BY queue COLLATE \"C\", seq, id",
       pg::Params().add(element));
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i) {

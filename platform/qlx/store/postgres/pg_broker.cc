@@ -10,6 +10,7 @@
 #include <set>
 
 #include "pg_message_fields.h"
+#include "pg_metrics.h"
 #include "pg_schema.h"
 #include "pg_statements.h"
 #include "pg_wait.h"
@@ -171,12 +172,6 @@ bool PgBrokerStore::_ensureSide() {
   return side_.open(uri_, ignored);
 }
 
-void PgBrokerStore::_endUnit() {
-  if (inUnit_ && !unit_.lost()) unit_.exec("ROLLBACK");
-  inUnit_ = false;
-  released_.clear();
-}
-
 int PgBrokerStore::findEntry(bool element, const std::string& name, EntryFacts& facts) {
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return -1;
@@ -203,10 +198,34 @@ bool PgBrokerStore::attach(int kind, const std::string& name, int64_t& handle) {
   return true;
 }
 
+// The last work of a connection, in one round trip, and part of a server's end: the
+// registration goes in a commit that does not wait for the disk (a crash of the database
+// server that forgot it has ended the session too, and the recovery removes a row whose
+// session is gone). An empty unit left open ends in that transaction; any other is rolled
+// back first. The sessions end after it without a word more (see sideIfOpen).
 bool PgBrokerStore::detach() {
-  _endUnit();
-  if (!_ready(unit_)) return false;
-  return unit_.run("DELETE FROM connection WHERE id = $1", pg::Params().add(row_)).ok();
+  trc::Scope trace(kTrace);
+  if (unit_.lost()) inUnit_ = false;
+  if (!_ready(unit_)) return trace.result(false);
+  std::vector<pg::Statement> batch;
+  if (!inUnit_ || !_holdsNothing()) {
+    if (inUnit_) batch.push_back({"ROLLBACK", {}});
+    batch.push_back({"BEGIN", {}});
+  }
+  inUnit_ = false;
+  released_.clear();
+  batch.push_back({"SELECT set_config('synchronous_commit', 'off', true)", {}});
+  batch.push_back({"DELETE FROM connection WHERE id = $1", pg::Params().add(row_)});
+  batch.push_back({"COMMIT", {}});
+  detached_ = true;
+  pg::writeCountsSoon(uri_);
+  return trace.result(unit_.runTogether(batch).back().ok());
+}
+
+// A unit whose transaction is open and sound, with no message locked: its end loses
+// nothing and leaves no trace for the recovery, however it comes.
+bool PgBrokerStore::_holdsNothing() const {
+  return released_.empty() && !claimed_ && PQtransactionStatus(unit_.raw()) == PQTRANS_INTRANS;
 }
 
 // The parent's sessions are the parent's: a child must neither use nor end them.
@@ -306,10 +325,12 @@ int PgBrokerStore::take(const std::string& queue, const Match& match, Take take,
     } else {
       std::vector<pg::Result> both = unit_.runTogether({{"BEGIN", {}}, {claim, params}});
       inUnit_ = both[0].ok();
+      claimed_ = false;
       r = std::move(both[1]);
     }
     if (!r.ok()) return trace.result(-1);
     if (r.rows() == 1) readRow(r, 0, row);
+    claimed_ = claimed_ || r.rows() == 1;
     return trace.result(r.rows() == 1 ? 1 : 0);
   }
   pg::Connection& conn = _outside();
@@ -440,6 +461,9 @@ bool PgBrokerStore::rollback(const UnitOfWork& unit) {
     return trace.result(true);
   }
   const std::vector<int64_t> ids = claimIds(unit);
+  // As after a commit (endEmptyUnit), a unit that locked nothing keeps its transaction for
+  // the next get, or for the registration's removal when the connection ends.
+  if (ids.empty() && released.empty() && _holdsNothing()) return trace.result(true);
   if (ids.empty() && released.empty()) {
     if (!unit_.exec("ROLLBACK")) return trace.result(false);
     inUnit_ = false;

@@ -100,8 +100,12 @@ class PgBrokerStore final : public BrokerStore {
   // The side connection, opened or made again as needed (for the wait object); null while
   // the server is away.
   pg::Connection* side() { return _ensureSide() ? &side_ : nullptr; }
-  // The side connection when open and not lost, without reconnecting (else null).
-  pg::Connection* sideIfOpen() { return side_.isOpen() && !side_.lost() ? &side_ : nullptr; }
+  // The side connection when open and not lost, without reconnecting (else null). Null
+  // too once the connection is detached: what its session holds (a waiter's lock) ends
+  // with it, so nothing more is said on it.
+  pg::Connection* sideIfOpen() {
+    return side_.isOpen() && !side_.lost() && !detached_ ? &side_ : nullptr;
+  }
   // The side connection's session as it is now, without reconnecting (may be null).
   PGconn* sideSession() const { return side_.raw(); }
   uint64_t sideSessionId() const { return side_.session(); }
@@ -112,7 +116,6 @@ class PgBrokerStore final : public BrokerStore {
  private:
   pg::Connection& _outside();
   bool _ready(pg::Connection& conn);
-  void _endUnit();
   bool _ensureSide();
   bool _inOneTransaction(pg::Connection& conn, const std::function<bool()>& body);
   bool _listening();
@@ -122,6 +125,7 @@ class PgBrokerStore final : public BrokerStore {
                    size_t looks);
   bool _settleAborted(const std::vector<int64_t>& ids, const std::vector<int64_t>& released);
   bool _fail(pg::Connection& conn, std::string& error);
+  bool _holdsNothing() const;
   static void _readRow(const pg::Result& result, int row, MessageRow& message);
 
   std::string uri_;
@@ -129,6 +133,8 @@ class PgBrokerStore final : public BrokerStore {
   pg::Connection side_;  // wake notices, work outside an open unit
   pg::Connection* failure_ = &unit_;  // where the last failure was noted
   bool inUnit_ = false;
+  bool claimed_ = false;  // whether the unit's transaction has locked a message it took
+  bool detached_ = false;
   // Messages the open unit locked but let go (releaseClaim): a rollback must not leave
   // them with an aborted lock, which the recovery would take for a dead holder's claim.
   std::vector<int64_t> released_;

@@ -127,6 +127,12 @@ class PgMetrics final : public Metrics {
 
   bool read(std::vector<QueueCounters>& queues, std::string& error) override;
 
+  void hurry() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_ || pending_.empty()) return;
+    hurry_ = true;
+    sink_->wake.notify_all();
+  }
   // At exit: the thread ends and what it had not written yet is written.
   void stop();
   // Before fork: waits until the thread is parked outside libpq and its own start, and
@@ -153,6 +159,7 @@ class PgMetrics final : public Metrics {
   Pending pending_;
   bool running_ = false;
   bool stopping_ = false;
+  bool hurry_ = false;  // write without waiting for the second to pass
   Sink* sink_;  // never freed: the process keeps the counters to its end
   std::vector<Sink*> parents_;  // a fork child's parents' sinks, kept but never used
 };
@@ -185,12 +192,19 @@ void PgMetrics::_start() {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+// The first write (and the session with it) is made at once rather than a second later:
+// a process that ends before then (a server stopped soon after its start, any short-lived
+// tool) would otherwise pay for making the session in its exit. The thread is in its loop
+// before it takes the session's lock, which a fork holds while it waits for that.
 void PgMetrics::_run(Sink* sink) {
   std::unique_lock<std::mutex> lock(mutex_);
   sink->inLoop = true;
   sink->arrived.notify_all();
+  bool first = true;
   while (!stopping_) {
-    sink->wake.wait_for(lock, kFlushInterval, [this] { return stopping_; });
+    if (!first) sink->wake.wait_for(lock, kFlushInterval, [this] { return stopping_ || hurry_; });
+    first = false;
+    hurry_ = false;
     lock.unlock();
     {
       std::lock_guard<std::mutex> db(sink->db);
@@ -211,6 +225,10 @@ void PgMetrics::stop() {
   sink->wake.notify_all();
   if (sink->thread.joinable()) sink->thread.join();
   std::lock_guard<std::mutex> db(sink->db);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_.empty()) return;  // the thread wrote everything: no session to make
+  }
   std::string ignored;
   if (_session(sink->session, ignored)) _flush(sink->session, ignored);
 }
@@ -229,6 +247,7 @@ void PgMetrics::unlockAfterFork() {
 
 void PgMetrics::forgetInChild() {
   pending_.clear();
+  hurry_ = false;
   running_ = false;
   stopping_ = false;
   sink_->db.unlock();
@@ -280,7 +299,8 @@ bool PgMetrics::_write(Connection& session, Pending& batch) {
       params.add(static_cast<int64_t>(q.processingMicros));
       for (uint64_t n : q.buckets) params.add(static_cast<int64_t>(n));
     }
-    if (!session.run(upsertSql(rows).c_str(), params).ok()) return false;
+    // Its preparation and run in one round trip: the last write is part of a process's end.
+    if (!session.runTogether({{upsertSql(rows).c_str(), params}})[0].ok()) return false;
     batch.erase(batch.begin(), it);
   }
   return true;
@@ -344,6 +364,12 @@ void forgetAllInChild() {
 }
 
 }  // namespace
+
+void writeCountsSoon(const std::string& uri) {
+  std::lock_guard<std::mutex> lock(gRegistryMutex);
+  auto found = registry().find(uri);
+  if (found != registry().end()) found->second->hurry();
+}
 
 Metrics& countersOf(const std::string& uri) {
   const char* mode = std::getenv("QLX_METRICS");

@@ -22,6 +22,11 @@ namespace qlx::pg {
 // own counts first, so a reader sees everything it counted itself.
 Metrics& countersOf(const std::string& uri);
 
+// Has the thread write the counts of `uri` now rather than at its next second, when this
+// process counts there; returns at once. A connection that ends calls it, so that the
+// write runs beside its own last round trip instead of after it in the exit.
+void writeCountsSoon(const std::string& uri);
+
 }  // namespace qlx::pg
 
 #endif  // QLX_PG_METRICS_H

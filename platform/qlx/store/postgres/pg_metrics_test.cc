@@ -49,6 +49,7 @@ TEST_F(PgCounters, AForkWaitsForAWriteOfTheCountersInProgress) {
   send(c, "ECHO", "counted");  // counts, so the thread starts and has something to write
   ASSERT_EQ(postgresSql("BEGIN"), "");
   ASSERT_EQ(postgresSql("LOCK TABLE counter IN SHARE MODE"), "");
+  send(c, "ECHO", "counted again");  // the thread's first write may have been before the lock
   ASSERT_TRUE(aWriteWaitsForTheCounters(20000)) << "the counters were never written";
   std::atomic<int64_t> releasedAt{0};
   std::thread releaser([&] {
