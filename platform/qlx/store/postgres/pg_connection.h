@@ -76,8 +76,9 @@ struct Statement {
   Params params;
 };
 
-// Round trips to the server made by this process's connections (statements, batches,
-// preparations): what the benchmarks and tests count a broker cycle in.
+// Round trips to the server made by the calling thread's connections (statements,
+// batches, preparations): what the benchmarks and tests count a broker cycle in. The
+// counters' thread, which writes once a second beside the caller's work, is not in it.
 int64_t roundTrips();
 
 class Connection {
