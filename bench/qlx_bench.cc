@@ -443,7 +443,7 @@ double reapCpuSeconds(pid_t pid) {
 // broker's (woken as the lock is let go, before the sync) thirty, and each of its commits
 // cost the one consumer a sync of its own. On PostgreSQL a feeder taking the responses
 // through the broker's gets would load the server about as much as the consumers it feeds.
-int prefilled(bool pg) { return pg ? 10000 : 30000; }
+int prefilled(bool pg) { return pg ? 25000 : 60000; }
 
 void supplyRequests(bool plain, bool pg, const std::string& path, int64_t full) {
   if (pg && plain) {

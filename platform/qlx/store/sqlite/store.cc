@@ -113,6 +113,8 @@ constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
 // beyond until it ends.
 constexpr int kCheckpointPagesFull = 1000;
 constexpr int kCheckpointPagesNormal = 2000;
+// How far past its limit the log may grow behind a busy keeper before a commit copies it.
+constexpr int kKeeperFallbackFactor = 4;
 
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
@@ -251,6 +253,7 @@ bool Store::_configure(std::string& error) {
   sqlite3_wal_hook(db_, walCommitted, this);
   keeper_ = WalKeeper::forHome(home_, !fullSync());
   checkpointPages_ = fullSync() ? kCheckpointPagesFull : kCheckpointPagesNormal;
+  nextCheckpointAsk_ = checkpointPages_;
   const bool ok = exec("PRAGMA journal_mode=WAL") &&
                   exec(ownSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
                   exec("PRAGMA foreign_keys=ON") && _migrate() && exec(kDirectorySchema);
@@ -316,17 +319,31 @@ void Store::_mapControl() {
   }
 }
 
-// The checkpoint never runs here, inside the caller's commit: the keeper does it.
+// The checkpoint runs on the keeper, not inside the caller's commit, as long as the keeper
+// keeps the log bounded. It cannot always: SQLite starts the log over only at a write
+// whose snapshot began with every frame copied, and while consumers commit without a
+// pause (a fast disk, a backlog) one of them has always added a frame between the
+// keeper's checkpoint and its restart. The log then grew for as long as the backlog lasted
+// (39 MB in three seconds of one FULL consumer), every commit asked for a checkpoint
+// again (the keeper synced the database after nearly each) and a cycle cost three times
+// the plain queue's CPU. So a store asks again only after the log grew by a quarter of
+// its limit more, and past four times the limit the committing store copies the log
+// itself, as SQLite does by default: with one consumer its next write finds it all
+// copied and restarts it (the log stayed at 16 MB). That is a checkpoint in one caller's
+// commit in some thousand, and only under a backlog. With two consumers each reading
+// beside the other's write a restart still rarely finds the log unused, and it grows.
 int Store::afterCommit(const char* schema, int frames) {
   // The write lock is free already: whoever queues behind it goes ahead during the sync.
   gate_.released();
   releasedInCommit_ = true;
   const int rc = group_.isOpen() ? group_.awaitSync([this] { return _syncWal(); }) : SQLITE_OK;
   if (rc != SQLITE_OK) _syncFailed(rc);
-  if (keeper_)
-    keeper_->committed(frames >= checkpointPages_);
-  else if (frames >= checkpointPages_)
-    sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (frames < checkpointPages_) nextCheckpointAsk_ = checkpointPages_;
+  const bool ask = frames >= nextCheckpointAsk_;
+  if (ask) nextCheckpointAsk_ = frames + checkpointPages_ / 4;
+  const bool here = ask && (!keeper_ || frames >= kKeeperFallbackFactor * checkpointPages_);
+  if (keeper_) keeper_->committed(ask && !here);
+  if (here) sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   return rc;
 }
 

@@ -143,6 +143,7 @@ class Store {
   int syncFailure_ = SQLITE_OK;  // the failed sync's code while commitInDoubt_
   bool releasedInCommit_ = false;  // afterCommit let the write lock's waiters go already
   int checkpointPages_ = 0;      // the WAL length that asks for a checkpoint
+  int nextCheckpointAsk_ = 0;    // the WAL length at which this store asks the keeper again
   std::string failText_ = "no failure";
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   std::map<std::string, int, std::less<>> wakeFiles_;
