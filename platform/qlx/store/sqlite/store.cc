@@ -115,6 +115,13 @@ constexpr int kCheckpointPagesFull = 1000;
 constexpr int kCheckpointPagesNormal = 2000;
 // How far past its limit the log may grow behind a busy keeper before a commit copies it.
 constexpr int kKeeperFallbackFactor = 4;
+// How long a commit that copies the log waits for its readers, in slices of 50 us.
+constexpr int kRestartWaitMicros = 5000;
+int restartWait(int tries) {
+  if (tries * 50 >= kRestartWaitMicros) return 0;
+  usleep(50);
+  return 1;
+}
 
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
@@ -343,8 +350,23 @@ int Store::afterCommit(const char* schema, int frames) {
   if (ask) nextCheckpointAsk_ = frames + checkpointPages_ / 4;
   const bool here = ask && (!keeper_ || frames >= kKeeperFallbackFactor * checkpointPages_);
   if (keeper_) keeper_->committed(ask && !here);
-  if (here) sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (here) _copyLongLog(schema);
   return rc;
+}
+
+// A store without a keeper copies the log as SQLite would (PASSIVE: it never waits). One
+// whose keeper fell behind also waits, up to kRestartWaitMicros, for the readers still on
+// the log to move on (RESTART), so that the next write starts it over: other consumers
+// read beside each write, and a restart needs a moment when none reads the log. The wait
+// holds the write lock, so it is short and comes once in some thousand commits.
+void Store::_copyLongLog(const char* schema) {
+  if (!keeper_) {
+    sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return;
+  }
+  sqlite3_busy_handler(db_, [](void*, int tries) { return restartWait(tries); }, nullptr);
+  sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+  sqlite3_busy_handler(db_, BusyGate::handler, &gate_);
 }
 
 // The commit is in the database but perhaps not on the disk, and the kernel may have

@@ -101,7 +101,8 @@ class Store {
 
   // Called by SQLite after each commit of this connection, with the WAL's page count: in
   // FULL waits for the shared sync of the WAL (groupsync.h); tells the process's WAL keeper
-  // (walkeeper.h), which syncs it in NORMAL and checkpoints it when it has grown long.
+  // (walkeeper.h), which syncs it in NORMAL and checkpoints it when it has grown long, and
+  // copies the log itself when the keeper fell far behind.
   // SQLITE_OK, or the sync's error: the commit is then in the database but not known to be
   // on disk, and the statement that committed reports the error.
   int afterCommit(const char* schema, int frames);
@@ -127,6 +128,8 @@ class Store {
   }
 
  private:
+  // Copies a log the keeper could not keep short (store.cc).
+  void _copyLongLog(const char* schema);
   bool _create(const std::string& path, std::string& error);
   bool _configure(std::string& error);
   bool _migrate();
