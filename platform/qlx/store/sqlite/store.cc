@@ -335,10 +335,9 @@ void Store::_mapControl() {
 // again (the keeper synced the database after nearly each) and a cycle cost three times
 // the plain queue's CPU. So a store asks again only after the log grew by a quarter of
 // its limit more, and past four times the limit the committing store copies the log
-// itself, as SQLite does by default: with one consumer its next write finds it all
-// copied and restarts it (the log stayed at 16 MB). That is a checkpoint in one caller's
-// commit in some thousand, and only under a backlog. With two consumers each reading
-// beside the other's write a restart still rarely finds the log unused, and it grows.
+// itself (see _copyLongLog), so that the next write finds it all copied and restarts it
+// (the log then stayed at 16 MB, one or two consumers). That is a checkpoint in one
+// caller's commit in some thousand, and only under a backlog.
 int Store::afterCommit(const char* schema, int frames) {
   // The write lock is free already: whoever queues behind it goes ahead during the sync.
   gate_.released();
