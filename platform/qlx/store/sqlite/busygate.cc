@@ -37,7 +37,7 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
 
 int BusyGate::wait(int count) {
   const int64_t now = nowMicros();
-  if (count == 0) deadline_ = now + limit_;
+  if (count == 0 || deadline_ == 0) deadline_ = now + limit_;
   if (now >= deadline_) return 0;
   const int64_t slice = deadline_ - now < slice_ ? deadline_ - now : slice_;
   if (!releases_) {

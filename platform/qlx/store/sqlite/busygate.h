@@ -45,6 +45,13 @@ class BusyGate {
   void arm() {
     if (releases_) seen_ = releases_->load(std::memory_order_seq_cst);
   }
+  // Notes the release count and starts a new wait: its deadline is set at the next call
+  // of wait whatever its count (SQLite's count of busy calls restarts at 0 for a
+  // statement, not for every checkpoint).
+  void begin() {
+    arm();
+    deadline_ = 0;
+  }
   // SQLite's busy handler for this connection (`count`: the calls so far for this
   // statement). 1: try again (after a release, or a slice without one); 0: give up.
   int wait(int count);

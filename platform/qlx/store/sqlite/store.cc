@@ -115,14 +115,6 @@ constexpr int kCheckpointPagesFull = 1000;
 constexpr int kCheckpointPagesNormal = 2000;
 // How far past its limit the log may grow behind a busy keeper before a commit copies it.
 constexpr int kKeeperFallbackFactor = 4;
-// How long a commit that copies the log waits for its readers, in slices of 50 us.
-constexpr int kRestartWaitMicros = 5000;
-int restartWait(int tries) {
-  if (tries * 50 >= kRestartWaitMicros) return 0;
-  usleep(50);
-  return 1;
-}
-
 // After each commit of a connection: the shared sync (FULL), then word to the WAL keeper.
 int walCommitted(void* store, sqlite3*, const char* schema, int frames) {
   return static_cast<Store*>(store)->afterCommit(schema, frames);
@@ -315,6 +307,9 @@ void unmapControlPage(std::atomic<uint32_t>* page) {
 void Store::_mapControl() {
   control_ = mapControlPage(home_);
   if (control_) gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
+  if (control_) readerGate_.attach(&control_[kReaderEndsWord], &control_[kReaderSleepersWord]);
+  readerGate_.setTimes(kRestartWaitMicros, kRestartWaitMicros);
+  sqlite3_file_control(db_, "main", kWalBatchReaderGate, &readerGate_);
   if (control_ && fullSync())
     group_.open(home_ + "/control", &control_[kCommits], &control_[kSyncedCommits],
                 &control_[kFailedSyncCommits]);
@@ -357,13 +352,16 @@ int Store::afterCommit(const char* schema, int frames) {
 // whose keeper fell behind also waits, up to kRestartWaitMicros, for the readers still on
 // the log to move on (RESTART), so that the next write starts it over: other consumers
 // read beside each write, and a restart needs a moment when none reads the log. The wait
-// holds the write lock, so it is short and comes once in some thousand commits.
+// holds the write lock, so it is short and comes once in some thousand commits; it is
+// woken as a transaction of a broker connection ends (a reader of another program is seen
+// at the end of the wait).
 void Store::_copyLongLog(const char* schema) {
   if (!keeper_) {
     sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     return;
   }
-  sqlite3_busy_handler(db_, [](void*, int tries) { return restartWait(tries); }, nullptr);
+  readerGate_.begin();
+  sqlite3_busy_handler(db_, BusyGate::handler, &readerGate_);
   sqlite3_wal_checkpoint_v2(db_, schema, SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
   sqlite3_busy_handler(db_, BusyGate::handler, &gate_);
 }

@@ -49,6 +49,11 @@ inline constexpr size_t kReleasesWord = 4;
 inline constexpr size_t kBusySleepersWord = 5;
 // The word of the control page that every directory edit moves (directory_cache.h).
 inline constexpr size_t kDirectoryGenerationWord = 6;
+// Words of the control page holding the count of read marks let go (every read or write
+// transaction of a broker connection ends with one, walbatch.h) and the count of
+// connections sleeping on it (a commit that copies the log waits there for its readers).
+inline constexpr size_t kReaderEndsWord = 7;
+inline constexpr size_t kReaderSleepersWord = 8;
 
 // One database connection on the broker home. Not copyable; one thread at a time.
 class Store {
@@ -153,6 +158,7 @@ class Store {
   std::atomic<uint32_t>* control_ = nullptr;  // the shared control page, or null
   Claims claims_;
   BusyGate gate_;  // the busy handler's state, on the control page when it is mapped
+  BusyGate readerGate_;  // told by the VFS as this connection's transactions end
   GroupSync group_;  // open in FULL when the control page is
   std::shared_ptr<WalKeeper> keeper_;  // let go after the connection closed
 };

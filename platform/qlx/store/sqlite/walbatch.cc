@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "busygate.h"
+
 namespace qlx {
 namespace {
 
@@ -21,6 +23,10 @@ constexpr int kFrameHeader = 24;
 constexpr size_t kMaxKept = 1u << 20;
 // The default VFS writes at most 128 KiB - 1 bytes in one call.
 constexpr size_t kMaxWrite = 64u << 10;
+// The locks of the shared index that readers hold, one per read mark: the log's own
+// numbering puts its write, checkpoint and recovery locks first (0 to 2), the read marks
+// after them up to SQLITE_SHM_NLOCK.
+constexpr int kFirstReadMarkLock = 3;
 
 struct BatchFile {
   sqlite3_file base;            // first: SQLite sees a BatchFile as a sqlite3_file
@@ -30,6 +36,7 @@ struct BatchFile {
   bool commitFrame;             // the last write was a commit frame's header
   BatchFile* wal;               // main database only: its open WAL, borrowed
   BatchFile* database;          // WAL only: its main database file, borrowed
+  BusyGate* readerGate;         // main database only: told as a read mark is let go, borrowed
 };
 
 sqlite3_vfs* gRoot = nullptr;
@@ -127,6 +134,10 @@ int batchCheckReserved(sqlite3_file* file, int* out) {
 }
 
 int batchFileControl(sqlite3_file* file, int op, void* arg) {
+  if (op == kWalBatchReaderGate) {
+    asBatch(file)->readerGate = static_cast<BusyGate*>(arg);
+    return SQLITE_OK;
+  }
   return realMethods(asBatch(file))->xFileControl(asBatch(file)->real, op, arg);
 }
 
@@ -143,9 +154,16 @@ int batchShmMap(sqlite3_file* file, int page, int size, int extend, void volatil
   return realMethods(f)->xShmMap(f->real, page, size, extend, out);
 }
 
+bool coversReadMark(int offset, int n) {
+  return offset < SQLITE_SHM_NLOCK && offset + n > kFirstReadMarkLock;
+}
+
 int batchShmLock(sqlite3_file* file, int offset, int n, int flags) {
   BatchFile* f = asBatch(file);
-  return realMethods(f)->xShmLock(f->real, offset, n, flags);
+  const int rc = realMethods(f)->xShmLock(f->real, offset, n, flags);
+  if (rc == SQLITE_OK && f->readerGate && (flags & SQLITE_SHM_UNLOCK) && coversReadMark(offset, n))
+    f->readerGate->released();
+  return rc;
 }
 
 // SQLite publishes a commit in the shared index with a barrier between the two copies of

@@ -12,9 +12,20 @@
 
 namespace qlx {
 
+class BusyGate;
+
 // The name of the VFS (registered on first call, for the whole process), or null when
 // SQLite has no default VFS to wrap: callers then open with the default.
 const char* walBatchVfs();
+
+// The file control (sqlite3_file_control on a connection's "main" database opened on this
+// VFS, the argument a BusyGate*) that hands the database file a gate to tell whenever the
+// connection lets go of a read mark of the shared index, that is whenever one of its read
+// (or write) transactions ends: the gate's released() is called after each such unlock. A
+// checkpoint that must wait for the readers of the log sleeps on that gate and is woken
+// as a reader ends. The gate is borrowed and must outlive the connection; null hands none.
+// SQLITE_OK, or SQLITE_NOTFOUND on a file of another VFS.
+inline constexpr int kWalBatchReaderGate = 0x716c7801;
 
 }  // namespace qlx
 

@@ -1,14 +1,20 @@
 // The batching VFS: what one connection commits through it, another connection on the
 // platform's own VFS reads whole, whatever the size of the transaction; what it rolls back
-// never appears.
+// never appears. A gate handed to the database file hears of every transaction's end, so
+// that a copy of the log waiting for a reader is woken as soon as that reader ends.
 #include "walbatch.h"
 
 #include <sqlite3.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+
+#include "busygate.h"
 
 namespace qlx {
 namespace {
@@ -99,6 +105,62 @@ TEST_F(WalBatch, ARolledBackTransactionLeavesNothingAndTheNextCommitWorks) {
   ASSERT_EQ(run(batched_, "DELETE FROM t WHERE id = 1"), SQLITE_OK);
   EXPECT_EQ(contents(plain_), "2 rows, 1000 bytes");
   EXPECT_EQ(text(plain_, "PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(WalBatch, AGateHearsOfEveryTransactionsEnd) {
+  std::atomic<uint32_t> ends{0}, sleepers{0};
+  BusyGate gate;
+  gate.attach(&ends, &sleepers);
+  ASSERT_EQ(sqlite3_file_control(batched_, "main", kWalBatchReaderGate, &gate), SQLITE_OK);
+  const struct {
+    const char* what;
+    std::string sql;
+  } cases[] = {
+      {"a read", "SELECT count(*) FROM t"},
+      {"a write", insert(2, 100)},
+      {"a rolled back write", "BEGIN IMMEDIATE; " + insert(1, 100) + "; ROLLBACK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint32_t before = ends.load();
+    ASSERT_EQ(run(batched_, c.sql), SQLITE_OK) << sqlite3_errmsg(batched_);
+    EXPECT_GT(ends.load(), before);
+  }
+  // Another VFS's file does not know the control and keeps no gate.
+  EXPECT_EQ(sqlite3_file_control(plain_, "main", kWalBatchReaderGate, &gate), SQLITE_NOTFOUND);
+  ASSERT_EQ(sqlite3_file_control(batched_, "main", kWalBatchReaderGate, nullptr), SQLITE_OK);
+  const uint32_t before = ends.load();
+  ASSERT_EQ(run(batched_, "SELECT count(*) FROM t"), SQLITE_OK);
+  EXPECT_EQ(ends.load(), before);
+}
+
+// A copy of the log that must wait for a reader (RESTART) sleeps on the gate for as long
+// as its slice allows, here far longer than the reader stays: it must be woken by the
+// reader's end, not by the slice.
+TEST_F(WalBatch, ACopyWaitingForAReaderIsWokenByItsEnd) {
+  std::atomic<uint32_t> ends{0}, sleepers{0};
+  BusyGate readers, copier;
+  readers.attach(&ends, &sleepers);
+  copier.attach(&ends, &sleepers);
+  constexpr int64_t kLongMicros = 60'000'000;
+  copier.setTimes(kLongMicros, kLongMicros);
+  ASSERT_EQ(sqlite3_file_control(batched_, "main", kWalBatchReaderGate, &readers), SQLITE_OK);
+  ASSERT_EQ(run(plain_, "PRAGMA wal_autocheckpoint=0"), SQLITE_OK);
+  ASSERT_EQ(run(batched_, "PRAGMA wal_autocheckpoint=0; " + insert(20, 3000)), SQLITE_OK);
+  ASSERT_EQ(run(batched_, "BEGIN; SELECT count(*) FROM t"), SQLITE_OK);  // a reader on the log
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    run(batched_, "COMMIT");
+  });
+  copier.begin();
+  sqlite3_busy_handler(plain_, BusyGate::handler, &copier);
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = sqlite3_wal_checkpoint_v2(plain_, "main", SQLITE_CHECKPOINT_RESTART, nullptr,
+                                           nullptr);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  reader.join();
+  EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(plain_);
+  EXPECT_LT(waited, std::chrono::seconds(30)) << "the copy slept its whole slice";
 }
 
 }  // namespace

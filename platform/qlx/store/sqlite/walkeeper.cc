@@ -109,6 +109,15 @@ void WalKeeper::_run() {
   control_ = nullptr;
 }
 
+void WalKeeper::_mapControl() {
+  // Never made here: the keeper works on behind its stores, perhaps while a home is removed.
+  if (!control_) control_ = mapControlPage(home_, false);
+  if (!control_) return;
+  if (!gate_.attached()) gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
+  if (!readerGate_.attached())
+    readerGate_.attach(&control_[kReaderEndsWord], &control_[kReaderSleepersWord]);
+}
+
 bool WalKeeper::_openDatabase() {
   const std::string path = home_ + "/broker.db";
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, walBatchVfs()) != SQLITE_OK) {
@@ -118,6 +127,9 @@ bool WalKeeper::_openDatabase() {
   }
   sqlite3_wal_autocheckpoint(db_, 0);
   sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  _mapControl();
+  // A commit that copies the log may be waiting for the keeper's read to end.
+  sqlite3_file_control(db_, "main", kWalBatchReaderGate, &readerGate_);
   return true;
 }
 
@@ -147,10 +159,7 @@ bool WalKeeper::_checkpoint() {
 // writer restarts the log as before. A reader still on the old log also defers the
 // restart to a later write; nothing is lost either way.
 void WalKeeper::_restartLog() {
-  // Never made here: the keeper works on behind its stores, perhaps while a home is removed.
-  if (!control_) control_ = mapControlPage(home_, false);
-  if (control_ && !gate_.attached())
-    gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
+  _mapControl();
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return;
   sqlite3_stmt* read = nullptr;
   int version = -1;

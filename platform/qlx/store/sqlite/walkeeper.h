@@ -27,6 +27,9 @@ namespace qlx {
 // The longest time a commit acknowledged in NORMAL stays unsynced (before the sync's own
 // time): the bound on what a power loss can take.
 inline constexpr int kSyncIntervalMillis = 200;
+// The longest wait, holding the write lock, of a copy of the log for the readers still on
+// it (they must move on before the log can start over).
+inline constexpr int64_t kRestartWaitMicros = 5000;
 
 class WalKeeper {
  public:
@@ -50,6 +53,7 @@ class WalKeeper {
   // True when the checkpoint copied every frame of the log.
   bool _checkpoint();
   void _restartLog();
+  void _mapControl();
 
   const std::string home_;
   const bool syncs_;
@@ -57,6 +61,7 @@ class WalKeeper {
   sqlite3* db_ = nullptr;  // the keeper's own connection, used on its thread only
   std::atomic<uint32_t>* control_ = nullptr;  // the home's control page, or null
   BusyGate gate_;  // wakes the writers that queued behind the keeper's write
+  BusyGate readerGate_;  // told as the keeper's own transactions end (walbatch.h)
   std::mutex mutex_;
   std::condition_variable wake_;
   uint64_t commits_ = 0;  // under mutex_
