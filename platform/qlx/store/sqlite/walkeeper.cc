@@ -94,7 +94,7 @@ void WalKeeper::_run() {
       if (db_ || _openDatabase()) {
         if (syncs_ && commits != synced_) _sync();
         // A last checkpoint leaves the log for the next process to restart.
-        if (checkpoint && _checkpoint() && !stop) _restartLog();
+        if (checkpoint && _checkpoint(stop) && !stop) _restartLog();
       }
       synced_ = commits;
     }
@@ -143,11 +143,36 @@ void WalKeeper::_sync() {
     wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
 }
 
-bool WalKeeper::_checkpoint() {
+bool WalKeeper::_checkpoint(bool last) {
   int frames = 0;
   int copied = 0;
   const int rc =
       sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+  if (rc != SQLITE_OK || last || syncs_) return rc == SQLITE_OK && frames > 0 && copied == frames;
+  return _copyRestOfLog();
+}
+
+// SQLite starts the log over only at a write whose snapshot began with every frame
+// copied. Consumers in FULL that commit without a pause add a frame between nearly every
+// copy above and the write that follows it, so the log never started over at its limit:
+// it grew to four times that, where a committer copied it (16 MB instead of 4, and a copy
+// with two syncs at each quarter of the limit on the way). So in FULL the keeper copies
+// the frames added meanwhile holding the write lock (a RESTART: a few dozen pages and the
+// syncs) and waits, woken as each reader ends and for at most kRestartWaitMicros, for the
+// readers still on the log: the write that follows, the keeper's own or a committer's,
+// starts it over. In NORMAL a commit costs far less than those syncs, and the writers are
+// not held up for them.
+bool WalKeeper::_copyRestOfLog() {
+  if (!readerGate_.attached()) return false;
+  readerGate_.setTimes(kRestartWaitMicros, kRestartWaitMicros);
+  readerGate_.begin();
+  sqlite3_busy_handler(db_, BusyGate::handler, &readerGate_);
+  int frames = 0;
+  int copied = 0;
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_RESTART, &frames, &copied);
+  sqlite3_busy_handler(db_, nullptr, nullptr);
+  gate_.released();  // the writers that queued behind the copy
   return rc == SQLITE_OK && frames > 0 && copied == frames;
 }
 

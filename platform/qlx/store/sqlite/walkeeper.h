@@ -50,8 +50,10 @@ class WalKeeper {
   void _run();
   bool _openDatabase();
   void _sync();
-  // True when the checkpoint copied every frame of the log.
-  bool _checkpoint();
+  // True when the checkpoint copied every frame of the log. `last`: the one before the
+  // keeper ends, which never waits.
+  bool _checkpoint(bool last);
+  bool _copyRestOfLog();
   void _restartLog();
   void _mapControl();
 
