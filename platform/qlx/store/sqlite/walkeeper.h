@@ -4,8 +4,10 @@
 // within kSyncIntervalMillis of any commit of this process, so a power loss takes at most
 // the commits of that last interval (plus one sync's time). When a commit finds the WAL
 // long it asks for a checkpoint, which the keeper runs (PASSIVE: it never blocks a
-// writer). When the last store of the process on the home closes, the keeper syncs, runs
-// a last checkpoint and closes its own connection, so a quiet broker leaves no long WAL.
+// writer); in FULL it then copies what was added meanwhile holding the write lock for a
+// moment, so that the log can start over (walkeeper.cc). When the last store of the
+// process on the home closes, the keeper syncs, runs a last checkpoint and closes its own
+// connection, so a quiet broker leaves no long WAL.
 #ifndef QLX_WALKEEPER_H
 #define QLX_WALKEEPER_H
 
