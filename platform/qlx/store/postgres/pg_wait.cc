@@ -121,6 +121,11 @@ QueueWait::Outcome PgWait::_changedUnlessSignalled() {
 // mask. A wait that must end before the grant is cancelled and its answer read, so that
 // the session is free again; a grant that beat the cancel still counts.
 std::optional<QueueWait::Outcome> PgWait::_awaitCommits(int64_t slice, int64_t millis) {
+  // A sleep of no time is not sent: its cancel would cost the server a process.
+  if (slice <= 0) {
+    _restoreSignals();
+    return kTimedOut;
+  }
   Connection* side = store_.sideIfOpen();
   if (!side || side->session() != listened_ ||
       !side->send(kAwaitCommits, Params().add(static_cast<int64_t>(waiterKey(queue_)))))
