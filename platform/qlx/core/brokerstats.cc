@@ -7,6 +7,7 @@
 #include <map>
 
 #include "admin.h"
+#include "connection.h"
 
 namespace qlx {
 namespace {
@@ -43,14 +44,13 @@ bool collectStats(BrokerStore& store, BrokerStats& stats, std::string& error) {
   stats = BrokerStats{};
   stats.takenAt = nowSeconds();
   std::vector<QueueInfo> held;
-  if (!listQueues(store, held, error)) return false;
+  std::map<std::string, int64_t> oldest;
+  recoverDeadConnections(store);
+  if (!store.viewFigures(held, oldest, stats.elements, error)) return false;
   std::vector<QueueCounters> counted;
   if (!store.metrics().read(counted, stats.countersNote)) counted.clear();
   std::map<std::string, QueueStats> queues;
   mergeQueues(held, counted, queues);
-  std::map<std::string, int64_t> oldest;
-  if (!store.oldestMessages(oldest, error) || !store.elementServers(stats.elements, error))
-    return false;
   for (const auto& [queue, putSec] : oldest) {
     auto found = queues.find(queue);
     if (found != queues.end()) found->second.oldestPut = putSec;

@@ -223,6 +223,15 @@ class BrokerStore {
   // Every element of the directory, by name, with the element connections registered as
   // it. Connections of ended processes are counted until recoverEnded() forgets them.
   virtual bool elementServers(std::vector<ServerStats>& elements, std::string& error) = 0;
+  // What listQueues(), oldestMessages() and elementServers() give, read at one moment of
+  // the store, so that figures that must agree do (a queue's depth and its oldest message,
+  // an element's waiting requests and its servers). This one reads them one after the
+  // other; a store whose figures can change between two reads overrides it.
+  virtual bool viewFigures(std::vector<QueueInfo>& queues, std::map<std::string, int64_t>& oldest,
+                           std::vector<ServerStats>& elements, std::string& error) {
+    return listQueues(queues, error) && oldestMessages(oldest, error) &&
+           elementServers(elements, error);
+  }
 };
 
 // The broker address: $QLX_BROKER when set and not empty (a postgresql:// or postgres://

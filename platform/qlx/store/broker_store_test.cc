@@ -4,6 +4,7 @@
 // cases report themselves skipped with the reason.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +14,10 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "admin.h"
 #include "broker_store.h"
@@ -475,6 +478,29 @@ TEST_P(StoreContract, ACycleCostsTwoRoundTrips) {
     if (i > 0) fewest = std::min(fewest, pg::roundTrips() - before);
   }
   EXPECT_LE(fewest, 2);
+}
+
+// Every connection looks for ended ones about once a second: while none has ended the
+// look is one round trip, and a connection that ends is still found by the next one.
+TEST_P(StoreContract, TheLookForEndedConnectionsIsOneRoundTripUntilOneEnds) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "round trips are a server's";
+  connect(true, "E");
+  std::vector<std::string> returned;
+  store_->recoverEnded(returned);  // the session prepares the look
+  const int64_t before = pg::roundTrips();
+  EXPECT_EQ(store_->recoverEnded(returned), 0) << store_->errorText();
+  EXPECT_EQ(pg::roundTrips() - before, 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    connect(true, "E");
+    _exit(0);  // no goodbye: the server sees the session end
+  }
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  int64_t ended = 0;
+  for (int tries = 0; tries < 500 && ended == 0; ++tries, usleep(10000))
+    ended = store_->recoverEnded(returned);
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(store_->recoverEnded(returned), 0);
 }
 
 // The server plans a cycle's statements only at their first runs in a session (a plan
@@ -974,6 +1000,145 @@ TEST_P(StoreContract, NoWakeIsLostToAWaiterThatSleepsWhileACommitRuns) {
     EXPECT_EQ(look(), 1) << own->errorText();
     waiter->unblock();
   }
+}
+
+// A waiter turned away by a commit on its way sleeps until that commit ends rather than a
+// fixed pause, and a signal still ends such a wait at once. The commit is stood in for by
+// a session holding the queue's commit key; another thread ends it (or signals the
+// waiting thread) once the waiter is queued behind it on the server. Either way the wait
+// leaves nothing queued, and the waiter's next sleep registers it on the same session.
+TEST_P(StoreContract, ARefusedWaiterWakesWhenTheCommitEndsOrASignalComes) {
+  if (std::string(GetParam()) != "postgres") GTEST_SKIP() << "the commit key is a server's";
+  const std::string queue = "element:E";
+  const std::string key = std::to_string(pg::waiterKey(queue));
+  const std::string commitKey = std::to_string(pg::kCommitLockClass) + ", " + key;
+  const std::string queued =
+      "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted AND "
+      "classid = " + std::to_string(pg::kCommitLockClass) +
+      " AND objid = " + std::to_string(static_cast<uint32_t>(pg::waiterKey(queue)));
+  const std::string sleeping =
+      "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND mode = "
+      "'ShareLock' AND classid = " + std::to_string(pg::kWaiterLockClass) +
+      " AND objid = " + std::to_string(static_cast<uint32_t>(pg::waiterKey(queue)));
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGALRM, &action, nullptr);
+  const struct {
+    const char* ending;
+    bool bySignal;
+    QueueWait::Outcome outcome;
+  } endings[] = {{"the commit ends", false, QueueWait::kChanged},
+                 {"a signal comes", true, QueueWait::kInterrupted}};
+  for (const auto& ending : endings) {
+    SCOPED_TRACE(ending.ending);
+    std::string error;
+    std::unique_ptr<BrokerStore> own = makeBrokerStore();
+    ASSERT_TRUE(own->open(error)) << error;
+    std::unique_ptr<QueueWait> waiter = own->makeWait(queue);
+    PGconn* commit = PQconnectdb(std::getenv("QLX_BROKER"));
+    PQclear(PQexec(commit, ("SELECT pg_advisory_lock_shared(" + commitKey + ")").c_str()));
+    const pthread_t sleeper = pthread_self();
+    bool sawQueued = false;
+    std::thread ender([&] {
+      for (int tries = 0; tries < 200 && !sawQueued; ++tries, usleep(10000))
+        sawQueued = adminSql(queued.c_str()) != "0";
+      usleep(200 * 1000);  // a waiter that did not really wait would be back by now
+      if (ending.bySignal) {
+        pthread_kill(sleeper, SIGALRM);
+      } else {
+        PQclear(PQexec(commit, ("SELECT pg_advisory_unlock_shared(" + commitKey + ")").c_str()));
+      }
+    });
+    waiter->block();
+    const int64_t start = nowMillis();
+    const QueueWait::Outcome outcome = waiter->sleep(20000);
+    const int64_t took = nowMillis() - start;
+    ender.join();
+    EXPECT_TRUE(sawQueued) << "the waiter never queued behind the commit";
+    EXPECT_EQ(outcome, ending.outcome);
+    EXPECT_GE(took, 200) << "the waiter came back before the commit ended";
+    EXPECT_LT(took, 5000);
+    EXPECT_EQ(adminSql(queued.c_str()), "0") << "a wait was left queued";
+    PQfinish(commit);
+    // The side session serves on: a sleep now registers at once.
+    waiter->block();
+    if (ending.bySignal) {
+      EXPECT_EQ(waiter->sleep(20000), QueueWait::kChanged);
+    }
+    EXPECT_EQ(adminSql(sleeping.c_str()), "1");
+    waiter->unblock();
+  }
+  signal(SIGALRM, SIG_DFL);
+}
+
+// The operator's figures are read at one moment: while another process moves a message
+// to and fro between two queues, a queue listed as holding messages always has an oldest
+// one and the other way round, and the message is counted once. Quiet, the figures are
+// those the store's separate reads give.
+TEST_P(StoreContract, TheOperatorsFiguresAreReadAtOneMoment) {
+  const auto read = [&](std::vector<QueueInfo>& queues, std::map<std::string, int64_t>& oldest,
+                        std::vector<ServerStats>& elements) {
+    std::string error;
+    EXPECT_TRUE(store_->viewFigures(queues, oldest, elements, error)) << error;
+  };
+  QLXHANDLE c = connect(false, "C1");
+  connect(true, "E");
+  send(c, "moved");
+  std::vector<QueueInfo> queues, listed;
+  std::map<std::string, int64_t> oldest, apart;
+  std::vector<ServerStats> elements, servers;
+  read(queues, oldest, elements);
+  std::string error;
+  ASSERT_TRUE(store_->listQueues(listed, error) && store_->oldestMessages(apart, error) &&
+              store_->elementServers(servers, error))
+      << error;
+  ASSERT_EQ(queues.size(), 1u);
+  EXPECT_EQ(queues[0].queue, listed[0].queue);
+  EXPECT_EQ(queues[0].depth, 1);
+  EXPECT_EQ(oldest, apart);
+  ASSERT_EQ(elements.size(), servers.size());
+  for (size_t i = 0; i < elements.size(); ++i) {
+    EXPECT_EQ(elements[i].element, servers[i].element);
+    EXPECT_EQ(elements[i].servers, servers[i].servers);
+    EXPECT_EQ(elements[i].since, servers[i].since);
+  }
+  if (std::string(GetParam()) != "postgres") return;  // one process's reads, one by one
+  const pid_t mover = fork();
+  if (mover == 0) {
+    std::unique_ptr<BrokerStore> own = makeBrokerStore();
+    if (!own->open(error)) _exit(1);
+    const int64_t until = nowMillis() + 1500;
+    for (int i = 0; nowMillis() < until; ++i) {
+      const std::string from = i % 2 ? "element:F" : "element:E";
+      UnitOfWork unit;
+      MessageRow row;
+      // The reader's look locks the rows for an instant: a claim then passes over it.
+      int taken = 0;
+      while ((taken = own->take(from, Match{}, Take::kClaim, row)) == 0) usleep(100);
+      if (taken != 1) _exit(2);
+      unit.claims.push_back({row.id, from});
+      row.queue = i % 2 ? "element:E" : "element:F";
+      unit.staged.push_back(row);
+      if (own->commit(unit) != 1) _exit(3);
+    }
+    _exit(0);
+  }
+  int views = 0;
+  int status = -1;
+  for (; waitpid(mover, &status, WNOHANG) == 0; ++views) {
+    read(queues, oldest, elements);
+    int64_t held = 0;
+    for (const QueueInfo& q : queues) {
+      held += q.depth + q.inFlight;
+      EXPECT_EQ(oldest.count(q.queue), 1u) << q.queue << " has messages but no oldest";
+    }
+    EXPECT_EQ(oldest.size(), queues.size());
+    EXPECT_EQ(held, 1);
+    if (::testing::Test::HasFailure()) break;
+  }
+  if (::testing::Test::HasFailure()) waitpid(mover, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the mover failed: " << status;
+  EXPECT_GT(views, 10);
 }
 
 // A process keeps what it read of the directory only until an edit: the next put after an

@@ -96,6 +96,9 @@ class PgBrokerStore final : public BrokerStore {
   Metrics& metrics() override;
   bool oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) override;
   bool elementServers(std::vector<ServerStats>& elements, std::string& error) override;
+  // One statement, so one snapshot of the tables.
+  bool viewFigures(std::vector<QueueInfo>& queues, std::map<std::string, int64_t>& oldest,
+                   std::vector<ServerStats>& elements, std::string& error) override;
 
   // The side connection, opened or made again as needed (for the wait object); null while
   // the server is away.

@@ -316,6 +316,43 @@ void Connection::_readTogether(const std::vector<const char*>& preparation,
   }
 }
 
+bool Connection::send(const char* sql, const Params& params) {
+  if (!conn_) return noteFailure(ECONNRESET, "no connection to the database server");
+  const std::vector<const char*> values = params.values();
+  if (PQsendQueryParams(conn_, sql, params.count(), params.types(), values.data(),
+                        params.lengths(), params.formats(), 1) == 1)
+    return true;
+  if (lost()) return noteFailure(ECONNRESET, "connection to the database server lost: " +
+                                                 serverMessage(conn_));
+  return noteFailure(EIO, serverMessage(conn_));
+}
+
+bool Connection::sentDone() {
+  if (!conn_ || PQconsumeInput(conn_) != 1) return true;
+  return PQisBusy(conn_) == 0;
+}
+
+bool Connection::cancelSent() {
+  if (!conn_) return false;
+  PGcancel* cancel = PQgetCancel(conn_);
+  if (!cancel) return false;
+  char reason[256] = {};
+  const bool delivered = PQcancel(cancel, reason, sizeof reason) == 1;
+  PQfreeCancel(cancel);
+  return delivered;
+}
+
+// The first result is the statement's; the rest (none for a single statement) are read
+// and dropped so that the connection is idle again.
+Result Connection::takeSent() {
+  if (!conn_) return (noteFailure(ECONNRESET, "no connection to the database server"), Result());
+  countRoundTrip();
+  Result result(PQgetResult(conn_));
+  while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+  _noteResult(result);
+  return result;
+}
+
 bool Connection::exec(const char* sql) {
   if (!conn_) return noteFailure(ECONNRESET, "no connection to the database server");
   countRoundTrip();

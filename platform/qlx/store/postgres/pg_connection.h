@@ -120,6 +120,22 @@ class Connection {
   // Runs statements without parameters (schema, BEGIN, COMMIT). False on failure, noted.
   bool exec(const char* sql);
 
+  // A statement that may wait long on the server (a lock), sent without waiting for it so
+  // that the caller can poll the socket (raw()) beside other events. send() sends it
+  // unprepared (a preparation would cost a round trip of its own); false, noted, when it
+  // could not be sent. Once it returned true the caller must end it with takeSent() before
+  // anything else runs on the connection.
+  bool send(const char* sql, const Params& params);
+  // Reads what has arrived, without blocking: true once the sent statement's result is
+  // complete, or the connection failed (takeSent() then does not block).
+  bool sentDone();
+  // Asks the server to cancel the sent statement; one that already ended is not touched.
+  // Blocks for the delivery of the request only. False when it could not be delivered.
+  bool cancelSent();
+  // The sent statement's result (check ok()), waiting for it while it runs, a failure
+  // noted; the connection is then free for the next statement.
+  Result takeSent();
+
   int errorCode() const { return failCode_; }
   const std::string& errorText() const { return failText_; }
   bool noteFailure(int code, std::string text);

@@ -36,4 +36,44 @@ bool PgBrokerStore::elementServers(std::vector<ServerStats>& elements, std::stri
   return true;
 }
 
+namespace {
+
+// The queues' figures (kind 0: name, messages, ready ones, backed-out ones, the highest
+// backout, the oldest put) and then the elements' (kind 1: name, servers, the first one's
+// start), each by name. A message an open unit holds is locked, so the locking read
+// skips it: it is counted in flight.
+constexpr const char* kViewFigures =
+    "SELECT * FROM (SELECT 0 AS kind, m.queue AS name, count(*) AS a, count(f.id) AS b, "
+    "count(*) FILTER (WHERE m.backout > 0) AS c, max(m.backout) AS d, min(m.put_sec) AS e "
+    "FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) f "
+    "ON f.id = m.id GROUP BY m.queue "
+    "UNION ALL SELECT 1, e.name, count(c.id), min(c.started), 0, 0, 0 FROM element e "
+    "LEFT JOIN connection c ON c.name = e.name AND c.kind = 1 GROUP BY e.name) v "
+    "ORDER BY v.kind, v.name COLLATE \"C\"";
+
+}  // namespace
+
+bool PgBrokerStore::viewFigures(std::vector<QueueInfo>& queues,
+                                std::map<std::string, int64_t>& oldest,
+                                std::vector<ServerStats>& elements, std::string& error) {
+  queues.clear();
+  oldest.clear();
+  elements.clear();
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return _fail(conn, error);
+  pg::Result r = conn.run(kViewFigures);
+  if (!r.ok()) return _fail(conn, error);
+  for (int i = 0; i < r.rows(); ++i) {
+    const std::string name = r.text(i, 1);
+    if (r.integer(i, 0) == 1) {
+      elements.push_back({name, r.integer(i, 2), r.isNull(i, 3) ? 0 : r.integer(i, 3)});
+      continue;
+    }
+    const int64_t ready = r.integer(i, 3);
+    queues.push_back({name, ready, r.integer(i, 2) - ready, r.integer(i, 4), r.integer(i, 5)});
+    oldest[name] = r.isNull(i, 6) ? 0 : r.integer(i, 6);
+  }
+  return true;
+}
+
 }  // namespace qlx

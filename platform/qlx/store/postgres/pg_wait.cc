@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "pg_broker.h"
@@ -14,10 +13,6 @@ namespace qlx::pg {
 namespace {
 
 constexpr int64_t kRecheckMillis = 1000;
-// How long a waiter refused by a commit on its way pauses before it looks again: about
-// what a durable commit takes here, so that it neither spins through the commit's sync
-// nor sleeps much past it (a notice or a signal ends the pause sooner).
-constexpr int64_t kRefusedPauseMillis = 2;
 
 }  // namespace
 
@@ -84,7 +79,7 @@ int PgWait::_register() {
   if (!side || listened_ != side->session()) return -1;
   if (registered_ == side->session()) return 1;
   // Never waits (the signals are held): a commit holding a key right now has just written
-  // the queue or is about to, and the caller looks again after a pause.
+  // the queue or is about to, and sleep() waits for it under the caller's signal mask.
   Result taken =
       side->run(kRegisterWaiter, Params().add(static_cast<int64_t>(waiterKey(queue_))));
   if (!taken.ok() || taken.rows() != 1) return -1;
@@ -103,35 +98,84 @@ void PgWait::_unregister() {
   registered_ = 0;
 }
 
-QueueWait::Outcome PgWait::sleep(int64_t millis) {
-  slept_ = true;
-  int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
-  if (registered_ == 0 || registered_ != store_.sideSessionId()) {
-    registered_ = 0;
-    // Registered: the caller looks again first. Refused by a commit on its way: a short
-    // pause, then the caller looks again. Without the side session the wait sleeps
-    // unregistered, looking again every second.
-    const int registered = _register();
-    if (registered > 0) {
-      // A signal held during the round trip would otherwise be handled outside any wait.
-      const bool signalled = blocked_ && caughtSignalPending(saved_);
-      _restoreSignals();
-      return signalled ? kInterrupted : kChanged;
-    }
-    if (registered == 0) slice = std::min(slice, kRefusedPauseMillis);
-  }
-  timespec timeout{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
-  PGconn* conn = listened_ != 0 && listened_ == store_.sideSessionId() ? store_.sideSession()
-                                                                      : nullptr;
-  pollfd fd{conn ? PQsocket(conn) : -1, POLLIN, 0};
-  const int rc = ppoll(fd.fd >= 0 ? &fd : nullptr, fd.fd >= 0 ? 1 : 0, &timeout,
+int PgWait::_poll(int fd, int64_t millis, bool& interrupted) {
+  timespec timeout{static_cast<time_t>(millis / 1000), static_cast<long>(millis % 1000) * 1000000};
+  pollfd watched{fd, POLLIN, 0};
+  const int rc = ppoll(fd >= 0 ? &watched : nullptr, fd >= 0 ? 1 : 0, &timeout,
                        blocked_ ? &saved_ : nullptr);
   const int error = errno;
-  // A signal that came with the notice or the timeout stays pending until unblock(), whose
+  // A signal that came with the event or the timeout stays pending until unblock(), whose
   // handler then runs outside any wait: it interrupts this wait too.
-  const bool signalled = rc >= 0 && blocked_ && caughtSignalPending(saved_);
+  interrupted = (rc < 0 && error == EINTR) || (rc >= 0 && blocked_ && caughtSignalPending(saved_));
+  return rc;
+}
+
+// A signal held during a round trip would otherwise be handled outside any wait.
+QueueWait::Outcome PgWait::_changedUnlessSignalled() {
+  const bool signalled = blocked_ && caughtSignalPending(saved_);
   _restoreSignals();
-  if ((rc < 0 && error == EINTR) || signalled) return kInterrupted;
+  return signalled ? kInterrupted : kChanged;
+}
+
+// The side session runs the wait while the socket is polled under the caller's signal
+// mask. A wait that must end before the grant is cancelled and its answer read, so that
+// the session is free again; a grant that beat the cancel still counts.
+std::optional<QueueWait::Outcome> PgWait::_awaitCommits(int64_t slice, int64_t millis) {
+  // A sleep of no time is not sent: its cancel would cost the server a process.
+  if (slice <= 0) {
+    _restoreSignals();
+    return kTimedOut;
+  }
+  Connection* side = store_.sideIfOpen();
+  if (!side || side->session() != listened_ ||
+      !side->send(kAwaitCommits, Params().add(static_cast<int64_t>(waiterKey(queue_)))))
+    return std::nullopt;
+  const int64_t deadline = nowMillis() + slice;
+  bool interrupted = false;
+  bool answered = false;
+  while (!interrupted && !(answered = side->sentDone())) {
+    const int64_t left = deadline - nowMillis();
+    if (left <= 0) break;
+    _poll(PQsocket(side->raw()), left, interrupted);
+  }
+  if (!answered) side->cancelSent();
+  const bool granted = side->takeSent().ok();
+  if (interrupted) {
+    _restoreSignals();
+    return kInterrupted;
+  }
+  if (granted) {
+    // The commits ended: registering now saves the caller a look that could only find
+    // their messages before it sleeps.
+    _register();
+    return _changedUnlessSignalled();
+  }
+  _restoreSignals();
+  return millis >= 0 && slice == millis ? kTimedOut : kChanged;
+}
+
+QueueWait::Outcome PgWait::sleep(int64_t millis) {
+  slept_ = true;
+  const int64_t slice = millis < 0 || millis > kRecheckMillis ? kRecheckMillis : millis;
+  if (registered_ == 0 || registered_ != store_.sideSessionId()) {
+    registered_ = 0;
+    // Registered: the caller looks again first. Refused by a commit on its way: the wait
+    // lasts until that commit ends. Without the side session the wait sleeps
+    // unregistered, looking again every second.
+    const int registered = _register();
+    if (registered > 0) return _changedUnlessSignalled();
+    if (registered == 0)
+      if (std::optional<Outcome> awaited = _awaitCommits(slice, millis)) return *awaited;
+  }
+  PGconn* conn = listened_ != 0 && listened_ == store_.sideSessionId() ? store_.sideSession()
+                                                                      : nullptr;
+  // Notices that came while the side session ran a statement were read with its answer and
+  // wait in libpq, where polling the socket would not see them.
+  if (conn && store_.takeNotices()) return _changedUnlessSignalled();
+  bool interrupted = false;
+  const int rc = _poll(conn ? PQsocket(conn) : -1, slice, interrupted);
+  _restoreSignals();
+  if (interrupted) return kInterrupted;
   if (rc > 0) {
     _drain();
     return kChanged;

@@ -21,15 +21,19 @@
 //
 // A waiter's barrier either comes before the commit's take of the commit lock (then the
 // commit's try finds the waiter lock held, and wakes), or after its transaction ended
-// (then the waiter's look sees the commit): while the commit holds it, the barrier is
-// refused and the waiter looks again after a short pause instead of sleeping. Commits do
-// not refuse each other: the commit lock is shared, the waiter lock tried for an instant.
+// (then the waiter's look sees the commit). While a commit holds it the barrier is
+// refused: the waiter then queues for the commit lock exclusively (kAwaitCommits) and
+// sleeps until the server grants it, that is until the commits holding it have ended,
+// then registers and looks again. Commits that come while it is queued are refused the
+// lock (the server queues them behind it) and so wake the queue. Commits do not refuse
+// each other: the commit lock is shared, the waiter lock tried for an instant.
 #ifndef QLX_PG_WAIT_H
 #define QLX_PG_WAIT_H
 
 #include <signal.h>
 
 #include <cstdint>
+#include <optional>
 
 #include <libpq-fe.h>
 
@@ -79,6 +83,10 @@ inline constexpr const char* kRegisterWaiter =
     "WHEN pg_try_advisory_lock(7170659, $1::int) THEN pg_advisory_unlock(7170659, $1::int) "
     "ELSE NOT pg_advisory_unlock_shared(7170658, $1::int) END";
 
+// A refused waiter's wait for the commits of queue $1 on their way: granted once they have
+// ended. The lock is its transaction's, so a cancelled or failed wait leaves nothing held.
+inline constexpr const char* kAwaitCommits = "SELECT pg_advisory_xact_lock(7170659, $1::int)";
+
 class PgWait final : public QueueWait {
  public:
   PgWait(PgBrokerStore& store, std::string queue);
@@ -100,6 +108,16 @@ class PgWait final : public QueueWait {
   void _restoreSignals();
   // 1 registered, 0 a commit of the queue is on its way, -1 no side session.
   int _register();
+  // The rest of a sleep of at most `slice` ms (of `millis` asked) after a refused
+  // registration: until the commits on their way end (then it registers, kChanged), a
+  // signal (kInterrupted) or the time's end. nullopt when the wait could not be sent.
+  std::optional<Outcome> _awaitCommits(int64_t slice, int64_t millis);
+  // kChanged, or kInterrupted when a signal the caller handles came while held; the
+  // caller's signal mask is back either way.
+  Outcome _changedUnlessSignalled();
+  // ppoll on `fd` (none when < 0) for at most `millis` ms with the caller's signal mask:
+  // its return value, and `interrupted` set when a signal the caller handles came.
+  int _poll(int fd, int64_t millis, bool& interrupted);
   void _unregister();
 
   PgBrokerStore& store_;
