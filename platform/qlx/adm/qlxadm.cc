@@ -8,12 +8,19 @@
 
 #include "broker_store.h"
 #include "directory.h"
+#include "settings.h"
 
 namespace {
 
 void usage(std::ostream& out) {
+  // The broker in use is named outright: with neither --home nor QLX_HOME a command
+  // run in another folder meets another (empty) broker.
   out << "Usage: qlxadm [--home DIR] COMMAND [ARGUMENTS]\n"
-         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n"
+         "The broker home is DIR, else $QLX_HOME, else ./.qlx; with QLX_BROKER set to a\n"
+         "postgresql:// address the broker is that database (the home keeps the log).\n"
+         "In use now: "
+      << qlx::brokerInUse()
+      << "\n"
          "qlxadm --help lists the commands; qlxadm --version prints the version.\n\n"
          "Directory:\n";
   qlx::directoryUsage(out);

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "broker_store.h"
+
 namespace qlx {
 
 bool syncModeSetting(SyncMode& mode, std::string& error) {
@@ -44,12 +46,32 @@ std::string shownAddress(const std::string& address) {
   return address.substr(0, hostStart) + rest;
 }
 
+std::string absoluteHome(const std::string& home) {
+  char resolved[PATH_MAX];
+  if (realpath(home.c_str(), resolved)) return resolved;
+  if (!home.empty() && home[0] == '/') return home;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return home;
+  std::string relative = home.rfind("./", 0) == 0 ? home.substr(2) : home;
+  return std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + relative;
+}
+
+std::string brokerInUse() {
+  const char* broker = std::getenv("QLX_BROKER");
+  if (broker != nullptr && *broker != '\0') return "broker database " + shownAddress(broker);
+  return "broker home " + absoluteHome(homePath());
+}
+
+std::string withBrokerInUse(const std::string& text, size_t limit) {
+  const std::string named = text + " (" + brokerInUse() + ")";
+  return named.size() <= limit ? named : text;
+}
+
 std::string settingsSummary(const std::string& home) {
   SyncMode mode;
   std::string ignored;
   syncModeSetting(mode, ignored);
-  char resolved[PATH_MAX];
-  const std::string shown = realpath(home.c_str(), resolved) ? std::string(resolved) : home;
+  const std::string shown = absoluteHome(home);
   const char* broker = std::getenv("QLX_BROKER");
   if (broker != nullptr && *broker != '\0')
     return "broker database " + shownAddress(broker) + ", broker home " + shown +
