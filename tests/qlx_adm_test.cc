@@ -58,6 +58,8 @@ TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
   const Case cases[] = {
       {{}, 2, "Usage: qlxadm"},
       {{"nosuch"}, 2, "unknown command nosuch"},
+      {{"--home"}, 2, "--home takes DIR"},
+      {{"--home", "", "queues"}, 2, "--home takes DIR"},
       {{"fault", "bogus", "1"}, 2, "unknown call bogus"},
       {{"fault", "commit"}, 2, "fault takes CALL REASON"},
       {{"send", "ECHO"}, 2, "send takes SERVICE --as CLIENT"},
@@ -215,13 +217,15 @@ TEST_F(Qlxadm, RefusedCommandsCreateNoHome) {
   EXPECT_NE(run.out.find("loaded"), std::string::npos);
 }
 
-// A command that only looks, run on a home that holds no broker (QLX_HOME forgotten or
-// mistyped), says so and names that home, instead of making an empty broker there.
+// A command that only looks at the broker or removes from it, run on a home that holds no
+// broker (QLX_HOME forgotten or mistyped), says so and names that home, instead of making
+// an empty broker there.
 TEST_F(Qlxadm, LookingAtAHomeWithoutABrokerSaysSoAndMakesNone) {
   if (zvr::testing::onPostgres()) GTEST_SKIP() << "a database broker is there or not at all";
   const std::string fresh = home() + "/fresh";
   const std::vector<std::string> looks[] = {
       {"queues"}, {"browse", "E"}, {"get", "E"}, {"errors"}, {"errors", "E"},
+      {"show"}, {"show", "element", "E"}, {"delete", "element", "E"}, {"unset", "D", "K"},
   };
   for (const std::vector<std::string>& args : looks) {
     SCOPED_TRACE(args[0]);
@@ -229,8 +233,7 @@ TEST_F(Qlxadm, LookingAtAHomeWithoutABrokerSaysSoAndMakesNone) {
     words.insert(words.end(), args.begin(), args.end());
     Outcome run = qlxadm(words);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("qlxadm: no broker at " + fresh + " (set QLX_HOME"),
-              std::string::npos)
+    EXPECT_NE(run.err.find("no broker at " + fresh + " (set QLX_HOME"), std::string::npos)
         << run.err;
     EXPECT_NE(access(fresh.c_str(), F_OK), 0);
   }

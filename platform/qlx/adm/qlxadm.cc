@@ -62,11 +62,22 @@ void usage(std::ostream& out) {
          "                                 127.0.0.1:8089 by default\n";
 }
 
+// Whether a directory command only reads or removes entries: on a home without a broker
+// it has nothing to work on, and must not leave an empty broker behind.
+bool needsABroker(const std::string& command) {
+  return command == "show" || command == "delete" || command == "unset";
+}
+
 // The broker home is opened (and created) only once the command has checked its input.
 int directory(int argc, char** argv) {
   std::unique_ptr<qlx::BrokerStore> store;
-  auto open = [&store](std::string& error) -> qlx::BrokerStore* {
+  const bool existing = needsABroker(argv[0]);
+  auto open = [&store, existing](std::string& error) -> qlx::BrokerStore* {
     if (store) return store.get();
+    if (existing) {
+      store = qlx::adm::openExisting(error);
+      return store.get();
+    }
     store = qlx::makeBrokerStore();
     if (store->open(error)) return store.get();
     store.reset();
@@ -79,7 +90,9 @@ int directory(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  if (first + 1 < argc && std::strcmp(argv[first], "--home") == 0) {
+  if (first < argc && std::strcmp(argv[first], "--home") == 0) {
+    if (first + 1 >= argc || argv[first + 1][0] == '\0')
+      return qlx::adm::complain(2, "--home takes DIR, the broker home (see qlxadm --help)");
     setenv("QLX_HOME", argv[first + 1], 1);
     first += 2;
   }

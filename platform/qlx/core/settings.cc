@@ -39,10 +39,15 @@ std::string shownAddress(const std::string& address) {
   if (scheme == std::string::npos) return address;
   const size_t hostStart = scheme + 3;
   std::string rest = address.substr(hostStart);
+  // The host follows the last '@'; a password written without percent-escapes may hold
+  // '/' or '?'. An '@' after a '?' may be part of a password in the user part or in a
+  // parameter: no part of such an address is shown.
+  const size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    if (rest.find('?') < at) return address.substr(0, hostStart) + "...";
+    rest = rest.substr(at + 1);
+  }
   rest = rest.substr(0, rest.find('?'));
-  const size_t path = rest.find('/');
-  const size_t at = rest.rfind('@', path);
-  if (at != std::string::npos) rest = rest.substr(at + 1);
   return address.substr(0, hostStart) + rest;
 }
 
