@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "qlx_adm_util.h"
 
 namespace {
@@ -56,6 +58,8 @@ TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
   const Case cases[] = {
       {{}, 2, "Usage: qlxadm"},
       {{"nosuch"}, 2, "unknown command nosuch"},
+      {{"--home"}, 2, "--home takes DIR"},
+      {{"--home", "", "queues"}, 2, "--home takes DIR"},
       {{"fault", "bogus", "1"}, 2, "unknown call bogus"},
       {{"fault", "commit"}, 2, "fault takes CALL REASON"},
       {{"send", "ECHO"}, 2, "send takes SERVICE --as CLIENT"},
@@ -73,6 +77,75 @@ TEST_F(Qlxadm, MisuseGetsUsageAndNonZeroStatus) {
   Outcome help = qlxadm({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("echo ELEMENT"), std::string::npos);
+}
+
+// The broker in use as the errors name it: a mistyped or forgotten QLX_HOME shows as an
+// empty broker, and the name tells the operator where qlxadm looked.
+std::string brokerNamed(const std::string& home) {
+  if (zvr::testing::onPostgres()) return "(broker database postgres";
+  return "(broker home " + std::filesystem::canonical(home).string() + ")";
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+// What is not found may well be in another broker: each such error names the broker it
+// looked in, once, also where the broker's own words named it already.
+TEST_F(Qlxadm, NotFoundErrorsNameTheBrokerInUse) {
+  const Case cases[] = {
+      {{"browse", "nobody"}, 1, "no queue named nobody: no element or client nobody"},
+      {{"get", "element:NOBODY"}, 1, "no element NOBODY in the directory"},
+      {{"browse", "element:NOBODY"}, 1, "no element NOBODY in the directory"},
+      {{"errors", "NOBODY"}, 1, "no element NOBODY in the directory"},
+      {{"purge", "NOBODY", "--all"}, 1, "purge: the error queue of NOBODY is empty"},
+      {{"resubmit", "NOBODY", "--all"}, 1, "resubmit: no element named NOBODY in the directory"},
+      {{"send", "NOSUCH", "--as", "C1", "x"}, 1, "service ``NOSUCH'' is not in the directory"},
+      {{"send", "ECHO", "--as", "NOBODY", "x"}, 1,
+       "client ``NOBODY'' is not in the directory: load a directory that defines it, or "
+       "correct the name"},
+      {{"echo", "NOBODY"}, 1, "business element ``NOBODY'' is not in the directory"},
+  };
+  const std::string broker = brokerNamed(home());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    Outcome run = qlxadm(c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(occurrences(run.err, broker), 1u) << run.err;
+  }
+}
+
+// The usage names the broker that a command would use, whether asked for or shown after
+// a mistake; --home takes effect in it.
+TEST_F(Qlxadm, UsageNamesTheBrokerInUse) {
+  const std::string other = file("other");
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    bool onOutput;
+    std::string home;
+  } rows[] = {
+      {{"--help"}, 0, true, home()},
+      {{}, 2, false, home()},
+      {{"--bogus"}, 2, false, home()},
+      {{"--home", other, "--help"}, 0, true, other},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[0]);
+    Outcome run = qlxadm(row.args);
+    EXPECT_EQ(run.status, row.status);
+    const std::string& text = row.onOutput ? run.out : run.err;
+    const std::string named = zvr::testing::onPostgres()
+                                  ? "In use now: broker database postgres"
+                                  : "In use now: broker home " +
+                                        std::filesystem::canonical(row.home).string() + "\n";
+    EXPECT_NE(text.find(named), std::string::npos) << text;
+  }
 }
 
 // Bad input as a new user gives it: each refused with a clear message and a non-zero
@@ -142,6 +215,28 @@ TEST_F(Qlxadm, RefusedCommandsCreateNoHome) {
   Outcome run = qlxadm({"--home", fresh, "load", "--allow-empty", home() + "/empty.toml"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("loaded"), std::string::npos);
+}
+
+// A command that only looks at the broker or removes from it, run on a home that holds no
+// broker (QLX_HOME forgotten or mistyped), says so and names that home, instead of making
+// an empty broker there.
+TEST_F(Qlxadm, LookingAtAHomeWithoutABrokerSaysSoAndMakesNone) {
+  if (zvr::testing::onPostgres()) GTEST_SKIP() << "a database broker is there or not at all";
+  const std::string fresh = home() + "/fresh";
+  const std::vector<std::string> looks[] = {
+      {"queues"}, {"browse", "E"}, {"get", "E"}, {"errors"}, {"errors", "E"},
+      {"show"}, {"show", "element", "E"}, {"delete", "element", "E"}, {"unset", "D", "K"},
+  };
+  for (const std::vector<std::string>& args : looks) {
+    SCOPED_TRACE(args[0]);
+    std::vector<std::string> words{"--home", fresh};
+    words.insert(words.end(), args.begin(), args.end());
+    Outcome run = qlxadm(words);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("no broker at " + fresh + " (set QLX_HOME"), std::string::npos)
+        << run.err;
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+  }
 }
 
 TEST_F(Qlxadm, ResetEmptiesQueuesAndKeepsTheDirectory) {

@@ -35,6 +35,7 @@
 #include <string>
 
 #include "erroradt.h"
+#include "testing/temp_home.h"
 #include "testing/test_store.h"
 
 namespace zvr::testing {
@@ -102,11 +103,7 @@ class BrokerHome : public ::testing::Test {
     if (const char* old = std::getenv("QLX_HOME")) oldHome_ = old;
     if (const char* old = std::getenv("QLX_BROKER")) oldBroker_ = old;
     unsetenv("QLX_BROKER");
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zvr-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a broker home";
-    home_ = pattern;
-    setenv("QLX_HOME", home_.c_str(), 1);
+    ASSERT_TRUE(makeTempHome("zvr-test-", home_));
     zvrClearError();
     // A re-executed death-test child made this home for itself and usually ends with
     // exit() before TearDown: remove the home when it exits.
@@ -116,17 +113,13 @@ class BrokerHome : public ::testing::Test {
 
   void TearDown() override {
     zvrClearError();
-    if (oldHome_)
-      setenv("QLX_HOME", oldHome_->c_str(), 1);
-    else
-      unsetenv("QLX_HOME");
     schema_.drop();
+    removeTempHome(home_);
+    if (oldHome_) setenv("QLX_HOME", oldHome_->c_str(), 1);
     if (oldBroker_)
       setenv("QLX_BROKER", oldBroker_->c_str(), 1);
     else
       unsetenv("QLX_BROKER");
-    std::error_code ignored;
-    if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
   }
 
   const std::string& home() const { return home_; }

@@ -8,12 +8,19 @@
 
 #include "broker_store.h"
 #include "directory.h"
+#include "settings.h"
 
 namespace {
 
 void usage(std::ostream& out) {
+  // The broker in use is named outright: with neither --home nor QLX_HOME a command
+  // run in another folder meets another (empty) broker.
   out << "Usage: qlxadm [--home DIR] COMMAND [ARGUMENTS]\n"
-         "The broker home is DIR, else $QLX_HOME, else ./.qlx.\n"
+         "The broker home is DIR, else $QLX_HOME, else ./.qlx; with QLX_BROKER set to a\n"
+         "postgresql:// address the broker is that database (the home keeps the log).\n"
+         "In use now: "
+      << qlx::brokerInUse()
+      << "\n"
          "qlxadm --help lists the commands; qlxadm --version prints the version.\n\n"
          "Directory:\n";
   qlx::directoryUsage(out);
@@ -55,11 +62,22 @@ void usage(std::ostream& out) {
          "                                 127.0.0.1:8089 by default\n";
 }
 
+// Whether a directory command only reads or removes entries: on a home without a broker
+// it has nothing to work on, and must not leave an empty broker behind.
+bool needsABroker(const std::string& command) {
+  return command == "show" || command == "delete" || command == "unset";
+}
+
 // The broker home is opened (and created) only once the command has checked its input.
 int directory(int argc, char** argv) {
   std::unique_ptr<qlx::BrokerStore> store;
-  auto open = [&store](std::string& error) -> qlx::BrokerStore* {
+  const bool existing = needsABroker(argv[0]);
+  auto open = [&store, existing](std::string& error) -> qlx::BrokerStore* {
     if (store) return store.get();
+    if (existing) {
+      store = qlx::adm::openExisting(error);
+      return store.get();
+    }
     store = qlx::makeBrokerStore();
     if (store->open(error)) return store.get();
     store.reset();
@@ -72,7 +90,9 @@ int directory(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  if (first + 1 < argc && std::strcmp(argv[first], "--home") == 0) {
+  if (first < argc && std::strcmp(argv[first], "--home") == 0) {
+    if (first + 1 >= argc || argv[first + 1][0] == '\0')
+      return qlx::adm::complain(2, "--home takes DIR, the broker home (see qlxadm --help)");
     setenv("QLX_HOME", argv[first + 1], 1);
     first += 2;
   }

@@ -36,11 +36,16 @@ int backup(const Args& args);
 
 // Prints "qlxadm: <text>" to standard error and returns `status`.
 int complain(int status, const std::string& text);
+// The same for a failure that may come of looking in the wrong broker (a name not found):
+// the text ends with the broker in use ("(broker home DIR)"), unless the broker's own
+// words named it already.
+int complainInBroker(int status, const std::string& text);
 // A whole decimal number ("-" and digits only); false when `text` is not one or does not
 // fit `value`.
 bool parseNumber(const std::string& text, long long& value);
 // The store of a broker that exists, open; null with `error` set, nothing created, when
-// there is none at the broker address or it cannot be opened.
+// there is none at the broker address ("no broker at HOME ...", the home absolute) or it
+// cannot be opened.
 std::unique_ptr<BrokerStore> openExisting(std::string& error);
 // The store of the broker address, open (created when missing); null with `error` set.
 std::unique_ptr<BrokerStore> openBroker(std::string& error);

@@ -78,7 +78,7 @@ int onSelection(const char* command, const Args& args,
   std::unique_ptr<BrokerStore> store = makeBrokerStore();
   if (!store->open(error)) return complain(1, error);
   const int64_t count = operation(*store, which, error);
-  if (count < 0) return complain(1, std::string(command) + ": " + error);
+  if (count < 0) return complainInBroker(1, std::string(command) + ": " + error);
   std::cout << done << " " << count << (count == 1 ? " request" : " requests")
             << " from the error queue of " << which.element
             << (operation == resubmitErrors ? " to element:" + which.element : "") << "\n";
@@ -91,9 +91,9 @@ int errors(const Args& args) {
   std::string error;
   if (args.size() > 1) return complain(2, "errors takes at most one ELEMENT (see qlxadm --help)");
   if (!args.empty() && !checkName("element", args[0], error)) return complain(2, error);
-  std::unique_ptr<BrokerStore> store = makeBrokerStore();
+  std::unique_ptr<BrokerStore> store = openExisting(error);
   std::vector<MessageRow> rows;
-  if (!store->open(error)) return complain(1, error);
+  if (!store) return complain(1, error);
   if (!listErrorEntries(*store, args.empty() ? "" : args[0], rows, error))
     return complain(1, error);
   for (const MessageRow& row : rows) {
@@ -101,7 +101,7 @@ int errors(const Args& args) {
   }
   const std::string unknown =
       rows.empty() && !args.empty() ? unknownOwner(*store, "element:" + args[0]) : "";
-  if (!unknown.empty()) return complain(1, unknown);
+  if (!unknown.empty()) return complainInBroker(1, unknown);
   if (rows.empty()) std::cout << "no entries on the error queues\n";
   return 0;
 }

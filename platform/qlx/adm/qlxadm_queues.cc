@@ -23,6 +23,15 @@ std::unique_ptr<BrokerStore> openStore() {
   return nullptr;
 }
 
+// The same for a command that only looks: a home that holds no broker yet (QLX_HOME
+// unset or mistyped) is reported, not made into a new empty one.
+std::unique_ptr<BrokerStore> openToLook() {
+  std::string error;
+  std::unique_ptr<BrokerStore> store = openExisting(error);
+  if (!store) complain(1, error);
+  return store;
+}
+
 // A one-line view of a body: printable characters as they are, others as '.'.
 std::string preview(const std::string& bytes, size_t limit = 60) {
   std::string out;
@@ -64,6 +73,12 @@ int complain(int status, const std::string& text) {
   return status;
 }
 
+int complainInBroker(int status, const std::string& text) {
+  const std::string broker = brokerInUse();
+  if (text.find(broker) != std::string::npos) return complain(status, text);
+  return complain(status, text + " (" + broker + ")");
+}
+
 bool parseNumber(const std::string& text, long long& value) {
   const size_t digits = text.rfind('-', 0) == 0 ? 1 : 0;
   if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos)
@@ -96,7 +111,7 @@ int queues(const Args& args) {
   if (!args.empty()) return usageError("queues takes no arguments");
   std::vector<QueueInfo> list;
   std::string error;
-  std::unique_ptr<BrokerStore> store = openStore();
+  std::unique_ptr<BrokerStore> store = openToLook();
   if (!store) return 1;
   if (!listQueues(*store, list, error)) return complain(1, error);
   // Which broker this is: a mistyped QLX_HOME shows here as an empty broker elsewhere.
@@ -113,14 +128,15 @@ int queues(const Args& args) {
 int browse(const Args& args) {
   if (args.size() != 1) return usageError("browse takes one QUEUE");
   std::string error;
-  std::unique_ptr<BrokerStore> store = openStore();
+  std::unique_ptr<BrokerStore> store = openToLook();
   if (!store) return 1;
   const std::string queue = resolveQueue(*store, args[0], error);
   std::vector<BrowsedMessage> rows;
-  if (queue.empty() || !browseQueue(*store, queue, rows, error)) return complain(1, error);
+  if (queue.empty()) return complainInBroker(1, error);
+  if (!browseQueue(*store, queue, rows, error)) return complain(1, error);
   // Messages left on the queue of an entry since deleted are still shown.
   const std::string unknown = rows.empty() ? unknownOwner(*store, queue) : "";
-  if (!unknown.empty()) return complain(1, unknown);
+  if (!unknown.empty()) return complainInBroker(1, unknown);
   std::cout << queue << ": " << rows.size() << " message(s)\n";
   for (const BrowsedMessage& m : rows) printMessage(m.row, m.claimed);
   return 0;
@@ -129,14 +145,20 @@ int browse(const Args& args) {
 int get(const Args& args) {
   if (args.size() != 1) return usageError("get takes one QUEUE");
   std::string error;
-  std::unique_ptr<BrokerStore> store = openStore();
+  std::unique_ptr<BrokerStore> store = openToLook();
   if (!store) return 1;
   const std::string queue = resolveQueue(*store, args[0], error);
-  if (queue.empty()) return complain(1, error);
+  if (queue.empty()) return complainInBroker(1, error);
   MessageRow row;
   int found = takeFirst(*store, queue, row, error);
   if (found < 0) return complain(1, error);
-  if (found == 0) return complain(1, "queue " + queue + " holds no ready message");
+  if (found == 0) {
+    // An entry not in the directory says so, as browse does; an empty queue of one that
+    // is keeps its plain words.
+    const std::string unknown = unknownOwner(*store, queue);
+    if (!unknown.empty()) return complainInBroker(1, unknown);
+    return complain(1, "queue " + queue + " holds no ready message");
+  }
   std::fwrite(row.body.data(), 1, row.body.size(), stdout);
   if (!row.body.empty() && row.body.back() != '\n') std::fputc('\n', stdout);
   return 0;
@@ -149,7 +171,7 @@ int log(const Args& args) {
     return usageError("log takes -n N");
   std::ifstream in(logPath());
   if (!in) {
-    std::cout << "no log entries yet (" << logPath() << ")\n";
+    std::cout << "no log entries yet (" << absoluteHome(homePath()) << "/log)\n";
     return 0;
   }
   std::deque<std::string> entries;

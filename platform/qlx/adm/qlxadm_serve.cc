@@ -143,7 +143,7 @@ int sendAs(QLXHANDLE handle, const SendOptions& o) {
   QLXPUTOPT put = kQlxPutOptDefault;
   QLXHANDLE theme = 0;
   if (!qlxPutRequest(handle, &service, &msg, &put, &sync, &theme))
-    return complain(1, "cannot send to " + o.service + ": " + lastErrorText());
+    return complainInBroker(1, "cannot send to " + o.service + ": " + lastErrorText());
   if (!qlxCommit(handle, &sync)) return complain(1, "commit failed: " + lastErrorText());
   std::cerr << "qlxadm: sent " << o.body.size() << " bytes to " << o.service << " as "
             << o.client << "\n";
@@ -203,7 +203,7 @@ int send(const Args& args) {
   QLXADDR addr = address(o.client);
   QLXHANDLE handle = 0;
   if (!qlxClientInitialize(&addr, &handle))
-    return complain(1, "cannot connect as client " + o.client + ": " + lastErrorText());
+    return complainInBroker(1, "cannot connect as client " + o.client + ": " + lastErrorText());
   int status = sendAs(handle, o);
   qlxTerminate(&handle);
   return status;
@@ -222,7 +222,8 @@ int echo(const Args& args) {
   void* directory = nullptr;
   unsigned char work[852] = {};
   if (!qlxSPIInitialize(&addr, 1, &handle, &directory, work))
-    return complain(1, "cannot connect as business element " + args[0] + ": " + lastErrorText());
+    return complainInBroker(1, "cannot connect as business element " + args[0] + ": " +
+                                   lastErrorText());
   std::cerr << "qlxadm: serving as " + args[0] + "\n";
   int status = serve(handle, count);
   qlxTerminate(&handle);

@@ -4,6 +4,7 @@
 
 #include "brokerstats.h"
 #include "qlxadm.h"
+#include "settings.h"
 #include "statsview.h"
 
 namespace qlx::adm {
@@ -11,7 +12,10 @@ namespace qlx::adm {
 // Reading never makes a broker: a home without a database (a mistyped QLX_HOME) is no
 // broker to report on, healthy or not.
 std::unique_ptr<BrokerStore> openExisting(std::string& error) {
-  if (!brokerExists()) return (error = "no broker at " + brokerAddress()), nullptr;
+  if (!brokerExists())
+    return (error = "no broker at " + absoluteHome(homePath()) +
+                    " (set QLX_HOME or --home to the servers' home; qlxadm load makes a new one)"),
+           nullptr;
   return openBroker(error);
 }
 

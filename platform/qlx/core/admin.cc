@@ -22,6 +22,24 @@ bool holdsMessages(BrokerStore& store, const std::string& queue) {
   return false;
 }
 
+// The queues of another kind named `name` that hold messages (an entry deleted from the
+// directory leaves its queue, and an element's failed requests wait on its error queue),
+// in the words of a suggestion; "" when there are none, so that no queue is suggested
+// that is not there.
+std::string queuesOfName(BrokerStore& store, const std::string& name) {
+  std::vector<QueueInfo> queues;
+  std::string ignored;
+  if (!store.listQueues(queues, ignored)) return "";
+  std::string found;
+  for (const QueueInfo& info : queues) {
+    const size_t colon = info.queue.find(':');
+    if (colon == std::string::npos || info.queue.compare(colon + 1, std::string::npos, name) != 0)
+      continue;
+    found += (found.empty() ? "" : " or ") + info.queue;
+  }
+  return found;
+}
+
 }  // namespace
 
 bool listQueues(BrokerStore& store, std::vector<QueueInfo>& queues, std::string& error) {
@@ -39,10 +57,17 @@ std::string resolveQueue(BrokerStore& store, const std::string& name, std::strin
   if (candidates.empty() && holdsMessages(store, "native:" + name))
     candidates.push_back("native:" + name);
   if (candidates.size() == 1) return candidates[0];
-  error = candidates.empty()
-              ? "no queue named " + name + " (give KIND:NAME, e.g. element:" + name + ")"
-              : "the name " + name + " is both an element and a client: give element:" +
-                    name + " or client:" + name;
+  if (candidates.size() > 1) {
+    error = "the name " + name + " is both an element and a client: give element:" + name +
+            " or client:" + name;
+    return std::string();
+  }
+  const std::string existing = queuesOfName(store, name);
+  error = existing.empty()
+              ? "no queue named " + name + ": no element or client " + name +
+                    " in the directory and no queue of that name holds messages"
+              : "no queue named " + name + " (give KIND:NAME: " + existing +
+                    " holds messages)";
   return std::string();
 }
 

@@ -18,7 +18,8 @@ bool listQueues(BrokerStore& store, std::vector<QueueInfo>& queues, std::string&
 
 // The queue a name given on the command line means: "kind:NAME" as given; a bare name
 // that is an element, a client or a queue holding messages (in that order of preference).
-// Empty with `error` set when the name is unknown or ambiguous.
+// Empty with `error` set when the name is unknown or ambiguous; for an unknown name the
+// error suggests KIND:NAME only for the queues of that name that hold messages.
 std::string resolveQueue(BrokerStore& store, const std::string& name, std::string& error);
 
 // The messages of a queue in delivery order (claimed ones included and marked).

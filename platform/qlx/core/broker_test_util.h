@@ -20,6 +20,7 @@
 #include "directory_model.h"
 #include "qlx.h"
 #include "sqlite_broker.h"
+#include "testing/temp_home.h"
 #include "testing/test_store.h"
 
 namespace qlx::test {
@@ -126,10 +127,7 @@ class FixtureStore {
 class BrokerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qlxtest.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
-    setenv("QLX_HOME", home_.c_str(), 1);
+    ASSERT_TRUE(zvr::testing::makeTempHome("qlxtest.", home_));
     zvr::testing::useTestBroker(schema_);
     if (IsSkipped() || HasFatalFailure()) return;
     std::string error;
@@ -149,8 +147,7 @@ class BrokerTest : public ::testing::Test {
     admin_ = nullptr;
     schema_.drop();
     unsetenv("QLX_BROKER");
-    std::string command = "rm -rf '" + home_ + "'";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
+    if (!zvr::testing::removeTempHome(home_)) ADD_FAILURE() << "cannot remove " << home_;
   }
 
   // Runs `text` on the broker's database past the store interface, on either store: for

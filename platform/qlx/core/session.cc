@@ -36,6 +36,18 @@ void startExit(Connection& c, const std::string& path) {
   }
 }
 
+// The refusal of a name the directory lacks. A name that exists in another broker home is
+// the usual cause (QLX_HOME unset or mistyped), so the broker looked in is named too while
+// the text still fits the error record.
+std::string unknownNameText(Kind kind, const std::string& name) {
+  char text[sizeof(QLXERRDETAIL::Text)];
+  std::snprintf(text, sizeof text,
+                "%s ``%.80s'' is not in the directory: load a directory that defines it, or "
+                "correct the name",
+                kind == Kind::kElement ? "business element" : "client", name.c_str());
+  return withBrokerInUse(text, sizeof text - 1);
+}
+
 // Opens the store, checks the directory and registers; the connection is not yet in the
 // registry. Null with the last error set on failure.
 std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& name,
@@ -60,10 +72,7 @@ std::unique_ptr<Connection> connect(int32_t call, Kind kind, const std::string& 
     return nullptr;
   }
   if (found == 0) {
-    fail(call, kReasonUnknownName,
-         "%s ``%.80s'' is not in the directory: load a directory that defines it, or "
-         "correct the name",
-         kind == Kind::kElement ? "business element" : "client", name.c_str());
+    fail(call, kReasonUnknownName, "%s", unknownNameText(kind, name).c_str());
     return nullptr;
   }
   c->handle = static_cast<QLXHANDLE>(handle);

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "broker_store.h"
+
 namespace qlx {
 
 bool syncModeSetting(SyncMode& mode, std::string& error) {
@@ -37,19 +39,44 @@ std::string shownAddress(const std::string& address) {
   if (scheme == std::string::npos) return address;
   const size_t hostStart = scheme + 3;
   std::string rest = address.substr(hostStart);
+  // The host follows the last '@'; a password written without percent-escapes may hold
+  // '/' or '?'. An '@' after a '?' may be part of a password in the user part or in a
+  // parameter: no part of such an address is shown.
+  const size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    if (rest.find('?') < at) return address.substr(0, hostStart) + "...";
+    rest = rest.substr(at + 1);
+  }
   rest = rest.substr(0, rest.find('?'));
-  const size_t path = rest.find('/');
-  const size_t at = rest.rfind('@', path);
-  if (at != std::string::npos) rest = rest.substr(at + 1);
   return address.substr(0, hostStart) + rest;
+}
+
+std::string absoluteHome(const std::string& home) {
+  char resolved[PATH_MAX];
+  if (realpath(home.c_str(), resolved)) return resolved;
+  if (!home.empty() && home[0] == '/') return home;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return home;
+  std::string relative = home.rfind("./", 0) == 0 ? home.substr(2) : home;
+  return std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + relative;
+}
+
+std::string brokerInUse() {
+  const char* broker = std::getenv("QLX_BROKER");
+  if (broker != nullptr && *broker != '\0') return "broker database " + shownAddress(broker);
+  return "broker home " + absoluteHome(homePath());
+}
+
+std::string withBrokerInUse(const std::string& text, size_t limit) {
+  const std::string named = text + " (" + brokerInUse() + ")";
+  return named.size() <= limit ? named : text;
 }
 
 std::string settingsSummary(const std::string& home) {
   SyncMode mode;
   std::string ignored;
   syncModeSetting(mode, ignored);
-  char resolved[PATH_MAX];
-  const std::string shown = realpath(home.c_str(), resolved) ? std::string(resolved) : home;
+  const std::string shown = absoluteHome(home);
   const char* broker = std::getenv("QLX_BROKER");
   if (broker != nullptr && *broker != '\0')
     return "broker database " + shownAddress(broker) + ", broker home " + shown +

@@ -4,6 +4,7 @@
 #ifndef QLX_SETTINGS_H
 #define QLX_SETTINGS_H
 
+#include <cstddef>
 #include <string>
 
 namespace qlx {
@@ -20,6 +21,18 @@ const char* syncModeName(SyncMode mode);
 // A database address as logs and texts may show it: without the user, the password and
 // the parameters (a password may sit in either).
 std::string shownAddress(const std::string& address);
+
+// The home made absolute (resolved when it exists, else joined to the working folder), so
+// that a relative QLX_HOME, or none, shows where it led.
+std::string absoluteHome(const std::string& home);
+
+// The broker this process uses, as an error names it: "broker database ADDRESS" (shown
+// without secrets) when QLX_BROKER names one, else "broker home HOME" (absolute).
+std::string brokerInUse();
+
+// `text` followed by " (" brokerInUse() ")" when the whole fits in `limit` bytes, else
+// `text` unchanged: a text whose room is capped keeps its own words whole.
+std::string withBrokerInUse(const std::string& text, size_t limit);
 
 // "broker home HOME, QLX_SYNC MODE" (led by "broker database ADDRESS, " when QLX_BROKER
 // names one): how the start-up log and qlxadm queues name the broker in use. The home is

@@ -11,6 +11,7 @@
 #include "connection.h"
 #include "errors.h"
 #include "broker_store.h"
+#include "settings.h"
 #include "trc.h"
 
 namespace qlx {
@@ -150,7 +151,9 @@ int32_t loadServiceHops(BrokerStore& store, std::string_view service, const Hop&
   for (Hop& hop : hops)
     if (hop.type == kHopOrigin) hop = origin;
   if (hops.empty()) {
-    detail = "service ``" + std::string(service) + "'' is not in the directory or has no hops";
+    // The callers leave 180 bytes of the error record to this text.
+    detail = withBrokerInUse(
+        "service ``" + std::string(service) + "'' is not in the directory or has no hops", 180);
     return trace.result(kReasonUnknownService);
   }
   return trace.result(0);

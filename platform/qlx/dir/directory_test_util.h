@@ -21,6 +21,7 @@
 #include "broker_store.h"
 #include "directory.h"
 #include "directory_model.h"
+#include "testing/temp_home.h"
 #include "testing/test_store.h"
 
 namespace qlx::testing {
@@ -28,10 +29,9 @@ namespace qlx::testing {
 class DirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qlxdirXXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("QLX_HOME", dir_.c_str(), 1);
+    std::string home;
+    ASSERT_TRUE(zvr::testing::makeTempHome("qlxdir", home));
+    dir_ = home;
     zvr::testing::useTestBroker(schema_);
     if (IsSkipped() || HasFatalFailure()) return;
     store_ = makeStore();
@@ -42,8 +42,7 @@ class DirectoryTest : public ::testing::Test {
     store_.reset();
     schema_.drop();
     unsetenv("QLX_BROKER");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    zvr::testing::removeTempHome(dir_.string());
   }
 
   // Writes `text` to a file of the temporary folder and returns its path.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -28,6 +29,7 @@
 #include "pg_statements.h"
 #include "pg_wait.h"
 #include "qlx.h"
+#include "testing/temp_home.h"
 
 namespace qlx {
 namespace {
@@ -119,10 +121,7 @@ class QueueNotices {
 class StoreContract : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qlxstore.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
-    setenv("QLX_HOME", home_.c_str(), 1);
+    ASSERT_TRUE(zvr::testing::makeTempHome("qlxstore.", home_));
     unsetenv("QLX_BROKER");
     if (std::string(GetParam()) == "postgres") {
       std::string why;
@@ -146,8 +145,7 @@ class StoreContract : public ::testing::TestWithParam<const char*> {
       if (h) qlxTerminate(&h);
     store_.reset();
     unsetenv("QLX_BROKER");
-    std::string command = "rm -rf '" + home_ + "'";
-    if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << home_;
+    if (!zvr::testing::removeTempHome(home_)) ADD_FAILURE() << "cannot remove " << home_;
   }
 
   QLXHANDLE connect(bool element, const std::string& name) {
@@ -1192,6 +1190,103 @@ TEST_P(StoreContract, ADirectoryEditReachesTheNextPut) {
     ASSERT_EQ(queues.size(), 1u);
     EXPECT_EQ(queues[0].queue, edited);
     EXPECT_EQ(queues[0].depth, 3);
+  }
+}
+
+// The operator's figures per queue: ready, held by an open unit (another connection's
+// claim), backed out, and the highest backout count, all from one listing.
+TEST_P(StoreContract, ListQueuesCountsReadyHeldAndBackedOutMessages) {
+  const struct {
+    const char* queue;
+    const char* body;
+    int64_t backout;
+  } messages[] = {
+      {"element:E", "claimed", 2}, {"element:E", "ready", 0}, {"element:E", "again", 1},
+      {"client:C1", "reply", 0},   {"error:E", "failed", 3},
+  };
+  for (const auto& m : messages) {
+    MessageRow row;
+    row.queue = m.queue;
+    row.body = m.body;
+    row.backout = m.backout;
+    if (std::string(m.queue) == "error:E") row.error = ErrorInfo{42, 0, 0, "failed", 1, 1, "E"};
+    ASSERT_TRUE(store_->put(row)) << store_->errorText();
+  }
+  std::unique_ptr<BrokerStore> holder = makeBrokerStore();
+  std::string error;
+  ASSERT_TRUE(holder->open(error)) << error;
+  int64_t handle = 0;
+  ASSERT_TRUE(holder->attach(1, "E", handle)) << holder->errorText();
+  UnitOfWork unit;
+  Match match;
+  match.held = &unit.claims;
+  MessageRow held;
+  ASSERT_EQ(holder->take("element:E", match, Take::kClaim, held), 1) << holder->errorText();
+  ASSERT_EQ(held.body, "claimed");
+  ASSERT_TRUE(holder->keepClaim(0, held.id)) << holder->errorText();
+  unit.claims.push_back(Claim{held.id, held.queue});
+
+  const struct {
+    const char* queue;
+    int64_t depth, inFlight, backedOut, maxBackout;
+  } expected[] = {
+      {"client:C1", 1, 0, 0, 0},
+      {"element:E", 2, 1, 2, 2},
+      {"error:E", 1, 0, 1, 3},
+  };
+  std::vector<QueueInfo> queues;
+  ASSERT_TRUE(listQueues(*store_, queues, error)) << error;
+  ASSERT_EQ(queues.size(), std::size(expected));
+  for (size_t i = 0; i < queues.size(); ++i) {
+    SCOPED_TRACE(expected[i].queue);
+    EXPECT_EQ(queues[i].queue, expected[i].queue);
+    EXPECT_EQ(queues[i].depth, expected[i].depth);
+    EXPECT_EQ(queues[i].inFlight, expected[i].inFlight);
+    EXPECT_EQ(queues[i].backedOut, expected[i].backedOut);
+    EXPECT_EQ(queues[i].maxBackout, expected[i].maxBackout);
+  }
+  // A listing leaves no read open behind it: the next one sees the holder's commit.
+  EXPECT_EQ(holder->commit(unit), 1) << holder->errorText();
+  ASSERT_TRUE(listQueues(*store_, queues, error)) << error;
+  ASSERT_EQ(queues.size(), 3u);
+  EXPECT_EQ(queues[1].depth, 2);
+  EXPECT_EQ(queues[1].inFlight, 0);
+  EXPECT_TRUE(holder->detach()) << holder->errorText();
+}
+
+// A bare name that names no entry: KIND:NAME is suggested only for queues of that name
+// that hold messages (an entry deleted with messages left, an error queue), never made up.
+TEST_P(StoreContract, AnUnknownQueueNameSuggestsOnlyQueuesThatExist) {
+  for (const char* queue : {"element:GONE", "element:OLD", "error:OLD", "native:N"}) {
+    MessageRow row;
+    row.queue = queue;
+    row.body = "left";
+    if (std::string(queue) == "error:OLD") row.error = ErrorInfo{42, 0, 0, "x", 1, 1, "OLD"};
+    ASSERT_TRUE(store_->put(row)) << store_->errorText();
+  }
+  const struct {
+    const char* name;
+    const char* queue;  // "" when refused
+    std::string error;
+  } rows[] = {
+      {"E", "element:E", ""},
+      {"C1", "client:C1", ""},
+      {"N", "native:N", ""},
+      {"element:NOSUCH", "element:NOSUCH", ""},
+      {"NOSUCH", "",
+       "no queue named NOSUCH: no element or client NOSUCH in the directory and no queue of "
+       "that name holds messages"},
+      {"GON", "",
+       "no queue named GON: no element or client GON in the directory and no queue of that "
+       "name holds messages"},
+      {"GONE", "", "no queue named GONE (give KIND:NAME: element:GONE holds messages)"},
+      {"OLD", "", "no queue named OLD (give KIND:NAME: element:OLD or error:OLD holds messages)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string error;
+    EXPECT_EQ(resolveQueue(*store_, row.name, error), row.queue);
+    EXPECT_EQ(error, row.error);
   }
 }
 

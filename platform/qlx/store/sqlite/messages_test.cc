@@ -13,6 +13,7 @@
 #include <string>
 
 #include "store.h"
+#include "testing/temp_home.h"
 
 namespace qlx {
 namespace {
@@ -22,16 +23,10 @@ constexpr const char* kQueue = "element:E";
 class MessagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qlx-messages-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home_ = pattern;
-    setenv("QLX_HOME", home_.c_str(), 1);
+    ASSERT_TRUE(zvr::testing::makeTempHome("qlx-messages-test-", home_));
     unsetenv("QLX_SYNC");
   }
-  void TearDown() override {
-    unsetenv("QLX_HOME");
-    std::filesystem::remove_all(home_);
-  }
+  void TearDown() override { zvr::testing::removeTempHome(home_); }
 
   static void open(Store& store) {
     std::string error;

@@ -45,6 +45,33 @@ bool copyDatabase(sqlite3* from, const std::string& path, std::string& error) {
   return synced;
 }
 
+// A read transaction for the length of a listing: every statement run meanwhile reads the
+// one snapshot that the first of them starts, so that figures read by several statements
+// agree (a message committed away between two reads is in all of them or in none).
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Store& store) : store_(store) {
+    Query begin(store_, "BEGIN");
+    open_ = begin.run();
+  }
+  ~ReadSnapshot() {
+    if (!open_) return;
+    Query commit(store_, "COMMIT");
+    if (commit.run()) return;
+    commit.reset();
+    Query rollback(store_, "ROLLBACK");  // never leave a reader holding the log
+    rollback.run();
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+  bool ok() const { return open_; }
+
+ private:
+  Store& store_;
+  bool open_ = false;
+};
+
 }  // namespace
 
 // The ids of the messages that units of work hold now.
@@ -60,6 +87,8 @@ bool SqliteBrokerStore::_heldIn(std::vector<int64_t>& held, std::string& error) 
 
 bool SqliteBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& error) {
   queues.clear();
+  ReadSnapshot snapshot(store_);
+  if (!snapshot.ok()) return store_.failureInto(error);
   std::vector<int64_t> held;
   if (!_heldIn(held, error)) return false;
   Query q(store_,
