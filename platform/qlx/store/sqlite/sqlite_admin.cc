@@ -47,10 +47,15 @@ bool copyDatabase(sqlite3* from, const std::string& path, std::string& error) {
 
 // A read transaction for the length of a listing: every statement run meanwhile reads the
 // one snapshot that the first of them starts, so that figures read by several statements
-// agree (a message committed away between two reads is in all of them or in none).
+// agree (a message committed away between two reads is in all of them or in none). Inside
+// a transaction already open (a view made of several listings) it reads that one's.
 class ReadSnapshot {
  public:
   explicit ReadSnapshot(Store& store) : store_(store) {
+    if (!sqlite3_get_autocommit(store_.db())) {
+      nested_ = true;
+      return;
+    }
     Query begin(store_, "BEGIN");
     open_ = begin.run();
   }
@@ -65,11 +70,12 @@ class ReadSnapshot {
   ReadSnapshot(const ReadSnapshot&) = delete;
   ReadSnapshot& operator=(const ReadSnapshot&) = delete;
 
-  bool ok() const { return open_; }
+  bool ok() const { return open_ || nested_; }
 
  private:
   Store& store_;
-  bool open_ = false;
+  bool open_ = false;    // this object began the transaction and ends it
+  bool nested_ = false;  // a transaction was open already
 };
 
 }  // namespace
@@ -109,6 +115,15 @@ bool SqliteBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& 
       }
   }
   return true;
+}
+
+bool SqliteBrokerStore::viewFigures(std::vector<QueueInfo>& queues,
+                                    std::map<std::string, int64_t>& oldest,
+                                    std::vector<ServerStats>& elements, std::string& error) {
+  ReadSnapshot snapshot(store_);
+  if (!snapshot.ok()) return store_.failureInto(error);
+  return listQueues(queues, error) && oldestMessages(oldest, error) &&
+         elementServers(elements, error);
 }
 
 bool SqliteBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>& rows,

@@ -59,6 +59,9 @@ class SqliteBrokerStore final : public BrokerStore {
   Metrics& metrics() override;
   bool oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) override;
   bool elementServers(std::vector<ServerStats>& elements, std::string& error) override;
+  // The three above in one read transaction.
+  bool viewFigures(std::vector<QueueInfo>& queues, std::map<std::string, int64_t>& oldest,
+                   std::vector<ServerStats>& elements, std::string& error) override;
 
   // The database connection itself, for what only this store has (its tests, the
   // directory editor of qlxadm).
