@@ -83,8 +83,10 @@ constexpr size_t kControlSize = 4096;
 // Word 0: whether faults may be pending. Words 1 to 3: commits counted, commits synced and
 // commits a failed sync covered (groupsync.h). Words 4 and 5: write-lock releases and the
 // connections sleeping on them (kReleasesWord, busygate.h). Word 6: the directory's
-// generation (kDirectoryGenerationWord, directory_cache.h). Words kWaitersFirst onwards:
-// the number of gets waiting on the queues whose names hash to each word.
+// generation (kDirectoryGenerationWord, directory_cache.h). Words 7 and 8: read marks let
+// go and the connections sleeping on them (kReaderEndsWord, walbatch.h). Words
+// kWaitersFirst onwards: the number of gets waiting on the queues whose names hash to
+// each word.
 enum ControlWord : size_t {
   kFaultsPending = 0,
   kCommits = 1,
@@ -93,6 +95,8 @@ enum ControlWord : size_t {
   kWaitersFirst = 64
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
+static_assert(kReleasesWord > kFailedSyncCommits && kReaderSleepersWord < kWaitersFirst,
+              "the shared words of store.h lie between the store's own and the waiters'");
 
 // A checkpoint syncs the WAL and the database file; the WAL keeper runs it in the
 // background. In FULL, where a sync bounds each cycle, what a sync costs depends on the
