@@ -22,6 +22,7 @@
 #include <sqlite3.h>
 
 #include "store.h"
+#include "testing/temp_home.h"
 
 namespace qlx {
 namespace {
@@ -187,15 +188,14 @@ off_t fileSize(const std::string& path) {
 // of the log and the write that would start it over. In FULL the keeper copies the rest
 // holding the write lock and waits for the readers on the log; a commit that finds the log
 // at four times its limit does the same. Without either the log grew for as long as the
-// backlog lasted (39 MB in three seconds of one FULL consumer). Bound by pages written, not by time: two consumers write
-// some 24,000 pages in all (six times the 4,000 at which a commit copies the log), and the
-// file must stay below 8,000 pages (a copy that found a reader for its whole wait is
-// tried again 250 pages later; the file keeps its largest size once reached).
+// backlog lasted (39 MB in three seconds of one FULL consumer). Bound by pages written,
+// not by time: two consumers write some 24,000 pages in all (six times the 4,000 at which
+// a commit copies the log), and the file must stay below 8,000 pages (a copy that found a
+// reader for its whole wait is tried again 250 pages later; the file keeps its largest
+// size once reached).
 TEST(WalKeeperTest, ConsumersOnABacklogKeepTheLogBounded) {
-  char pattern[] = "/tmp/qlx-keeper-test-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string home = pattern;
-  setenv("QLX_HOME", home.c_str(), 1);
+  std::string home;
+  ASSERT_TRUE(zvr::testing::makeTempHome("qlx-keeper-test-", home));
   setenv("QLX_SYNC", "FULL", 1);
   // Open to the end: the last connection to close copies the log and removes its file.
   auto store = std::make_unique<Store>();
@@ -222,9 +222,8 @@ TEST(WalKeeperTest, ConsumersOnABacklogKeepTheLogBounded) {
   constexpr off_t kFrame = 4096 + 24;
   EXPECT_LT(fileSize(home + "/broker.db-wal"), 8000 * kFrame);
   store.reset();
-  std::filesystem::remove_all(home);
+  EXPECT_TRUE(zvr::testing::removeTempHome(home));
   unsetenv("QLX_SYNC");
-  unsetenv("QLX_HOME");
 }
 
 }  // namespace
