@@ -10,6 +10,7 @@
 #include "directory.h"
 #include "directory_model.h"
 #include "exit_check.h"
+#include "settings.h"
 #include "theme.h"
 
 namespace qlx {
@@ -50,6 +51,9 @@ bool isKind(std::string_view kind) {
   return kind == "element" || kind == "client" || kind == "service" || kind == "dictionary";
 }
 
+// A name not found may be a name typed right in the wrong broker: say which one was read.
+std::string notInBroker(const std::string& what) { return what + " (" + brokerInUse() + ")"; }
+
 int refuse(std::ostream& err, const char* word, const std::string& what) {
   err << "qlxadm " << word << ": " << what << "\n";
   return kRefused;
@@ -73,6 +77,11 @@ int edited(CommandContext& c, const char* word, const BrokerStore::DirectoryEdit
   return kOk;
 }
 
+// "1 client", "2 clients": the load's summary is read by people as well as scripts.
+std::string counted(std::size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 int runLoad(CommandContext& c, char** args, int count) {
   const char* path = args[count - 1];
   if (count == 2 && std::strcmp(args[0], "--allow-empty") != 0) return kUsage;
@@ -90,9 +99,10 @@ int runLoad(CommandContext& c, char** args, int count) {
       },
       error);
   if (!loaded) return refuse(c.err(), "load", "cannot load " + std::string(path) + ": " + error);
-  c.out() << "loaded " << path << ": " << model.elements.size() << " elements, "
-        << model.clients.size() << " clients, " << model.services.size() << " services, "
-        << model.dictionaries.size() << " dictionary records\n";
+  c.out() << "loaded " << path << ": " << counted(model.elements.size(), "element") << ", "
+        << counted(model.clients.size(), "client") << ", "
+        << counted(model.services.size(), "service") << ", "
+        << counted(model.dictionaries.size(), "dictionary record") << "\n";
   return kOk;
 }
 
@@ -130,7 +140,7 @@ int runShow(CommandContext& c, char** args, int count) {
   const size_t found = shown.elements.size() + shown.clients.size() + shown.services.size() +
                        shown.dictionaries.size();
   if (name != nullptr && found == 0)
-    return refuse(err, "show", "no " + std::string(kind) + " named " + name);
+    return refuse(err, "show", notInBroker("no " + std::string(kind) + " named " + name));
   writeDirectoryToml(shown, model, out);
   return kOk;
 }
@@ -168,7 +178,7 @@ int runDelete(CommandContext& c, char** args, int) {
   DirectoryModel after;
   const int status = edited(c, "delete", [&](DirectoryModel& model, std::string& problem) {
     if (removeEntry(model, kind, name) == 0) {
-      problem = "no " + std::string(kind) + " named " + name;
+      problem = notInBroker("no " + std::string(kind) + " named " + name);
       return false;
     }
     after = model;
@@ -250,8 +260,8 @@ int runUnset(CommandContext& c, char** args, int) {
     if (removed > 0) return true;
     const bool exists = std::any_of(model.dictionaries.begin(), model.dictionaries.end(),
                                     [&dict](const DictionaryDef& d) { return d.name == dict; });
-    problem = exists ? "dictionary " + dict + " has no pair named " + key
-                     : "no dictionary named " + dict;
+    problem = notInBroker(exists ? "dictionary " + dict + " has no pair named " + key
+                                 : "no dictionary named " + dict);
     return false;
   });
   if (status == kOk)
