@@ -11,6 +11,8 @@
 //   zvrtbc_exe_ahead, workflow_exe_ahead
 //                 the executable rows with MERC_PRESTART=on: the engine starts map
 //                 processes ahead of their requests
+//   HostStall     no broker: how late a 500 us sleep wakes, as often as a row has
+//                 requests; the machine's own stalls, the floor of every row's maximum
 //
 // Counters: p50, p90, p99 and max of the round trip in microseconds; the servers' CPU per
 // request; in FULL the period of one 4 KiB write + fdatasync measured just before the row
@@ -24,11 +26,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -255,6 +259,31 @@ BENCHMARK(BM_RoundTrip)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
+
+// The machine's own stalls, for reading the rows' maxima: a thread asks to sleep 500 us
+// as many times as a row has requests (about as long as a whole-workflow row lasts) and
+// records how much later than asked it woke. A row's maximum above this row's is the
+// broker's or the servers' doing; one at or below it is the host's scheduling.
+void BM_HostStall(benchmark::State& state) {
+  const int requests = requestsPerRow();
+  constexpr auto kAsked = std::chrono::microseconds(500);
+  for (auto _ : state) {
+    std::vector<double> late;
+    late.reserve(requests);
+    for (int i = 0; i < requests; ++i) {
+      const auto start = bench::Clock::now();
+      std::this_thread::sleep_for(kAsked);
+      late.push_back(bench::micros(bench::Clock::now() - start - kAsked));
+    }
+    state.SetIterationTime(0);
+    std::sort(late.begin(), late.end());
+    state.counters["p50_us"] = bench::percentile(late, 0.50);
+    state.counters["p99_us"] = bench::percentile(late, 0.99);
+    state.counters["max_us"] = late.back();
+  }
+  state.SetLabel("late wake-ups of a 500 us sleep");
+}
+BENCHMARK(BM_HostStall)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
