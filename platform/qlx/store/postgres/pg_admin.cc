@@ -244,27 +244,6 @@ bool PgBrokerStore::clearFaults(std::string& error) {
   return false;
 }
 
-// A claimed message is one whose row some unit has locked: the count is what a locking
-// read skips. The totals and that read are one statement, so they see one moment of a busy
-// broker: a message put or taken in between cannot make a queue's counts disagree (a
-// negative in-flight count, or a new message listed as claimed).
-bool PgBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& error) {
-  queues.clear();
-  pg::Connection& conn = _outside();
-  if (!_ready(conn)) return _fail(conn, error);
-  pg::Result r = conn.run(
-      "SELECT m.queue, count(*), count(f.id), count(*) FILTER (WHERE m.backout > 0), "
-      "max(m.backout) FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) "
-      "f ON f.id = m.id GROUP BY m.queue ORDER BY m.queue COLLATE \"C\"");
-  if (!r.ok()) return _fail(conn, error);
-  for (int i = 0; i < r.rows(); ++i) {
-    const int64_t ready = r.integer(i, 2);
-    queues.push_back({r.text(i, 0), ready, r.integer(i, 1) - ready, r.integer(i, 3),
-                      r.integer(i, 4)});
-  }
-  return true;
-}
-
 bool PgBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>& rows,
                            std::string& error) {
   rows.clear();

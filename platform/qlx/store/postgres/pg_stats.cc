@@ -12,6 +12,38 @@ Metrics& PgBrokerStore::metrics() {
   return *metrics_;
 }
 
+namespace {
+
+// The figures of each queue: name, messages, ready ones (a message an open unit holds is
+// locked, so the locking read skips it: it is counted in flight), backed-out ones and the
+// highest backout. The totals and that read are one statement, so they see one moment of
+// a busy broker: a message put or taken in between cannot make a queue's counts disagree
+// (a negative in-flight count, or a new message listed as claimed).
+#define QLX_PG_QUEUE_FIGURES                                                                 \
+  "m.queue, count(*), count(f.id), count(*) FILTER (WHERE m.backout > 0), max(m.backout)"
+#define QLX_PG_QUEUE_FIGURES_FROM                                                            \
+  " FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) f "              \
+  "ON f.id = m.id GROUP BY m.queue"
+// The live servers of each element: name, how many, the first one's start.
+#define QLX_PG_ELEMENT_SERVERS "e.name, count(c.id), min(c.started)"
+#define QLX_PG_ELEMENT_SERVERS_FROM                                                          \
+  " FROM element e LEFT JOIN connection c ON c.name = e.name AND c.kind = 1 GROUP BY e.name"
+
+constexpr const char* kListQueues =
+    "SELECT " QLX_PG_QUEUE_FIGURES QLX_PG_QUEUE_FIGURES_FROM " ORDER BY m.queue COLLATE \"C\"";
+
+constexpr const char* kElementServers = "SELECT " QLX_PG_ELEMENT_SERVERS
+    QLX_PG_ELEMENT_SERVERS_FROM " ORDER BY e.name COLLATE \"C\"";
+
+// Both in one statement, one snapshot: the queues (kind 0, with the oldest put last) and
+// then the elements (kind 1), each by name.
+constexpr const char* kViewFigures =
+    "SELECT * FROM (SELECT 0 AS kind, " QLX_PG_QUEUE_FIGURES ", min(m.put_sec)"
+    QLX_PG_QUEUE_FIGURES_FROM " UNION ALL SELECT 1, " QLX_PG_ELEMENT_SERVERS ", 0, 0, 0"
+    QLX_PG_ELEMENT_SERVERS_FROM ") v ORDER BY v.kind, v.queue COLLATE \"C\"";
+
+}  // namespace
+
 bool PgBrokerStore::oldestMessages(std::map<std::string, int64_t>& oldest, std::string& error) {
   oldest.clear();
   pg::Connection& conn = _outside();
@@ -26,32 +58,26 @@ bool PgBrokerStore::elementServers(std::vector<ServerStats>& elements, std::stri
   elements.clear();
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return _fail(conn, error);
-  pg::Result r = conn.run(
-      "SELECT e.name, count(c.id), min(c.started) FROM element e "
-      "LEFT JOIN connection c ON c.name = e.name AND c.kind = 1 "
-      "GROUP BY e.name ORDER BY e.name COLLATE \"C\"");
+  pg::Result r = conn.run(kElementServers);
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i)
     elements.push_back({r.text(i, 0), r.integer(i, 1), r.isNull(i, 2) ? 0 : r.integer(i, 2)});
   return true;
 }
 
-namespace {
-
-// The queues' figures (kind 0: name, messages, ready ones, backed-out ones, the highest
-// backout, the oldest put) and then the elements' (kind 1: name, servers, the first one's
-// start), each by name. A message an open unit holds is locked, so the locking read
-// skips it: it is counted in flight.
-constexpr const char* kViewFigures =
-    "SELECT * FROM (SELECT 0 AS kind, m.queue AS name, count(*) AS a, count(f.id) AS b, "
-    "count(*) FILTER (WHERE m.backout > 0) AS c, max(m.backout) AS d, min(m.put_sec) AS e "
-    "FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) f "
-    "ON f.id = m.id GROUP BY m.queue "
-    "UNION ALL SELECT 1, e.name, count(c.id), min(c.started), 0, 0, 0 FROM element e "
-    "LEFT JOIN connection c ON c.name = e.name AND c.kind = 1 GROUP BY e.name) v "
-    "ORDER BY v.kind, v.name COLLATE \"C\"";
-
-}  // namespace
+bool PgBrokerStore::listQueues(std::vector<QueueInfo>& queues, std::string& error) {
+  queues.clear();
+  pg::Connection& conn = _outside();
+  if (!_ready(conn)) return _fail(conn, error);
+  pg::Result r = conn.run(kListQueues);
+  if (!r.ok()) return _fail(conn, error);
+  for (int i = 0; i < r.rows(); ++i) {
+    const int64_t ready = r.integer(i, 2);
+    queues.push_back({r.text(i, 0), ready, r.integer(i, 1) - ready, r.integer(i, 3),
+                      r.integer(i, 4)});
+  }
+  return true;
+}
 
 bool PgBrokerStore::viewFigures(std::vector<QueueInfo>& queues,
                                 std::map<std::string, int64_t>& oldest,
