@@ -199,8 +199,9 @@ ServeOutcome _serve(ServedProcess& process, const MercCommand& command, int32_t&
 }
 
 // The run's result from its outcome and what the map wrote. 1, or 0 with `error` set.
+// `emptied`: the card folder was read and found empty and as made.
 int _collect(const ServedProcess& process, const MercCommand& command, ServeOutcome outcome,
-             int32_t code, int status, MapResult& result, std::string& error) {
+             int32_t code, int status, MapResult& result, bool& emptied, std::string& error) {
   const std::string& path = process.file.path;
   if (outcome == kServeTimedOut) {
     result.code = kMercMapTimedOut;
@@ -216,9 +217,8 @@ int _collect(const ServedProcess& process, const MercCommand& command, ServeOutc
   } else {
     mercClassifyExit(path, status, result);
   }
-  bool empty = false;
   if (result.code == kMercOk || mercIsWarning(result.code)) {
-    return mercReadCards(process.cardDir, result, empty, error);
+    return mercReadCards(process.cardDir, result, emptied, error);
   }
   return 1;
 }
@@ -258,8 +258,9 @@ void mercRunServed(const MapFile& file, const MercCommand& command, MapResult& r
   int status = 0;
   const ServeOutcome outcome = _serve(process, command, code, status, error);
   int ok = outcome != kServeFailed;
+  bool emptied = false;
   try {
-    if (ok) ok = _collect(process, command, outcome, code, status, result, error);
+    if (ok) ok = _collect(process, command, outcome, code, status, result, emptied, error);
   } catch (const std::bad_alloc&) {
     ok = 0;
     error = "no memory for the output of map \"" + file.path + "\"";
@@ -269,8 +270,9 @@ void mercRunServed(const MapFile& file, const MercCommand& command, MapResult& r
     result.message = error;
   }
   // A map that failed may keep its process, as a shared object stays loaded; the next run
-  // must find the card folder empty either way.
-  if (outcome == kServeAnswered && ok && mercEmptyCardFolder(process.cardDir)) {
+  // must find the card folder empty either way. Most runs leave it empty, and reading
+  // the cards has seen that.
+  if (outcome == kServeAnswered && ok && (emptied || mercEmptyCardFolder(process.cardDir))) {
     pool.give(std::move(process));
   }
   // Otherwise `process` is killed (if still running), reaped and its folder removed here.
