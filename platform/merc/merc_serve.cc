@@ -14,6 +14,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -23,10 +24,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace merc {
@@ -238,6 +242,96 @@ bool _sameLaunch(const ServedProcess& process, const MapFile& file, const std::s
          process.options == options && process.environment == environment;
 }
 
+// Launches served maps on a thread of the engine's own, which lives as long as the
+// process. A map is killed when the thread that launched it ends (PR_SET_PDEATHSIG), and
+// a served process outlives its run: launched on a component's thread that then ends, it
+// would die under the run of another thread.
+class ServeLauncher {
+ public:
+  ServeLauncher() {
+    // A forked copy gets a state of its own: the parent's thread did not come along, and a
+    // condition variable it waited on is unusable in the copy. The parent's state stays
+    // locked from the fork on in the copy, and is left there.
+    static ServeLauncher* self = this;
+    pthread_atfork([] { self->state_->mutex.lock(); }, [] { self->state_->mutex.unlock(); },
+                   [] { self->state_ = new State(); });
+  }
+
+  // mercLaunchServed, done on the engine's thread (on the caller's when that thread
+  // cannot be started).
+  int launch(const MapFile& file, const std::string& options, ServedProcess& process,
+             int32_t& code, std::string& error) {
+    Job job{&file, &options, &process, &code, &error};
+    State& state = *state_;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!_startedLocked(state)) {
+      lock.unlock();
+      return mercLaunchServed(file, options, process, code, error);
+    }
+    state.queue.push_back(&job);
+    state.changed.notify_all();
+    state.changed.wait(lock, [&job] { return job.done; });
+    return job.result;
+  }
+
+ private:
+  struct Job {
+    const MapFile* file;
+    const std::string* options;
+    ServedProcess* process;
+    int32_t* code;
+    std::string* error;
+    int result = 0;
+    bool done = false;
+  };
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Job*> queue;
+    bool started = false;
+  };
+
+  static bool _startedLocked(State& state) {
+    if (state.started) return true;
+    // The thread takes no signal: one meant for the component must reach its own threads.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &saved);
+    try {
+      std::thread([&state] { _loop(state); }).detach();
+      state.started = true;
+    } catch (const std::system_error&) {
+      // No thread: each run launches on its own thread.
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return state.started;
+  }
+
+  static void _loop(State& state) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    while (true) {
+      state.changed.wait(lock, [&state] { return !state.queue.empty(); });
+      Job* job = state.queue.front();
+      state.queue.pop_front();
+      lock.unlock();
+      job->result =
+          mercLaunchServed(*job->file, *job->options, *job->process, *job->code, *job->error);
+      lock.lock();
+      job->done = true;
+      state.changed.notify_all();
+    }
+  }
+
+  State* state_ = new State();  // never freed: its thread uses it for as long as it lives
+};
+
+// Never destroyed: its thread ends with the process.
+ServeLauncher& _launcher() {
+  static ServeLauncher* instance = new ServeLauncher();
+  return *instance;
+}
+
 }  // namespace
 
 bool mercServingWanted() {
@@ -250,7 +344,7 @@ void mercRunServed(const MapFile& file, const MercCommand& command, MapResult& r
   ServedProcess process;
   MercServePool& pool = mercServePool();
   if (!pool.take(file, command.passOptions, process) &&
-      !mercLaunchServed(file, command.passOptions, process, result.code, error)) {
+      !_launcher().launch(file, command.passOptions, process, result.code, error)) {
     result.message = error;
     return;
   }

@@ -5,6 +5,9 @@
 // once and hands it each run over a channel (merc_map.h), keeping the process between
 // runs. A process serves one run at a time: threads that run maps at once each take a
 // process of their own, and the ones between runs wait here, a bounded number of them.
+// The processes are launched on a thread of the engine's own that lasts as long as the
+// process (they die with it, and with their server), so a component's thread that ends
+// takes no process along that another thread is using.
 #ifndef ZVR_PLATFORM_MERC_SERVE_H
 #define ZVR_PLATFORM_MERC_SERVE_H
 
@@ -34,7 +37,7 @@ class MercServePool {
   // path and identity) with `options` and this process's environment as it is now: 1 with `process` set, the caller's until it gives
   // it back. Idle processes of the same path with another identity (the file replaced,
   // rewritten, touched or its mode changed) are ended, and so is one found ended already
-  // (killed from outside, or with the thread that launched it); 0 when none is left.
+  // (killed from outside); 0 when none is left.
   int take(const MapFile& file, const std::string& options, ServedProcess& process);
 
   // Keeps a process that answered its run and has its card folder empty, for the next
@@ -56,7 +59,7 @@ class MercServePool {
 };
 
 // The engine's one instance. It is never destroyed: at the end of the process the idle
-// maps are killed with the threads that launched them.
+// maps are killed with the engine's thread that launched them.
 MercServePool& mercServePool();
 
 }  // namespace merc
