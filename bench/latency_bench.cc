@@ -4,12 +4,15 @@
 //
 //   echo          `qlxadm echo` as the only hop: the bare broker cycle
 //   zvrtbc_so     zvrtbc as the only hop, map upper run in process (shared object)
-//   zvrtbc_exe    zvrtbc as the only hop, map upper run as a child process (executable)
+//   zvrtbc_exe    zvrtbc as the only hop, map upper an executable, which serves one run
+//                 after another from one process (built with the map wrapper)
 //   workflow_so   the demo's whole workflow (zvrtee, zvrbc with map route, zvrtbc with
 //                 map upper), maps in process
 //   workflow_exe  the same with executable maps, as scripts/demo.sh runs it
+//   zvrtbc_exe_oneshot, workflow_exe_oneshot
+//                 the executable rows with MERC_MAP_SERVE=off: a process per run
 //   zvrtbc_exe_ahead, workflow_exe_ahead
-//                 the executable rows with MERC_PRESTART=on: the engine starts map
+//                 the one-shot rows with MERC_PRESTART=on: the engine starts map
 //                 processes ahead of their requests
 //   HostStall     no broker: how late a 500 us sleep wakes, as often as a row has
 //                 requests; the machine's own stalls, the floor of every row's maximum
@@ -115,24 +118,34 @@ enum PathKind {
   kWorkflowShared,
   kWorkflowExec,
   kTbcExecAhead,
-  kWorkflowExecAhead
+  kWorkflowExecAhead,
+  kTbcExecOneShot,
+  kWorkflowExecOneShot
 };
 
 const char* pathName(int kind) {
   static const char* const names[] = {"echo",         "zvrtbc_so",       "zvrtbc_exe",
                                       "workflow_so",  "workflow_exe",    "zvrtbc_exe_ahead",
-                                      "workflow_exe_ahead"};
+                                      "workflow_exe_ahead", "zvrtbc_exe_oneshot",
+                                      "workflow_exe_oneshot"};
   return names[kind];
 }
 
 // Starts the servers of a path; returns the service to send to.
 std::string startPath(int kind, const std::string& home, std::vector<pid_t>& servers) {
   const bool shared = kind == kTbcShared || kind == kWorkflowShared;
-  // The servers inherit it from this process.
-  if (kind == kTbcExecAhead || kind == kWorkflowExecAhead) {
+  const bool ahead = kind == kTbcExecAhead || kind == kWorkflowExecAhead;
+  const bool oneShot = ahead || kind == kTbcExecOneShot || kind == kWorkflowExecOneShot;
+  // The servers inherit them from this process.
+  if (ahead) {
     setenv("MERC_PRESTART", "on", 1);
   } else {
     unsetenv("MERC_PRESTART");
+  }
+  if (oneShot) {
+    setenv("MERC_MAP_SERVE", "off", 1);
+  } else {
+    unsetenv("MERC_MAP_SERVE");
   }
   const std::string maps = shared ? sharedMapFolder(home) : kMaps;
   if (kind == kEcho) {
@@ -141,7 +154,10 @@ std::string startPath(int kind, const std::string& home, std::vector<pid_t>& ser
   }
   servers.push_back(bench::startServer(
       {kBin + "/zvrtbc", "-e", "ZVRTBC1", "-destination", "-key", "DemoTransform"}, maps));
-  if (kind == kTbcShared || kind == kTbcExec || kind == kTbcExecAhead) return "TRANSFORM";
+  if (kind == kTbcShared || kind == kTbcExec || kind == kTbcExecAhead ||
+      kind == kTbcExecOneShot) {
+    return "TRANSFORM";
+  }
   servers.push_back(bench::startServer(
       {kBin + "/zvrbc", "-e", "ZVRBC1", "-destination", "-key", "DemoBroker"}, maps));
   servers.push_back(bench::startServer(
@@ -247,8 +263,8 @@ void BM_RoundTrip(benchmark::State& state) {
 // (path, FULL, on PostgreSQL): every path on the embedded store, the served element's
 // paths also on PostgreSQL right after.
 void pathsAndStores(benchmark::internal::Benchmark* b) {
-  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kTbcExecAhead, kWorkflowShared, kWorkflowExec,
-                       kWorkflowExecAhead})
+  for (int64_t kind : {kEcho, kTbcShared, kTbcExec, kTbcExecOneShot, kTbcExecAhead,
+                       kWorkflowShared, kWorkflowExec, kWorkflowExecOneShot, kWorkflowExecAhead})
     for (int64_t full : {0, 1}) {
       b->Args({kind, full, 0});
       if (kind == kEcho || kind == kTbcShared || kind == kTbcExec) b->Args({kind, full, 1});

@@ -1,17 +1,18 @@
 // What a map run costs in the stand-in engine, 1 KiB in and out: the map upper as a shared
-// object called in process, as the sample executable (linked statically) run as a child,
-// and the same executable linked dynamically (upper_dynamic, as a map author's first build
-// would be); beside them a 1 KiB memcpy and the bare starts the executable rows cannot go
-// below: /bin/true (dynamically linked), empty static C and C++ programs linked as the
-// sample maps are, and upper itself spawned with its input from a file (the map without
-// the engine's work around it: channels, card folder, stat, waits).
+// object called in process, as the sample executable (linked statically) served one run
+// after another by one process, the same with a process per run (MERC_MAP_SERVE=off, the
+// "OneShot" rows), and the same executable linked dynamically (upper_dynamic, as a map
+// author's first build would be); beside them a 1 KiB memcpy and the bare starts the
+// one-shot rows cannot go below: /bin/true (dynamically linked), empty static C and C++
+// programs linked as the sample maps are, and upper itself spawned with its input from a
+// file (the map without the engine's work around it: channels, card folder, stat, waits).
 //
-// The executable rows run back to back, so each run waits for its process to start (the
+// The one-shot rows run back to back, so each run waits for its process to start (the
 // engine's start ahead included: it has no time to finish between two runs). The
-// "StartedAhead" rows turn the start ahead on (MERC_PRESTART=on), leave a pause between
-// runs, as a component's wait for its next request does, and time RunMap alone: what a
-// request pays when its process was started ahead. The "Paused" rows do the same without
-// the start ahead.
+// "StartedAhead" rows turn the start ahead on (MERC_PRESTART=on, one-shot), leave a pause
+// between runs, as a component's wait for its next request does, and time RunMap alone:
+// what a request pays when its process was started ahead. The "Paused" rows do the same
+// without the start ahead, "ServedPaused" with the process kept between runs.
 //
 // Counters per run: child_cpu_us and child_faults, the CPU and page faults of the map
 // processes (on a busy machine the wall time mostly measures the wait for a core);
@@ -90,8 +91,17 @@ void runMap(benchmark::State& state, const std::string& map,
     state.SetIterationTime(bench::seconds(bench::Clock::now() - start));
     std::free(params.lpDataFromApp);
   }
-  countUsage(state, before, true);
+  // A served map's CPU counts among the children's once it is reaped.
   MercExitAPI();
+  countUsage(state, before, true);
+}
+
+// runMap with a process per run.
+void runMapOneShot(benchmark::State& state, const std::string& map,
+                   std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+  setenv("MERC_MAP_SERVE", "off", 1);
+  runMap(state, map, pause);
+  unsetenv("MERC_MAP_SERVE");
 }
 
 void BM_RunMapShared(benchmark::State& state) { runMap(state, "upper_so"); }
@@ -100,15 +110,26 @@ BENCHMARK(BM_RunMapShared)->Unit(benchmark::kMicrosecond);
 void BM_RunMapExecutable(benchmark::State& state) { runMap(state, "upper"); }
 BENCHMARK(BM_RunMapExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
 
+void BM_RunMapExecutableOneShot(benchmark::State& state) { runMapOneShot(state, "upper"); }
+BENCHMARK(BM_RunMapExecutableOneShot)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
 void BM_RunMapDynamicExecutable(benchmark::State& state) { runMap(state, "upper_dynamic"); }
 BENCHMARK(BM_RunMapDynamicExecutable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2);
+
+void BM_RunMapDynamicExecutableOneShot(benchmark::State& state) {
+  runMapOneShot(state, "upper_dynamic");
+}
+BENCHMARK(BM_RunMapDynamicExecutableOneShot)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(2);
 
 // Long enough for a process started ahead to reach its first read on a busy machine.
 constexpr std::chrono::milliseconds kBetweenRequests(20);
 
 void BM_RunMapExecutableStartedAhead(benchmark::State& state) {
   setenv("MERC_PRESTART", "on", 1);
-  runMap(state, "upper", kBetweenRequests);
+  runMapOneShot(state, "upper", kBetweenRequests);
   unsetenv("MERC_PRESTART");
 }
 BENCHMARK(BM_RunMapExecutableStartedAhead)
@@ -118,7 +139,7 @@ BENCHMARK(BM_RunMapExecutableStartedAhead)
 
 void BM_RunMapDynamicExecutableStartedAhead(benchmark::State& state) {
   setenv("MERC_PRESTART", "on", 1);
-  runMap(state, "upper_dynamic", kBetweenRequests);
+  runMapOneShot(state, "upper_dynamic", kBetweenRequests);
   unsetenv("MERC_PRESTART");
 }
 BENCHMARK(BM_RunMapDynamicExecutableStartedAhead)
@@ -127,9 +148,18 @@ BENCHMARK(BM_RunMapDynamicExecutableStartedAhead)
     ->Iterations(300);
 
 void BM_RunMapExecutablePaused(benchmark::State& state) {
-  runMap(state, "upper", kBetweenRequests);
+  runMapOneShot(state, "upper", kBetweenRequests);
 }
 BENCHMARK(BM_RunMapExecutablePaused)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(300);
+
+// A served process between requests, as a component's wait for its next one leaves it.
+void BM_RunMapExecutableServedPaused(benchmark::State& state) {
+  runMap(state, "upper", kBetweenRequests);
+}
+BENCHMARK(BM_RunMapExecutableServedPaused)
     ->Unit(benchmark::kMicrosecond)
     ->UseManualTime()
     ->Iterations(300);

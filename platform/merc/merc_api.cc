@@ -1,5 +1,6 @@
 // The engine API: RunMap reads the command buffer, finds the map, runs it in process
-// (shared object) or as a child (any other executable) and hands back the output.
+// (shared object), on a process kept between runs (an executable built with the map
+// wrapper) or as a child of its own (any other executable) and hands back the output.
 #include <merc.h>
 
 #include "merc_engine.h"
@@ -35,6 +36,9 @@ int _runMap(ExitParams& params) {
   if (mercSharedLoaded(file.path) || mercIsSharedMap(file)) {
     mercDropPrestart();
     mercRunShared(file.path, command, result);
+  } else if (mercServingWanted() && mercIsServedMap(file)) {
+    mercDropPrestart();
+    mercRunServed(file, command, result);
   } else {
     mercRunChild(file, command, result);
   }
@@ -77,6 +81,7 @@ int RunMap(ExitParams* params) {
 
 int MercExitAPI(void) {
   merc::mercStopPrestart();
+  merc::mercStopServing();
   merc::mercUnloadShared();
   return 0;
 }

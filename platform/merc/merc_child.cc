@@ -125,21 +125,6 @@ int _wait(pid_t pid, int& status, std::string& error) {
   return 1;
 }
 
-void _classify(const std::string& path, int status, MapResult& result) {
-  if (WIFEXITED(status)) {
-    result.code = WEXITSTATUS(status);
-    if (result.code != 0 && !mercIsWarning(result.code) && result.message.empty()) {
-      result.message = "map \"" + path + "\" ended with exit status " +
-                       std::to_string(result.code);
-    }
-    return;
-  }
-  int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  std::string what = "map \"" + path + "\" ended by signal " + std::to_string(sig);
-  result.message = result.message.empty() ? what : what + ": " + result.message;
-  result.code = kMercMapAborted;
-}
-
 // Card number of a file name "card<n>" (no leading zero), or 0 when it is not one.
 unsigned _cardNumber(const char* name) {
   if (std::strncmp(name, "card", 4) != 0 || name[4] < '1' || name[4] > '9') return 0;
@@ -182,9 +167,73 @@ bool _asMade(DIR* folder) {
          (st.st_mode & 07777) == 0700;
 }
 
-// Reads the further cards; a gap in the numbers is an empty card. `empty`: the folder
-// held nothing and is as it was made, fit for another run.
-int _readCards(const std::string& dir, MapResult& result, bool& empty, std::string& error) {
+// True when no process is left in the process group the map led: nothing of the run can
+// write into its card folder any more. The group's id is not handed out again while any
+// member lives, so a reaped leader's id answers for its group.
+bool _groupEnded(pid_t leader) { return leader > 0 && kill(-leader, 0) != 0 && errno == ESRCH; }
+
+// Runs the launched map to its end and reaps it; 1 with the result classified, 0 with
+// `error` set.
+int _await(MapProcess& process, const MercCommand& command, MapResult& result,
+           std::string& error) {
+  const std::string& path = process.file.path;
+  const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
+  PumpOutcome outcome = kPumpFailed;
+  try {
+    outcome = _pump(process.parent, command, deadline, result, error);
+  } catch (const std::bad_alloc&) {
+    error = "no memory for the output of map \"" + path + "\"";
+  }
+  if (outcome != kPumpDone) mercKillMap(process.pid);
+  for (Fd& fd : process.parent) fd.reset();
+  int status = 0;
+  const int waited = _wait(process.pid, status, error);
+  // Reaped, or lost to nobody knows whom: either way the pid is no longer this run's.
+  process.pid = -1;
+  if (!waited || outcome == kPumpFailed) return 0;
+  if (outcome == kPumpTimedOut) {
+    result.code = kMercMapTimedOut;
+    result.message = mercTimeLimitMessage(path, command.timeLimitMs);
+    return 1;
+  }
+  mercClassifyExit(path, status, result);
+  return 1;
+}
+
+// MERC_PRESTART=on (or 1) in the component's environment starts map processes ahead.
+// It is off unless asked for: the start-up's CPU is spent all the same, and on a machine
+// without a spare core the extra thread and waiting processes cost more than the wait
+// they save (docs/maps.md).
+bool _startAheadWanted() {
+  const char* setting = std::getenv("MERC_PRESTART");
+  return setting != nullptr && (std::strcmp(setting, "on") == 0 || std::strcmp(setting, "1") == 0);
+}
+
+}  // namespace
+
+void mercClassifyReturn(const std::string& path, int32_t code, MapResult& result) {
+  result.code = code;
+  if (code != 0 && !mercIsWarning(code) && result.message.empty()) {
+    result.message = "map \"" + path + "\" ended with exit status " + std::to_string(code);
+  }
+}
+
+void mercClassifyExit(const std::string& path, int status, MapResult& result) {
+  if (WIFEXITED(status)) {
+    mercClassifyReturn(path, WEXITSTATUS(status), result);
+    return;
+  }
+  int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  std::string what = "map \"" + path + "\" ended by signal " + std::to_string(sig);
+  result.message = result.message.empty() ? what : what + ": " + result.message;
+  result.code = kMercMapAborted;
+}
+
+std::string mercTimeLimitMessage(const std::string& path, int64_t limitMs) {
+  return "map \"" + path + "\" stopped at its time limit of " + std::to_string(limitMs) + " ms";
+}
+
+int mercReadCards(const std::string& dir, MapResult& result, bool& empty, std::string& error) {
   empty = false;
   DIR* folder = opendir(dir.c_str());
   if (folder == nullptr) {
@@ -209,54 +258,6 @@ int _readCards(const std::string& dir, MapResult& result, bool& empty, std::stri
   return ok;
 }
 
-// True when no process is left in the process group the map led: nothing of the run can
-// write into its card folder any more. The group's id is not handed out again while any
-// member lives, so a reaped leader's id answers for its group.
-bool _groupEnded(pid_t leader) { return leader > 0 && kill(-leader, 0) != 0 && errno == ESRCH; }
-
-std::string _timeLimitMessage(const std::string& path, int64_t limit) {
-  return "map \"" + path + "\" stopped at its time limit of " + std::to_string(limit) + " ms";
-}
-
-// Runs the launched map to its end and reaps it; 1 with the result classified, 0 with
-// `error` set.
-int _await(MapProcess& process, const MercCommand& command, MapResult& result,
-           std::string& error) {
-  const std::string& path = process.file.path;
-  const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
-  PumpOutcome outcome = kPumpFailed;
-  try {
-    outcome = _pump(process.parent, command, deadline, result, error);
-  } catch (const std::bad_alloc&) {
-    error = "no memory for the output of map \"" + path + "\"";
-  }
-  if (outcome != kPumpDone) mercKillMap(process.pid);
-  for (Fd& fd : process.parent) fd.reset();
-  int status = 0;
-  const int waited = _wait(process.pid, status, error);
-  // Reaped, or lost to nobody knows whom: either way the pid is no longer this run's.
-  process.pid = -1;
-  if (!waited || outcome == kPumpFailed) return 0;
-  if (outcome == kPumpTimedOut) {
-    result.code = kMercMapTimedOut;
-    result.message = _timeLimitMessage(path, command.timeLimitMs);
-    return 1;
-  }
-  _classify(path, status, result);
-  return 1;
-}
-
-// MERC_PRESTART=on (or 1) in the component's environment starts map processes ahead.
-// It is off unless asked for: the start-up's CPU is spent all the same, and on a machine
-// without a spare core the extra thread and waiting processes cost more than the wait
-// they save (docs/maps.md).
-bool _startAheadWanted() {
-  const char* setting = std::getenv("MERC_PRESTART");
-  return setting != nullptr && (std::strcmp(setting, "on") == 0 || std::strcmp(setting, "1") == 0);
-}
-
-}  // namespace
-
 void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& result) {
   std::string error;
   MapProcess process;
@@ -270,7 +271,7 @@ void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& re
   int ok = _await(process, command, result, error);
   const bool succeeded = ok && (result.code == kMercOk || mercIsWarning(result.code));
   bool empty = false;
-  if (succeeded) ok = _readCards(process.cardDir, result, empty, error);
+  if (succeeded) ok = mercReadCards(process.cardDir, result, empty, error);
   if (ok && empty && _groupEnded(leader)) {
     mercEndCardFolder(process.cardDir, true);
     process.cardDir.clear();

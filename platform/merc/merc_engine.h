@@ -95,6 +95,15 @@ bool mercIsSharedObject(const std::string& path);
 // the file keeps its identity, so that a map run every request reads its header once.
 bool mercIsSharedMap(const MapFile& file);
 
+// True when `path` is an ELF file of this host carrying the section kZvrMapServeSection
+// (merc_map.h): an executable built with the wrapper, which serves one run after another.
+// Reads the section headers and their names, each read bounded by the file's own sizes.
+bool mercHasServeMark(const std::string& path);
+
+// mercHasServeMark for a file found by mercFindMap, remembered per path for as long as
+// the file keeps its identity.
+bool mercIsServedMap(const MapFile& file);
+
 // What a map produced: the cards (index 0 is card 1; at least one) and its message.
 struct MapResult {
   int32_t code = kMercOk;
@@ -116,6 +125,35 @@ int mercDefaultTimeLimit(int64_t& limit, std::string& error);
 // (MercPrestart), and a run finds its process started ahead when it has the same file,
 // unchanged, and the same options.
 void mercRunChild(const MapFile& file, const MercCommand& command, MapResult& result);
+
+// False when MERC_MAP_SERVE=off (or 0) in this process's environment: every run of an
+// executable map then starts a process of its own, marked or not.
+bool mercServingWanted();
+
+// Runs a marked executable map (mercIsServedMap) on a process kept for the file as it is
+// now and the options, launching one when none is idle; same results, messages, time
+// limit and card folder promises as mercRunChild. The process goes back to the idle ones
+// when it answered, else it is reaped or killed.
+void mercRunServed(const MapFile& file, const MercCommand& command, MapResult& result);
+
+// Ends every idle served process.
+void mercStopServing();
+
+// The result of a map's exit `status` (waitpid's) into `result`: its return code, or
+// kMercMapAborted for a signal, with the engine's message when the map gave none.
+void mercClassifyExit(const std::string& path, int status, MapResult& result);
+
+// The result of a map's return code: a failure without a message of its own gets
+// "map \"PATH\" ended with exit status N".
+void mercClassifyReturn(const std::string& path, int32_t code, MapResult& result);
+
+// The message of a run stopped at its time limit.
+std::string mercTimeLimitMessage(const std::string& path, int64_t limitMs);
+
+// Reads cards 2, 3, ... from the card folder `dir` into `result`; a gap in the numbers is
+// an empty card. `empty`: the folder held nothing and is as the engine made it. 1, or 0
+// with `error` set.
+int mercReadCards(const std::string& dir, MapResult& result, bool& empty, std::string& error);
 
 // Ends the map process started ahead, if any, and the thread that starts them.
 void mercStopPrestart();

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -25,10 +26,11 @@ std::string _systemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
 }
 
-// Moves a descriptor above 2, so that the child's dup2 onto 0, 1, 2 never meets it.
+// Moves a descriptor above 3, so that the child's dup2 onto 0 to 3 never meets it (a dup2
+// onto itself would leave it closed on exec).
 int _aboveStdio(int fd) {
-  if (fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (fd > 3) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 4);
   close(fd);
   return moved;
 }
@@ -62,17 +64,51 @@ int _makeChannels(Fd (&parent)[3], Fd (&child)[3], std::string& error) {
   return 1;
 }
 
-// This process's environment with the engine's two variables set for the child.
-std::vector<std::string> _childEnvironment(const std::string& cardDir,
-                                           const std::string& options) {
+bool _hasName(const char* var, const char* name) {
+  const std::size_t length = std::strlen(name);
+  return std::strncmp(var, name, length) == 0 && var[length] == '=';
+}
+
+// The served map's descriptors: /dev/null for standard input, two files in memory for
+// standard output and error (this process keeps the same descriptors), and the channel.
+int _makeServedChannels(ServedProcess& process, Fd& input, Fd& childChannel,
+                        std::string& error) {
+  input.reset(_aboveStdio(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  process.card1.reset(_aboveStdio(memfd_create("merc-card1", MFD_CLOEXEC)));
+  process.message.reset(_aboveStdio(memfd_create("merc-message", MFD_CLOEXEC)));
+  if (!input.open() || !process.card1.open() || !process.message.open()) {
+    error = _systemError("cannot create the map's output files", errno);
+    return 0;
+  }
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    error = _systemError("cannot create the map's channel", errno);
+    return 0;
+  }
+  _adopt(pair, process.channel, childChannel);
+  if (!process.channel.open() || !childChannel.open()) {
+    error = _systemError("cannot place the map's channel", errno);
+    return 0;
+  }
+  return 1;
+}
+
+bool _enginesOwn(const char* var) {
+  return _hasName(var, "MERC_CARD_DIR") || _hasName(var, "MERC_OPTIONS") ||
+         _hasName(var, kZvrMapServeVariable);
+}
+
+// This process's environment with the engine's variables set for the child. A serving
+// channel named in the component's own environment is none of a one-shot map's.
+std::vector<std::string> _childEnvironment(const std::string& cardDir, const std::string& options,
+                                           bool served) {
   std::vector<std::string> env;
   for (char** var = environ; var != nullptr && *var != nullptr; ++var) {
-    if (std::strncmp(*var, "MERC_CARD_DIR=", 14) == 0) continue;
-    if (std::strncmp(*var, "MERC_OPTIONS=", 13) == 0) continue;
-    env.emplace_back(*var);
+    if (!_enginesOwn(*var)) env.emplace_back(*var);
   }
   env.push_back("MERC_CARD_DIR=" + cardDir);
   env.push_back("MERC_OPTIONS=" + options);
+  if (served) env.push_back(std::string(kZvrMapServeVariable) + "=" + std::to_string(kServeFd));
   return env;
 }
 
@@ -82,7 +118,8 @@ struct Launch {
   const char* path;
   char* const* argv;
   char* const* envp;
-  int fds[3];
+  int fds[4];
+  int fdCount;  // 3, or 4 with the serving channel
   pid_t parent;
   volatile int error;  // errno of a failed exec, read by the parent after vfork returns
 };
@@ -116,14 +153,14 @@ void _queryAndResetCaughtSignals() {
   // A map must not finish work for a unit of work that its server's death rolled back.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != launch.parent) _exit(127);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < launch.fdCount; ++i) {
     if (dup2(launch.fds[i], i) < 0) {
       launch.error = errno;
       _exit(127);
     }
   }
   // Descriptors the component opened without close-on-exec are none of the map's business.
-  syscall(SYS_close_range, 3u, ~0u, 0u);
+  syscall(SYS_close_range, static_cast<unsigned>(launch.fdCount), ~0u, 0u);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -151,15 +188,16 @@ void _reap(pid_t pid) {
   }
 }
 
-int _spawn(const std::string& path, const Fd (&child)[3], std::vector<std::string> env,
+// Starts `path` with the descriptors `child` (borrowed; `count` of them) as its 0, 1, ...
+int _spawn(const std::string& path, const int* child, int count, std::vector<std::string> env,
            pid_t& pid, std::string& error) {
   std::string argv0 = path;
   char* argv[] = {argv0.data(), nullptr};
   std::vector<char*> envp;
   for (std::string& var : env) envp.push_back(var.data());
   envp.push_back(nullptr);
-  Launch launch{path.c_str(), argv, envp.data(), {}, getpid(), 0};
-  for (int i = 0; i < 3; ++i) launch.fds[i] = child[i].get();
+  Launch launch{path.c_str(), argv, envp.data(), {}, count, getpid(), 0};
+  for (int i = 0; i < count; ++i) launch.fds[i] = child[i];
   pid = _vforkExec(launch);
   int code = pid < 0 ? errno : launch.error;
   if (pid > 0 && code != 0) _reap(pid);
@@ -267,8 +305,9 @@ int mercLaunch(const MapFile& file, const std::string& options, MapProcess& proc
     code = kMercResource;
     return 0;  // `launched` removes the folder
   }
-  if (!_spawn(file.path, child, _childEnvironment(launched.cardDir, options), launched.pid,
-              error)) {
+  const int fds[] = {child[0].get(), child[1].get(), child[2].get()};
+  if (!_spawn(file.path, fds, 3, _childEnvironment(launched.cardDir, options, false),
+              launched.pid, error)) {
     launched.pid = -1;
     code = kMercMapNotStarted;
     return 0;
@@ -278,6 +317,71 @@ int mercLaunch(const MapFile& file, const std::string& options, MapProcess& proc
   process = std::move(launched);
   return 1;
 }
+
+uint64_t mercEnvironmentFingerprint() {
+  // FNV-1a over every variable and its end: some 2 µs for a typical environment.
+  uint64_t hash = 14695981039346656037ull;
+  for (char** var = environ; var != nullptr && *var != nullptr; ++var) {
+    if (_enginesOwn(*var)) continue;
+    for (const char* p = *var;; ++p) {
+      hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+      if (*p == '\0') break;
+    }
+  }
+  return hash;
+}
+
+int mercLaunchServed(const MapFile& file, const std::string& options, ServedProcess& process,
+                     int32_t& code, std::string& error) {
+  ServedProcess launched;
+  launched.environment = mercEnvironmentFingerprint();
+  Fd input;
+  Fd childChannel;
+  if (!mercBeginCardFolder(launched.cardDir, error) ||
+      !_makeServedChannels(launched, input, childChannel, error)) {
+    code = kMercResource;
+    return 0;  // `launched` removes the folder
+  }
+  static_assert(kServeFd == 3, "the channel follows standard error");
+  const int fds[] = {input.get(), launched.card1.get(), launched.message.get(),
+                     childChannel.get()};
+  if (!_spawn(file.path, fds, 4, _childEnvironment(launched.cardDir, options, true),
+              launched.pid, error)) {
+    launched.pid = -1;
+    code = kMercMapNotStarted;
+    return 0;
+  }
+  launched.file = file;
+  launched.options = options;
+  process = std::move(launched);
+  return 1;
+}
+
+ServedProcess::ServedProcess(ServedProcess&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      channel(std::move(other.channel)),
+      card1(std::move(other.card1)),
+      message(std::move(other.message)),
+      cardDir(std::exchange(other.cardDir, std::string())),
+      file(std::move(other.file)),
+      options(std::move(other.options)),
+      environment(other.environment) {}
+
+ServedProcess& ServedProcess::operator=(ServedProcess&& other) noexcept {
+  if (this == &other) return *this;
+  mercDiscard(*this);
+  pid = std::exchange(other.pid, -1);
+  channel = std::move(other.channel);
+  card1 = std::move(other.card1);
+  message = std::move(other.message);
+  cardDir = std::exchange(other.cardDir, std::string());
+  file = std::move(other.file);
+  options = std::move(other.options);
+  environment = other.environment;
+  return *this;
+}
+
+ServedProcess::~ServedProcess() { mercDiscard(*this); }
 
 void mercKillMap(pid_t pid) {
   kill(-pid, SIGKILL);
@@ -291,6 +395,19 @@ void mercDiscard(MapProcess& process) {
     process.pid = -1;
   }
   for (Fd& fd : process.parent) fd.reset();
+  mercEndCardFolder(process.cardDir);
+  process.cardDir.clear();
+}
+
+void mercDiscard(ServedProcess& process) {
+  if (process.pid > 0) {
+    mercKillMap(process.pid);
+    _reap(process.pid);
+    process.pid = -1;
+  }
+  process.channel.reset();
+  process.card1.reset();
+  process.message.reset();
   mercEndCardFolder(process.cardDir);
   process.cardDir.clear();
 }

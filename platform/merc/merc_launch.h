@@ -12,6 +12,7 @@
 #include <string>
 
 #include "merc_engine.h"
+#include "merc_map.h"
 
 namespace merc {
 
@@ -51,6 +52,38 @@ struct MapProcess {
   std::string options;  // MERC_OPTIONS it was given
 };
 
+// The descriptor a served map gets its channel on (named by kZvrMapServeVariable).
+inline constexpr int kServeFd = 3;
+
+// A map process that serves one run after another (merc_serve.h): `channel` is this
+// process's end of the socket the map reads its runs from; `card1` and `message` are
+// files in memory that are the map's standard output and error, shared with it (one
+// open file, one offset), so that the engine empties them before each run. Standard
+// input is /dev/null. The card folder is the process's for its whole life.
+struct ServedProcess {
+  ServedProcess() = default;
+  ServedProcess(const ServedProcess&) = delete;
+  ServedProcess& operator=(const ServedProcess&) = delete;
+  ServedProcess(ServedProcess&&) noexcept;
+  ServedProcess& operator=(ServedProcess&&) noexcept;
+  // Kills and reaps a process still held (see mercDiscard).
+  ~ServedProcess();
+
+  pid_t pid = -1;
+  Fd channel;
+  Fd card1;
+  Fd message;
+  std::string cardDir;
+  MapFile file;              // the file as it was just before the exec
+  std::string options;       // MERC_OPTIONS it was given
+  uint64_t environment = 0;  // mercEnvironmentFingerprint() at the launch
+};
+
+// A fingerprint of this process's environment as a map gets it (the engine's own
+// variables left out): a served map keeps the environment it was started with, so a
+// changed one calls for a new process, as a one-shot run would see it.
+uint64_t mercEnvironmentFingerprint();
+
 // Launches the map at `file.path` with MERC_OPTIONS=`options` and a fresh card folder in
 // MERC_CARD_DIR. The child runs in a process group of its own and is killed when the
 // calling thread ends. 1 with `process` set; 0 with `code` (kMercResource when the folder
@@ -59,12 +92,18 @@ struct MapProcess {
 int mercLaunch(const MapFile& file, const std::string& options, MapProcess& process,
                int32_t& code, std::string& error);
 
+// mercLaunch for a map that serves runs: the same environment and card folder, plus
+// kZvrMapServeVariable naming kServeFd. Same results and failures.
+int mercLaunchServed(const MapFile& file, const std::string& options, ServedProcess& process,
+                     int32_t& code, std::string& error);
+
 // Ends the map and whatever it started in its process group.
 void mercKillMap(pid_t pid);
 
 // Kills and reaps a launched map that will not be used, closes its channels and removes
 // its card folder. Does nothing for an empty `process`.
 void mercDiscard(MapProcess& process);
+void mercDiscard(ServedProcess& process);
 
 // Sets the action of every signal this process catches back to the default, for the
 // child between vfork and exec: system calls only, no allocation. The kernel's list of

@@ -19,6 +19,21 @@ inline constexpr uint32_t kZvrMapAbiVersion = 1;
 // The highest output card number a map may write.
 inline constexpr unsigned kZvrMapMaxCards = 999;
 
+// Serving one run after another from one process. An executable built with the wrapper
+// maps/map_main.cc carries a section of the name below; the engine finds it in the file's
+// section headers and then starts the process once, with the environment variable below
+// naming the descriptor of a stream socket, instead of once per run. The wrapper removes
+// the variable before any map code runs. Each run: the engine empties the files that are
+// the process's standard output and error, sends a frame (kZvrMapServeHeader bytes, the
+// input's length little-endian, then the input), and the wrapper calls zvrMapRun, flushes
+// standard output and answers the return code (0 to 255) in kZvrMapServeAnswer bytes,
+// little-endian. The end of the channel ends the process.
+#define ZVR_MAP_SERVE_SECTION ".zvr.map.serve"
+inline constexpr char kZvrMapServeSection[] = ZVR_MAP_SERVE_SECTION;
+inline constexpr char kZvrMapServeVariable[] = "MERC_SERVE_FD";
+inline constexpr size_t kZvrMapServeHeader = 8;
+inline constexpr size_t kZvrMapServeAnswer = 4;
+
 extern "C" {
 
 // What the engine hands a map; everything is borrowed for the duration of the call.

@@ -1,5 +1,6 @@
 // Finding a map file and telling a shared-object map from an executable one.
 #include "merc_engine.h"
+#include "merc_map.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -17,15 +18,20 @@ namespace {
 #if UINTPTR_MAX == 0xFFFFFFFFu
 using ElfHeader = Elf32_Ehdr;
 using ElfProgramHeader = Elf32_Phdr;
+using ElfSectionHeader = Elf32_Shdr;
 constexpr unsigned char kElfClass = ELFCLASS32;
 #else
 using ElfHeader = Elf64_Ehdr;
 using ElfProgramHeader = Elf64_Phdr;
+using ElfSectionHeader = Elf64_Shdr;
 constexpr unsigned char kElfClass = ELFCLASS64;
 #endif
 
 // The most program headers read; real objects have about a dozen.
 constexpr unsigned kMaxProgramHeaders = 256;
+// The most section headers read; a static map has about forty, one with debugging
+// information some more.
+constexpr unsigned kMaxSectionHeaders = 4096;
 
 int64_t _nanos(const timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
@@ -85,6 +91,44 @@ bool _hasInterpreter(int fd, const ElfHeader& header) {
   return false;
 }
 
+bool _elfHeader(int fd, ElfHeader& header) {
+  return _readAt(fd, &header, sizeof header, 0) &&
+         std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+         header.e_ident[EI_CLASS] == kElfClass;
+}
+
+// True when the section at `index` is named `name` (NUL-terminated, `size` bytes with the
+// NUL) in the section name table `names`: one bounded read of the name's bytes.
+bool _sectionNamed(int fd, const ElfSectionHeader& names, const ElfSectionHeader& section,
+                   const char* name, std::size_t size) {
+  if (section.sh_name >= names.sh_size || names.sh_size - section.sh_name < size) return false;
+  char found[64];
+  if (size > sizeof found) return false;
+  const off_t at = static_cast<off_t>(names.sh_offset + section.sh_name);
+  return _readAt(fd, found, size, at) && std::memcmp(found, name, size) == 0;
+}
+
+bool _hasSection(int fd, const ElfHeader& header, const char* name, std::size_t size) {
+  if (header.e_shoff == 0 || header.e_shentsize != sizeof(ElfSectionHeader) ||
+      header.e_shnum == 0 || header.e_shnum > kMaxSectionHeaders ||
+      header.e_shstrndx >= header.e_shnum) {
+    return false;
+  }
+  auto sectionAt = [&](unsigned index, ElfSectionHeader& section) {
+    const off_t at = static_cast<off_t>(header.e_shoff) +
+                     static_cast<off_t>(index) * static_cast<off_t>(sizeof section);
+    return _readAt(fd, &section, sizeof section, at);
+  };
+  ElfSectionHeader names;
+  if (!sectionAt(header.e_shstrndx, names) || names.sh_type != SHT_STRTAB) return false;
+  for (unsigned i = 1; i < header.e_shnum; ++i) {
+    ElfSectionHeader section;
+    if (!sectionAt(i, section)) return false;
+    if (_sectionNamed(fd, names, section, name, size)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int mercFindMap(const std::string& name, MapFile& file, std::string& error) {
@@ -132,13 +176,40 @@ bool mercIsSharedMap(const MapFile& file) {
   return shared;
 }
 
+bool mercIsServedMap(const MapFile& file) {
+  struct Known {
+    FileIdentity identity;
+    bool served;
+  };
+  static std::mutex mutex;
+  static std::map<std::string, Known> known;
+  std::lock_guard<std::mutex> hold(mutex);
+  auto found = known.find(file.path);
+  if (found != known.end() && found->second.identity == file.identity) {
+    return found->second.served;
+  }
+  const bool served = mercHasServeMark(file.path);
+  known[file.path] = Known{file.identity, served};
+  return served;
+}
+
+bool mercHasServeMark(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ElfHeader header;
+  // A shared object is told apart before this is asked: ET_DYN here is a PIE.
+  const bool marked = _elfHeader(fd, header) &&
+                      (header.e_type == ET_EXEC || header.e_type == ET_DYN) &&
+                      _hasSection(fd, header, kZvrMapServeSection, sizeof kZvrMapServeSection);
+  close(fd);
+  return marked;
+}
+
 bool mercIsSharedObject(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   ElfHeader header;
-  bool shared = _readAt(fd, &header, sizeof header, 0) &&
-                std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
-                header.e_ident[EI_CLASS] == kElfClass && header.e_type == ET_DYN &&
+  bool shared = _elfHeader(fd, header) && header.e_type == ET_DYN &&
                 header.e_phentsize == sizeof(ElfProgramHeader) &&
                 header.e_phnum <= kMaxProgramHeaders && !_hasInterpreter(fd, header);
   close(fd);

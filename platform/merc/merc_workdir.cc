@@ -198,6 +198,25 @@ int mercBeginCardFolder(std::string& path, std::string& error) {
   return 0;
 }
 
+int mercEmptyCardFolder(const std::string& path) {
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) return 0;
+  struct stat st;
+  const bool asMade = fstat(dirfd(folder), &st) == 0 && S_ISDIR(st.st_mode) &&
+                      st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
+  bool empty = true;
+  while (const dirent* entry = readdir(folder)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    const std::string inside = path + "/" + name;
+    if (unlinkat(dirfd(folder), name, 0) == 0) continue;
+    _removeTree(inside);
+    empty = empty && access(inside.c_str(), F_OK) != 0;
+  }
+  closedir(folder);
+  return asMade && empty ? 1 : 0;
+}
+
 void mercEndCardFolder(const std::string& path, bool reusable) {
   if (path.empty()) return;
   if (reusable) {

@@ -32,6 +32,12 @@ int mercBeginCardFolder(std::string& path, std::string& error);
 // engine's own work. Otherwise it is removed with everything the map left in it.
 void mercEndCardFolder(const std::string& path, bool reusable = false);
 
+// Empties the card folder of a served map process between its runs: removes everything
+// in it, whatever the map made (files, folders). 1 when it is empty afterwards and still
+// as the engine made it (a folder of this user's, mode 0700); 0 when the process must
+// not keep it (gone, replaced, its mode changed, something that cannot be removed).
+int mercEmptyCardFolder(const std::string& path);
+
 // The most empty card folders kept for later runs: the run in hand and the processes
 // started ahead hold one each.
 inline constexpr std::size_t kSpareCardFolders = 4;
