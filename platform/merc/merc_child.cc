@@ -43,10 +43,6 @@ constexpr std::size_t kChunk = 64 * 1024;
 // Standard error is drained whole but kept only up to this size.
 constexpr std::size_t kMaxMessage = 64 * 1024;
 
-std::string _systemError(const std::string& what, int code) {
-  return what + ": " + std::strerror(code);
-}
-
 void _sendSome(Fd& in, const unsigned char* data, std::size_t length, std::size_t& sent) {
   ssize_t n = send(in.get(), data + sent, std::min(kChunk, length - sent),
                    MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -63,18 +59,6 @@ void _readSome(Fd& from, std::string& into, std::size_t limit, char* buffer) {
   } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
     from.reset();
   }
-}
-
-int64_t _nowMillis() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Milliseconds poll may wait: -1 without a time limit, 0 once it has passed.
-int _pollTimeout(int64_t deadline) {
-  if (deadline < 0) return -1;
-  return static_cast<int>(std::clamp<int64_t>(deadline - _nowMillis(), 0, INT32_MAX));
 }
 
 enum PumpOutcome { kPumpFailed, kPumpDone, kPumpTimedOut };
@@ -95,11 +79,11 @@ PumpOutcome _pump(Fd (&channel)[3], const MercCommand& command, int64_t deadline
       fds[n] = pollfd{channel[i].get(), static_cast<short>(i == 0 ? POLLOUT : POLLIN), 0};
       which[n++] = i;
     }
-    const int ready = poll(fds, n, _pollTimeout(deadline));
+    const int ready = poll(fds, n, mercPollTimeout(deadline));
     if (ready == 0) return kPumpTimedOut;
     if (ready < 0) {
       if (errno == EINTR) continue;
-      error = _systemError("cannot wait for the map", errno);
+      error = mercSystemError("cannot wait for the map", errno);
       return kPumpFailed;
     }
     for (nfds_t k = 0; k < n; ++k) {
@@ -119,7 +103,7 @@ PumpOutcome _pump(Fd (&channel)[3], const MercCommand& command, int64_t deadline
 int _wait(pid_t pid, int& status, std::string& error) {
   while (waitpid(pid, &status, 0) < 0) {
     if (errno == EINTR) continue;
-    error = _systemError("cannot learn how the map ended", errno);
+    error = mercSystemError("cannot learn how the map ended", errno);
     return 0;
   }
   return 1;
@@ -140,7 +124,7 @@ int _readFile(const std::string& path, std::string& into, std::string& error) {
   Fd fd;
   fd.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.open()) {
-    error = _systemError("cannot open " + path, errno);
+    error = mercSystemError("cannot open " + path, errno);
     return 0;
   }
   std::vector<char> buffer(kChunk);
@@ -149,7 +133,7 @@ int _readFile(const std::string& path, std::string& into, std::string& error) {
     if (n == 0) return 1;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = _systemError("cannot read " + path, errno);
+      error = mercSystemError("cannot read " + path, errno);
       return 0;
     }
     into.append(buffer.data(), static_cast<std::size_t>(n));
@@ -177,7 +161,7 @@ bool _groupEnded(pid_t leader) { return leader > 0 && kill(-leader, 0) != 0 && e
 int _await(MapProcess& process, const MercCommand& command, MapResult& result,
            std::string& error) {
   const std::string& path = process.file.path;
-  const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
+  const int64_t deadline = command.timeLimitMs > 0 ? mercNowMillis() + command.timeLimitMs : -1;
   PumpOutcome outcome = kPumpFailed;
   try {
     outcome = _pump(process.parent, command, deadline, result, error);
@@ -237,7 +221,7 @@ int mercReadCards(const std::string& dir, MapResult& result, bool& empty, std::s
   empty = false;
   DIR* folder = opendir(dir.c_str());
   if (folder == nullptr) {
-    error = _systemError("cannot read the card folder " + dir, errno);
+    error = mercSystemError("cannot read the card folder " + dir, errno);
     return 0;
   }
   int ok = 1;

@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -20,11 +23,23 @@
 extern char** environ;
 
 namespace merc {
-namespace {
 
-std::string _systemError(const std::string& what, int code) {
+std::string mercSystemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
 }
+
+int64_t mercNowMillis() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int mercPollTimeout(int64_t deadline) {
+  if (deadline < 0) return -1;
+  return static_cast<int>(std::clamp<int64_t>(deadline - mercNowMillis(), 0, INT32_MAX));
+}
+
+namespace {
 
 // Moves a descriptor above 3, so that the child's dup2 onto 0 to 3 never meets it (a dup2
 // onto itself would leave it closed on exec).
@@ -44,20 +59,20 @@ void _adopt(const int pair[2], Fd& parentEnd, Fd& childEnd) {
 int _makeChannels(Fd (&parent)[3], Fd (&child)[3], std::string& error) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    error = _systemError("cannot create the input channel", errno);
+    error = mercSystemError("cannot create the input channel", errno);
     return 0;
   }
   _adopt(pair, parent[0], child[0]);
   for (int i = 1; i < 3; ++i) {
     if (pipe2(pair, O_CLOEXEC) != 0) {
-      error = _systemError("cannot create the output pipes", errno);
+      error = mercSystemError("cannot create the output pipes", errno);
       return 0;
     }
     _adopt(pair, parent[i], child[i]);
   }
   for (int i = 0; i < 3; ++i) {
     if (!parent[i].open() || !child[i].open()) {
-      error = _systemError("cannot place the map's channels", errno);
+      error = mercSystemError("cannot place the map's channels", errno);
       return 0;
     }
   }
@@ -77,17 +92,17 @@ int _makeServedChannels(ServedProcess& process, Fd& input, Fd& childChannel,
   process.card1.reset(_aboveStdio(memfd_create("merc-card1", MFD_CLOEXEC)));
   process.message.reset(_aboveStdio(memfd_create("merc-message", MFD_CLOEXEC)));
   if (!input.open() || !process.card1.open() || !process.message.open()) {
-    error = _systemError("cannot create the map's output files", errno);
+    error = mercSystemError("cannot create the map's output files", errno);
     return 0;
   }
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    error = _systemError("cannot create the map's channel", errno);
+    error = mercSystemError("cannot create the map's channel", errno);
     return 0;
   }
   _adopt(pair, process.channel, childChannel);
   if (!process.channel.open() || !childChannel.open()) {
-    error = _systemError("cannot place the map's channel", errno);
+    error = mercSystemError("cannot place the map's channel", errno);
     return 0;
   }
   return 1;
@@ -202,7 +217,7 @@ int _spawn(const std::string& path, const int* child, int count, std::vector<std
   int code = pid < 0 ? errno : launch.error;
   if (pid > 0 && code != 0) _reap(pid);
   if (code != 0) {
-    error = _systemError("map \"" + path + "\" cannot be started", code);
+    error = mercSystemError("map \"" + path + "\" cannot be started", code);
     return 0;
   }
   return 1;

@@ -16,6 +16,16 @@
 
 namespace merc {
 
+// "WHAT: <the system's text for code>", as the engine words a failed system call.
+std::string mercSystemError(const std::string& what, int code);
+
+// Milliseconds of the monotonic clock, the time base of a run's deadline.
+int64_t mercNowMillis();
+
+// Milliseconds poll may wait for `deadline` (mercNowMillis based): -1 without one
+// (deadline < 0), 0 once it has passed.
+int mercPollTimeout(int64_t deadline);
+
 // An owned file descriptor.
 class Fd {
  public:

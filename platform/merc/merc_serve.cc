@@ -39,22 +39,6 @@ namespace {
 // Standard error is kept up to this size, as for a one-shot map.
 constexpr std::size_t kMaxMessage = 64 * 1024;
 
-std::string _systemError(const std::string& what, int code) {
-  return what + ": " + std::strerror(code);
-}
-
-int64_t _nowMillis() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Milliseconds poll may wait: -1 without a time limit, 0 once it has passed.
-int _pollTimeout(int64_t deadline) {
-  if (deadline < 0) return -1;
-  return static_cast<int>(std::clamp<int64_t>(deadline - _nowMillis(), 0, INT32_MAX));
-}
-
 void _storeLittleEndian(unsigned char* to, std::size_t width, uint64_t value) {
   for (std::size_t i = 0; i < width; ++i) to[i] = static_cast<unsigned char>(value >> (8 * i));
 }
@@ -77,11 +61,11 @@ enum ServeOutcome {
 ServeOutcome _await(int fd, short events, int64_t deadline, std::string& error) {
   while (true) {
     pollfd ready{fd, events, 0};
-    const int n = poll(&ready, 1, _pollTimeout(deadline));
+    const int n = poll(&ready, 1, mercPollTimeout(deadline));
     if (n > 0) return kServeAnswered;
     if (n == 0) return kServeTimedOut;
     if (errno != EINTR) {
-      error = _systemError("cannot wait for the map", errno);
+      error = mercSystemError("cannot wait for the map", errno);
       return kServeFailed;
     }
   }
@@ -148,7 +132,7 @@ bool _emptyOutput(const Fd& file) {
 int _readOutput(const Fd& file, std::size_t limit, std::string& into, std::string& error) {
   struct stat st;
   if (fstat(file.get(), &st) != 0) {
-    error = _systemError("cannot read the map's output", errno);
+    error = mercSystemError("cannot read the map's output", errno);
     return 0;
   }
   into.resize(std::min(static_cast<std::size_t>(st.st_size), limit));
@@ -157,7 +141,7 @@ int _readOutput(const Fd& file, std::size_t limit, std::string& into, std::strin
     ssize_t n = pread(file.get(), into.data() + done, into.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = _systemError("cannot read the map's output", errno);
+      error = mercSystemError("cannot read the map's output", errno);
       return 0;
     }
     if (n == 0) break;
@@ -171,7 +155,7 @@ int _reap(ServedProcess& process, int& status, std::string& error) {
   const pid_t pid = std::exchange(process.pid, -1);
   while (waitpid(pid, &status, 0) < 0) {
     if (errno == EINTR) continue;
-    error = _systemError("cannot learn how the map ended", errno);
+    error = mercSystemError("cannot learn how the map ended", errno);
     return 0;
   }
   return 1;
@@ -183,11 +167,11 @@ int _reap(ServedProcess& process, int& status, std::string& error) {
 ServeOutcome _serve(ServedProcess& process, const MercCommand& command, int32_t& code,
                     int& status, std::string& error) {
   if (!_emptyOutput(process.card1) || !_emptyOutput(process.message)) {
-    error = _systemError("cannot empty the map's output", errno);
+    error = mercSystemError("cannot empty the map's output", errno);
     return kServeFailed;
   }
   // The time limit counts from the hand-over.
-  const int64_t deadline = command.timeLimitMs > 0 ? _nowMillis() + command.timeLimitMs : -1;
+  const int64_t deadline = command.timeLimitMs > 0 ? mercNowMillis() + command.timeLimitMs : -1;
   const int fd = process.channel.get();
   ServeOutcome outcome = _sendFrame(fd, command, deadline, error);
   if (outcome == kServeAnswered) outcome = _receiveAnswer(fd, deadline, code, error);
