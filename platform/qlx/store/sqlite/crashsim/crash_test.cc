@@ -16,9 +16,10 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <random>
@@ -147,7 +148,15 @@ class CrashTest : public test::BrokerTest {
     for (std::thread& t : workers) t.join();
     const size_t end = mark(kPhaseEnd, "");
     expect_.phases.emplace_back(start, end);
-    expect_.steps.emplace_back(end, readState(store_.sql().db()));
+    BrokerState state = readState(store_.sql().db());
+    // Every unit acknowledged in the phase is there, seen by this process's connection,
+    // and none rolled back: the crash images are judged against this state.
+    const auto ofPhase = [&](const std::string& entry) {
+      return entry.find("|" + phase) != std::string::npos;
+    };
+    EXPECT_EQ(std::count_if(state.begin(), state.end(), ofPhase), (threads + processes) * each)
+        << "the state after the phase:" << ::testing::PrintToString(state);
+    expect_.steps.emplace_back(end, std::move(state));
     side_[end] = snapshotHome(home_, false);
   }
 
