@@ -10,6 +10,7 @@
 //   litter      fills the card folder: card2, a stray file and a subfolder
 //   big=N       appends N bytes to card 1
 //   sleep=MS    sleeps
+//   hangup      closes its standard output and error and the serving channel (fd 3)
 //   exit=N      prints "partial" to standard output and calls exit(N)
 //   signal=N    writes "dying" as its message and raises signal N
 //   rc=N        the run's return code (default 0)
@@ -91,6 +92,8 @@ void _steps(const std::string& text, bool withInput, const MapInput* input, MapO
     if (long n = _value(word, "big"); n >= 0) {
       maps::appendText(output, 1, std::string(static_cast<std::size_t>(n), 'b'));
     }
+    if (word == "hangup")
+      for (int fd : {STDOUT_FILENO, STDERR_FILENO, 3}) close(fd);
     if (long ms = _value(word, "sleep"); ms >= 0) usleep(static_cast<useconds_t>(ms) * 1000);
     if (long status = _value(word, "exit"); status >= 0) {
       std::printf("partial\n");

@@ -100,15 +100,6 @@ PumpOutcome _pump(Fd (&channel)[3], const MercCommand& command, int64_t deadline
   return kPumpDone;
 }
 
-int _wait(pid_t pid, int& status, std::string& error) {
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno == EINTR) continue;
-    error = mercSystemError("cannot learn how the map ended", errno);
-    return 0;
-  }
-  return 1;
-}
-
 // Card number of a file name "card<n>" (no leading zero), or 0 when it is not one.
 unsigned _cardNumber(const char* name) {
   if (std::strncmp(name, "card", 4) != 0 || name[4] < '1' || name[4] > '9') return 0;
@@ -171,11 +162,13 @@ int _await(MapProcess& process, const MercCommand& command, MapResult& result,
   if (outcome != kPumpDone) mercKillMap(process.pid);
   for (Fd& fd : process.parent) fd.reset();
   int status = 0;
-  const int waited = _wait(process.pid, status, error);
+  // A map that closed its output and runs on is still held to its time limit.
+  const MercWaitOutcome waited =
+      mercWaitMap(process.pid, outcome == kPumpDone ? deadline : -1, status, error);
   // Reaped, or lost to nobody knows whom: either way the pid is no longer this run's.
   process.pid = -1;
-  if (!waited || outcome == kPumpFailed) return 0;
-  if (outcome == kPumpTimedOut) {
+  if (waited == kMercWaitFailed || outcome == kPumpFailed) return 0;
+  if (outcome == kPumpTimedOut || waited == kMercWaitTimedOut) {
     result.code = kMercMapTimedOut;
     result.message = mercTimeLimitMessage(path, command.timeLimitMs);
     return 1;

@@ -4,6 +4,7 @@
 #include "merc_workdir.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -401,6 +402,32 @@ ServedProcess::~ServedProcess() { mercDiscard(*this); }
 void mercKillMap(pid_t pid) {
   kill(-pid, SIGKILL);
   kill(pid, SIGKILL);
+}
+
+MercWaitOutcome mercWaitMap(pid_t pid, int64_t deadline, int& status, std::string& error) {
+  MercWaitOutcome outcome = kMercWaitEnded;
+  // The process descriptor turns readable when the map ends: poll waits for that or the
+  // deadline, whichever comes first, and nothing polls in slices.
+  if (deadline >= 0) {
+    Fd ended;
+    ended.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (ended.open()) {
+      pollfd watch{ended.get(), POLLIN, 0};
+      int ready = 0;
+      while ((ready = poll(&watch, 1, mercPollTimeout(deadline))) < 0 && errno == EINTR) {
+      }
+      if (ready == 0) {
+        mercKillMap(pid);
+        outcome = kMercWaitTimedOut;
+      }
+    }
+  }
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno == EINTR) continue;
+    error = mercSystemError("cannot learn how the map ended", errno);
+    return kMercWaitFailed;
+  }
+  return outcome;
 }
 
 void mercDiscard(MapProcess& process) {

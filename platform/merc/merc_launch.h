@@ -110,6 +110,16 @@ int mercLaunchServed(const MapFile& file, const std::string& options, ServedProc
 // Ends the map and whatever it started in its process group.
 void mercKillMap(pid_t pid);
 
+// How a wait for a map's end came out.
+enum MercWaitOutcome { kMercWaitFailed, kMercWaitEnded, kMercWaitTimedOut };
+
+// Waits for the map `pid` to end and reaps it, its waitpid status in `status`. A map can
+// close its channels and run on; when `deadline` (mercNowMillis based; -1: none) passes
+// first, the map and its group are killed and reaped and the wait timed out. Without a
+// process descriptor (kernels before 5.3) the wait has no deadline. kMercWaitFailed with
+// `error` set when the map cannot be reaped.
+MercWaitOutcome mercWaitMap(pid_t pid, int64_t deadline, int& status, std::string& error);
+
 // Kills and reaps a launched map that will not be used, closes its channels and removes
 // its card folder. Does nothing for an empty `process`.
 void mercDiscard(MapProcess& process);

@@ -151,16 +151,6 @@ int _readOutput(const Fd& file, std::size_t limit, std::string& into, std::strin
   return 1;
 }
 
-int _reap(ServedProcess& process, int& status, std::string& error) {
-  const pid_t pid = std::exchange(process.pid, -1);
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno == EINTR) continue;
-    error = mercSystemError("cannot learn how the map ended", errno);
-    return 0;
-  }
-  return 1;
-}
-
 // Hands the process one run and waits for its end. `code` is set for kServeAnswered,
 // `status` (waitpid's) for kServeEnded; the process is reaped for every outcome but
 // kServeAnswered.
@@ -178,12 +168,17 @@ ServeOutcome _serve(ServedProcess& process, const MercCommand& command, int32_t&
   if (outcome == kServeAnswered) return outcome;
   if (outcome != kServeEnded) mercKillMap(process.pid);
   process.channel.reset();
+  // A map that closed the channel and runs on is still held to its time limit.
   std::string reapError;
-  if (!_reap(process, status, reapError) && outcome == kServeEnded) {
+  const MercWaitOutcome waited = mercWaitMap(std::exchange(process.pid, -1),
+                                             outcome == kServeEnded ? deadline : -1, status,
+                                             reapError);
+  if (outcome != kServeEnded) return outcome;
+  if (waited == kMercWaitFailed) {
     error = reapError;
     return kServeFailed;
   }
-  return outcome;
+  return waited == kMercWaitTimedOut ? kServeTimedOut : kServeEnded;
 }
 
 // The run's result from its outcome and what the map wrote. 1, or 0 with `error` set.

@@ -331,6 +331,20 @@ TEST_F(MercServeTest, TimeLimitEndsTheProcess) {
   EXPECT_NE(after.pid(), before.pid());
 }
 
+// A map that closes its channels and runs on is held to the time limit all the same,
+// served or in a process of its own.
+TEST_F(MercServeTest, TimeLimitHoldsAMapThatHungUp) {
+  for (const bool served : {true, false}) {
+    SCOPED_TRACE(served ? "served" : "one process per run");
+    const std::string steps = "hangup sleep=20000";
+    const MapRun hungUp = served ? run("serve_probe", steps, " -oe1s steps -tl200")
+                                 : runOneShot("serve_probe", steps, " -oe1s steps -tl200");
+    EXPECT_EQ(hungUp.code, kMercMapTimedOut) << hungUp.errmsg;
+    EXPECT_NE(hungUp.errmsg.find("serve_probe\" stopped at its time limit of 200 ms"),
+              std::string::npos) << hungUp.errmsg;
+  }
+}
+
 // A map file changed in any way, other options or another environment get a process of
 // their own; the processes of the old file end.
 TEST_F(MercServeTest, ChangedFileOptionsOrEnvironmentGetAFreshProcess) {
