@@ -62,8 +62,19 @@ int BusyGate::wait(int count) {
 
 void BusyGate::released() {
   if (!releases_) return;
+  // Cleared before the count moves: a waiter that saw it set read the count before.
+  if (holding_) holding_->store(0, std::memory_order_seq_cst);
   releases_->fetch_add(1, std::memory_order_seq_cst);
   if (sleepers_->load(std::memory_order_seq_cst) != 0) futexWakeAll(releases_);
+}
+
+void BusyGate::awaitHolder() {
+  if (!releases_ || !holding_) return;
+  const uint32_t seen = releases_->load(std::memory_order_seq_cst);
+  if (holding_->load(std::memory_order_seq_cst) == 0) return;
+  sleepers_->fetch_add(1, std::memory_order_seq_cst);
+  futexWait(releases_, seen, slice_);
+  sleepers_->fetch_sub(1, std::memory_order_seq_cst);
 }
 
 }  // namespace qlx

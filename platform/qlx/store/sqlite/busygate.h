@@ -34,6 +34,9 @@ class BusyGate {
     releases_ = releases;
     sleepers_ = sleepers;
   }
+  // Takes besides the shared word that says a broker connection holds the write lock
+  // (borrowed; null: nobody says).
+  void attachHolder(std::atomic<uint32_t>* holding) { holding_ = holding; }
   bool attached() const { return releases_ != nullptr; }
   // For tests: other slice and limit.
   void setTimes(int64_t sliceMicros, int64_t limitMicros) {
@@ -57,6 +60,16 @@ class BusyGate {
   int wait(int count);
   // After this connection ended a write transaction: raises the count and wakes sleepers.
   void released();
+  // After this connection took the write lock in a transaction of its own.
+  void holding() {
+    if (holding_) holding_->store(1, std::memory_order_seq_cst);
+  }
+  // Before asking for the write lock: while a broker connection says it holds it, sleeps
+  // until a release or for one slice, so that the first attempt is not made only to fail
+  // (each costs SQLite a read transaction: locks of the shared index and, after another's
+  // commit, pages read again). A holder that died leaves the word set: one slice each
+  // until the next holder clears it.
+  void awaitHolder();
 
   // The busy handler to hand to sqlite3_busy_handler with the gate as its argument.
   static int handler(void* gate, int count) { return static_cast<BusyGate*>(gate)->wait(count); }
@@ -64,6 +77,7 @@ class BusyGate {
  private:
   std::atomic<uint32_t>* releases_ = nullptr;
   std::atomic<uint32_t>* sleepers_ = nullptr;
+  std::atomic<uint32_t>* holding_ = nullptr;
   uint32_t seen_ = 0;
   int64_t deadline_ = 0;  // microseconds of the monotonic clock, set at a statement's first wait
   int64_t slice_ = kSliceMicros;

@@ -42,6 +42,7 @@ class BusyGateTest : public ::testing::Test {
   sqlite3* waiter_ = nullptr;
   std::atomic<uint32_t> releases_{0};
   std::atomic<uint32_t> sleepers_{0};
+  std::atomic<uint32_t> holding_{0};
 };
 
 TEST_F(BusyGateTest, AQueuedWriterGetsInOrGivesUp) {
@@ -106,6 +107,47 @@ TEST_F(BusyGateTest, AReleaseBeforeTheSleepIsNotMissed) {
   EXPECT_EQ(waiterGate.wait(0), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(sleepers_.load(), 0u);
+}
+
+// A writer about to ask for the lock sleeps while another says it holds it, and only until
+// that one lets go; a holder that died without clearing its word costs one slice.
+TEST_F(BusyGateTest, AWriterWaitsForTheSaidHolderBeforeItsAttempt) {
+  struct Case {
+    const char* name;
+    bool held;      // a holder said it holds the lock
+    bool letsGo;    // and releases it once the writer sleeps
+    int64_t slice;
+  };
+  const Case cases[] = {
+      {"nobody holds it", false, false, kLong},
+      {"woken by the release", true, true, kLong},
+      {"the holder died", true, false, 50'000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BusyGate holderGate, waiterGate;
+    for (BusyGate* gate : {&holderGate, &waiterGate}) {
+      gate->attach(&releases_, &sleepers_);
+      gate->attachHolder(&holding_);
+    }
+    waiterGate.setTimes(c.slice, kLong);
+    if (c.held) holderGate.holding();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] { waiterGate.awaitHolder(); });
+    if (c.letsGo) {
+      while (sleepers_.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      holderGate.released();
+    }
+    writer.join();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    if (c.held && !c.letsGo) {
+      EXPECT_GE(waited, std::chrono::microseconds(c.slice));
+    }
+    EXPECT_EQ(holding_.load(), c.held && !c.letsGo ? 1u : 0u);
+    EXPECT_EQ(sleepers_.load(), 0u);
+    holding_ = 0;
+  }
 }
 
 }  // namespace

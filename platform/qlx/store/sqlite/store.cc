@@ -84,7 +84,8 @@ constexpr size_t kControlSize = 4096;
 // commits a failed sync covered (groupsync.h). Words 4 and 5: write-lock releases and the
 // connections sleeping on them (kReleasesWord, busygate.h). Word 6: the directory's
 // generation (kDirectoryGenerationWord, directory_cache.h). Words 7 and 8: read marks let
-// go and the connections sleeping on them (kReaderEndsWord, walbatch.h). Words
+// go and the connections sleeping on them (kReaderEndsWord, walbatch.h). Word 9: whether a
+// broker connection holds the write lock (kWriteHeldWord, busygate.h). Words
 // kWaitersFirst onwards: the number of gets waiting on the queues whose names hash to
 // each word.
 enum ControlWord : size_t {
@@ -95,7 +96,8 @@ enum ControlWord : size_t {
   kWaitersFirst = 64
 };
 constexpr size_t kWaiterWords = kControlSize / sizeof(uint32_t) - kWaitersFirst;
-static_assert(kReleasesWord > kFailedSyncCommits && kReaderSleepersWord < kWaitersFirst,
+static_assert(kReleasesWord > kFailedSyncCommits && kReaderSleepersWord < kWriteHeldWord &&
+                  kWriteHeldWord < kWaitersFirst,
               "the shared words of store.h lie between the store's own and the waiters'");
 
 // A checkpoint syncs the WAL and the database file; the WAL keeper runs it in the
@@ -311,6 +313,7 @@ void unmapControlPage(std::atomic<uint32_t>* page) {
 void Store::_mapControl() {
   control_ = mapControlPage(home_);
   if (control_) gate_.attach(&control_[kReleasesWord], &control_[kBusySleepersWord]);
+  if (control_) gate_.attachHolder(&control_[kWriteHeldWord]);
   if (control_) readerGate_.attach(&control_[kReaderEndsWord], &control_[kReaderSleepersWord]);
   readerGate_.setTimes(kRestartWaitMicros, kRestartWaitMicros);
   sqlite3_file_control(db_, "main", kWalBatchReaderGate, &readerGate_);
@@ -532,8 +535,10 @@ std::string Query::blob(int column) const {
 Transaction::Transaction(Store& store) : store_(store) {
   store_.commitInDoubt_ = false;
   store_.releasedInCommit_ = false;
+  store_.gate_.awaitHolder();
   Query begin(store_, "BEGIN IMMEDIATE");
   begun_ = begin.run();
+  if (begun_) store_.gate_.holding();
 }
 
 Transaction::~Transaction() {

@@ -54,6 +54,9 @@ inline constexpr size_t kDirectoryGenerationWord = 6;
 // connections sleeping on it (a commit that copies the log waits there for its readers).
 inline constexpr size_t kReaderEndsWord = 7;
 inline constexpr size_t kReaderSleepersWord = 8;
+// The word of the control page that says a broker connection holds the write lock in a
+// transaction (busygate.h).
+inline constexpr size_t kWriteHeldWord = 9;
 
 // One database connection on the broker home. Not copyable; one thread at a time.
 class Store {
