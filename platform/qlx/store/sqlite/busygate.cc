@@ -51,13 +51,17 @@ int BusyGate::wait(int count) {
     arm();
     return 1;
   }
-  // Counted as a sleeper before the kernel compares the word: a release after this either
-  // sees the sleeper and wakes it, or moved the word and the sleep does not begin.
-  sleepers_->fetch_add(1, std::memory_order_seq_cst);
-  futexWait(releases_, seen_, slice);
-  sleepers_->fetch_sub(1, std::memory_order_seq_cst);
+  _sleepUntilRelease(seen_, slice);
   arm();
   return 1;
+}
+
+// Counted as a sleeper before the kernel compares the word: a release after this either
+// sees the sleeper and wakes it, or moved the word and the sleep does not begin.
+void BusyGate::_sleepUntilRelease(uint32_t seen, int64_t micros) {
+  sleepers_->fetch_add(1, std::memory_order_seq_cst);
+  futexWait(releases_, seen, micros);
+  sleepers_->fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void BusyGate::released() {
@@ -72,9 +76,7 @@ void BusyGate::awaitHolder() {
   if (!releases_ || !holding_) return;
   const uint32_t seen = releases_->load(std::memory_order_seq_cst);
   if (holding_->load(std::memory_order_seq_cst) == 0) return;
-  sleepers_->fetch_add(1, std::memory_order_seq_cst);
-  futexWait(releases_, seen, slice_);
-  sleepers_->fetch_sub(1, std::memory_order_seq_cst);
+  _sleepUntilRelease(seen, slice_);
 }
 
 }  // namespace qlx

@@ -75,6 +75,9 @@ class BusyGate {
   static int handler(void* gate, int count) { return static_cast<BusyGate*>(gate)->wait(count); }
 
  private:
+  // Sleeps until the release count leaves `seen` (at once if it has) or `micros` pass.
+  void _sleepUntilRelease(uint32_t seen, int64_t micros);
+
   std::atomic<uint32_t>* releases_ = nullptr;
   std::atomic<uint32_t>* sleepers_ = nullptr;
   std::atomic<uint32_t>* holding_ = nullptr;
