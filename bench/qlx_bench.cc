@@ -26,7 +26,9 @@
 //   transactions, read from the server's statistics around the timed span; and the
 //   server's CPU time per cycle from 1 s to 2.5 s into the span (steady_server_cpu_us),
 //   which leaves out what the consumers' sessions cost to start and end (the WAL figures
-//   reach the statistics too late to be read inside the span).
+//   reach the statistics too late to be read inside the span). At the end the run prints
+//   (on stderr), per configuration, the broker's rate over the plain queue's in each round
+//   and their geometric mean.
 //
 // With QLX_BROKER set to a postgresql:// address every benchmark runs on that database
 // (its queues are emptied and its directory replaced first); without it on a fresh
@@ -42,7 +44,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -490,6 +495,53 @@ struct SteadyWork {
   }
 };
 
+// The rows of BrokerVsPlain as they ran, for the summary printed at the end: the broker's
+// row of a configuration comes right before the plain queue's of the same round.
+struct VsPlainRow {
+  std::string shape;  // "FULL, 2 consumer(s)"
+  bool plain;
+  double rate, perF;
+};
+std::vector<VsPlainRow> gVsPlainRows;
+
+double geometricMean(const std::vector<double>& values) {
+  double logs = 0;
+  for (double v : values) logs += std::log(v);
+  return values.empty() ? 0 : std::exp(logs / static_cast<double>(values.size()));
+}
+
+// The broker's rate over the plain queue's, per configuration: each round's, and their
+// geometric mean; in brackets the same with each side's rate taken over the F measured
+// beside it. On stderr: stdout may carry the benchmark's JSON.
+void printVsPlainSummary() {
+  std::vector<std::string> shapes;
+  std::map<std::string, std::vector<std::pair<double, double>>> ratios;
+  std::map<std::string, const VsPlainRow*> broker;
+  for (const VsPlainRow& row : gVsPlainRows) {
+    if (!row.plain) {
+      broker[row.shape] = &row;
+      continue;
+    }
+    const VsPlainRow* mine = broker[row.shape];
+    if (!mine || row.rate <= 0 || row.perF <= 0) continue;
+    if (ratios.find(row.shape) == ratios.end()) shapes.push_back(row.shape);
+    ratios[row.shape].emplace_back(mine->rate / row.rate, mine->perF / row.perF);
+    broker[row.shape] = nullptr;
+  }
+  if (shapes.empty()) return;
+  std::fprintf(stderr, "\nbroker over plain queue, per round (over F), geometric mean:\n");
+  for (const std::string& shape : shapes) {
+    std::vector<double> plainRatios, perF;
+    std::fprintf(stderr, "  %-22s", (shape + ":").c_str());
+    for (const auto& [ratio, overF] : ratios[shape]) {
+      std::fprintf(stderr, " %.2f (%.2f)", ratio, overF);
+      plainRatios.push_back(ratio);
+      perF.push_back(overF);
+    }
+    std::fprintf(stderr, "  mean %.2f (%.2f)\n", geometricMean(plainRatios), geometricMean(perF));
+  }
+}
+
 // The broker's consumers (range 0 = 0) or the plain queue's (1) of the store in use, in
 // FULL or NORMAL (range 1), with range 2 consumer processes for three seconds; registered
 // alternately.
@@ -564,6 +616,11 @@ void BM_BrokerVsPlain(benchmark::State& state) {
   }
   state.SetLabel(std::string(plain ? "plain queue " : "broker ") + syncName(full) + " " +
                  std::to_string(consumers) + " consumer(s)");
+  const bool ranDry = total >= prefilled(onPostgres());
+  if (!ranDry)
+    gVsPlainRows.push_back({std::string(syncName(full)) + ", " + std::to_string(consumers) +
+                                " consumer(s)",
+                            plain, rate, rate / f});
 }
 
 }  // namespace
@@ -611,4 +668,11 @@ BENCHMARK(BM_BrokerVsPlain)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  printVsPlainSummary();
+  return 0;
+}
