@@ -1244,6 +1244,15 @@ TEST_P(StoreContract, ListQueuesCountsReadyHeldAndBackedOutMessages) {
     EXPECT_EQ(queues[i].backedOut, expected[i].backedOut);
     EXPECT_EQ(queues[i].maxBackout, expected[i].maxBackout);
   }
+  std::vector<BrowsedMessage> browsed;
+  ASSERT_TRUE(store_->browse("element:E", browsed, error)) << error;
+  ASSERT_EQ(browsed.size(), 3u);
+  for (const BrowsedMessage& m : browsed) EXPECT_EQ(m.claimed, m.row.body == "claimed") << m.row.body;
+  // The listings locked nothing: a get beside them finds every free message, and the rows
+  // they listed carry no lock of theirs (the holder's claim is the only one).
+  if (std::string(GetParam()) == "postgres") {
+    EXPECT_EQ(adminSql("SELECT count(*) FROM message WHERE xmax::text <> '0'"), "1");
+  }
   // A listing leaves no read open behind it: the next one sees the holder's commit.
   EXPECT_EQ(holder->commit(unit), 1) << holder->errorText();
   ASSERT_TRUE(listQueues(*store_, queues, error)) << error;

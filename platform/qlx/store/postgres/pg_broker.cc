@@ -235,20 +235,12 @@ void PgBrokerStore::abandonInChild() {
   inUnit_ = false;
 }
 
-// A message row keeps the id of the last transaction that locked, moved or removed it
-// (xmax) until the next one does. An aborted one there means a unit that took the message
-// ended without its commit or rollback being carried out: its session died (or the server
-// restarted) with the message claimed. The id is 32 bits; its epoch is the current one
-// unless it is ahead of the current id. Ids older than the row itself (xmin) are not a
-// unit's (a unit locks a row after its insert committed): that leaves out the lockers'
-// groups (multixacts) that two operators browsing at once leave behind, whose numbers are
-// not transaction ids.
+// An aborted transaction as a message's last locker (pg_statements.h) means a unit that
+// took the message ended without its commit or rollback being carried out: its session
+// died (or the server restarted) with the message claimed.
 #define QLX_PG_ABORTED_LOCK                                                               \
-  "FROM message m, (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS n) h "  \
-  "WHERE m.xmax::text <> '0' AND age(m.xmin) > age(m.xmax) AND "                           \
-  "pg_xact_status(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "              \
-  "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "        \
-  "(((h.n >> 32) - 1) << 32 | m.xmax::text::bigint)::text::xid8 END) = 'aborted' "
+  "FROM message m, " QLX_PG_NEXT_XID " WHERE " QLX_PG_UNIT_XMAX " AND "                     \
+  "pg_xact_status(" QLX_PG_XMAX8 ") = 'aborted' "
 constexpr const char* kAbortedClaims =
     "SELECT m.id, m.queue " QLX_PG_ABORTED_LOCK "ORDER BY m.id DESC FOR UPDATE OF m SKIP LOCKED";
 

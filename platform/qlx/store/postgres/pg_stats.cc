@@ -1,6 +1,7 @@
 // The PostgreSQL store: its counters and the figures of the operator's view.
 #include "pg_broker.h"
 #include "pg_metrics.h"
+#include "pg_statements.h"
 
 namespace qlx {
 
@@ -15,15 +16,13 @@ Metrics& PgBrokerStore::metrics() {
 namespace {
 
 // The figures of each queue: name, messages, ready ones (a message an open unit holds is
-// locked, so the locking read skips it: it is counted in flight), backed-out ones and the
-// highest backout. The totals and that read are one statement, so they see one moment of
-// a busy broker: a message put or taken in between cannot make a queue's counts disagree
-// (a negative in-flight count, or a new message listed as claimed).
+// counted in flight, QLX_PG_HELD), backed-out ones and the highest backout. They are one
+// statement, so they see one moment of a busy broker: a message put or taken in between
+// cannot make a queue's counts disagree (a negative in-flight count).
 #define QLX_PG_QUEUE_FIGURES                                                                 \
-  "m.queue, count(*), count(f.id), count(*) FILTER (WHERE m.backout > 0), max(m.backout)"
-#define QLX_PG_QUEUE_FIGURES_FROM                                                            \
-  " FROM message m LEFT JOIN (SELECT id FROM message FOR SHARE SKIP LOCKED) f "              \
-  "ON f.id = m.id GROUP BY m.queue"
+  "m.queue, count(*), count(*) FILTER (WHERE NOT " QLX_PG_HELD "), "                         \
+  "count(*) FILTER (WHERE m.backout > 0), max(m.backout)"
+#define QLX_PG_QUEUE_FIGURES_FROM " FROM message m, " QLX_PG_NEXT_XID " GROUP BY m.queue"
 // The live servers of each element: name, how many, the first one's start.
 #define QLX_PG_ELEMENT_SERVERS "e.name, count(c.id), min(c.started)"
 #define QLX_PG_ELEMENT_SERVERS_FROM                                                          \
