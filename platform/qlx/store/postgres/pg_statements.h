@@ -25,22 +25,27 @@ inline constexpr const char* kMessageColumns = QLX_PG_COLUMNS;
 
 // A message row (m) keeps the id of the last transaction that locked, moved or removed it
 // (xmax) until the next one does. The id is 32 bits; QLX_PG_XMAX8 widens it with h.n, the
-// snapshot's next id (QLX_PG_NEXT_XID joined as h): its epoch is the current one unless
-// it is ahead of the current id. Ids older than the row itself (xmin) are not a unit's (a
-// unit locks a row after its insert committed): QLX_PG_UNIT_XMAX leaves out the lockers'
-// groups (multixacts) that two operators browsing at once leave behind, whose numbers are
-// not transaction ids.
+// xmax of the statement's snapshot (QLX_PG_NEXT_XID joined as h), which is one past the
+// last transaction that had ended: an ended one's epoch is the current one unless its id
+// is ahead of the current id. Ids at or past h.n (within half the range) are of
+// transactions that were still running at the snapshot (QLX_PG_XMAX_RUNNING). Ids older
+// than the row itself (xmin) are not a unit's (a unit locks a row after its insert
+// committed): QLX_PG_UNIT_XMAX leaves out the lockers' groups (multixacts) that two
+// browsing gets at once leave behind, whose numbers are not transaction ids.
 #define QLX_PG_NEXT_XID "(SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS n) h"
 #define QLX_PG_XMAX8                                                                      \
   "(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "                           \
   "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "        \
   "(((h.n >> 32) - 1) << 32 | m.xmax::text::bigint)::text::xid8 END)"
+#define QLX_PG_XMAX_RUNNING                                                               \
+  "((m.xmax::text::bigint - (h.n & 4294967295) + 4294967296) % 4294967296 < 2147483648)"
 #define QLX_PG_UNIT_XMAX "m.xmax::text <> '0' AND age(m.xmin) > age(m.xmax)"
 // Whether an open unit holds message m: its last locker is still running. Read without a
 // lock of its own, so that a listing hides no message from a get and writes nothing to
 // the rows it lists (a locking read would have both skipped the rows and stamped each).
 #define QLX_PG_HELD                                                                       \
-  "coalesce(" QLX_PG_UNIT_XMAX " AND pg_xact_status(" QLX_PG_XMAX8 ") = 'in progress', false)"
+  "coalesce(" QLX_PG_UNIT_XMAX " AND (" QLX_PG_XMAX_RUNNING " OR pg_xact_status("           \
+  QLX_PG_XMAX8 ") = 'in progress'), false)"
 
 inline constexpr const char* kInsert =
     "INSERT INTO message (queue, backout, descriptor, msg_id, correl_id, format_name, "
