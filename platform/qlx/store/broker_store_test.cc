@@ -1248,8 +1248,8 @@ TEST_P(StoreContract, ListQueuesCountsReadyHeldAndBackedOutMessages) {
   ASSERT_TRUE(store_->browse("element:E", browsed, error)) << error;
   ASSERT_EQ(browsed.size(), 3u);
   for (const BrowsedMessage& m : browsed) EXPECT_EQ(m.claimed, m.row.body == "claimed") << m.row.body;
-  // The listings locked nothing: a get beside them finds every free message, and the rows
-  // they listed carry no lock of theirs (the holder's claim is the only one).
+  // The listings took no lock: the rows carry none of theirs (the holder's claim is the
+  // only one), so a get beside them skips no free message.
   if (std::string(GetParam()) == "postgres") {
     EXPECT_EQ(adminSql("SELECT count(*) FROM message WHERE xmax::text <> '0'"), "1");
   }

@@ -250,8 +250,8 @@ bool PgBrokerStore::browse(const std::string& queue, std::vector<BrowsedMessage>
   pg::Connection& conn = _outside();
   if (!_ready(conn)) return _fail(conn, error);
   pg::Result r = conn.run(
-      "SELECT " QLX_PG_MESSAGE_COLUMNS ", " QLX_PG_HELD " FROM message m, " QLX_PG_NEXT_XID
-      " WHERE m.queue = $1 ORDER BY m.seq, m.id",
+      "SELECT " QLX_PG_MESSAGE_COLUMNS ", " QLX_PG_HELD
+      " FROM message m, " QLX_PG_SNAPSHOT_XMAX " WHERE m.queue = $1 ORDER BY m.seq, m.id",
       pg::Params().add(queue));
   if (!r.ok()) return _fail(conn, error);
   for (int i = 0; i < r.rows(); ++i) {

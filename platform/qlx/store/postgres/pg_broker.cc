@@ -239,7 +239,7 @@ void PgBrokerStore::abandonInChild() {
 // took the message ended without its commit or rollback being carried out: its session
 // died (or the server restarted) with the message claimed.
 #define QLX_PG_ABORTED_LOCK                                                               \
-  "FROM message m, " QLX_PG_NEXT_XID " WHERE " QLX_PG_UNIT_XMAX " AND "                     \
+  "FROM message m, " QLX_PG_SNAPSHOT_XMAX " WHERE " QLX_PG_UNIT_XMAX " AND "                \
   "pg_xact_status(" QLX_PG_XMAX8 ") = 'aborted' "
 constexpr const char* kAbortedClaims =
     "SELECT m.id, m.queue " QLX_PG_ABORTED_LOCK "ORDER BY m.id DESC FOR UPDATE OF m SKIP LOCKED";

@@ -25,14 +25,16 @@ inline constexpr const char* kMessageColumns = QLX_PG_COLUMNS;
 
 // A message row (m) keeps the id of the last transaction that locked, moved or removed it
 // (xmax) until the next one does. The id is 32 bits; QLX_PG_XMAX8 widens it with h.n, the
-// xmax of the statement's snapshot (QLX_PG_NEXT_XID joined as h), which is one past the
-// last transaction that had ended: an ended one's epoch is the current one unless its id
-// is ahead of the current id. Ids at or past h.n (within half the range) are of
-// transactions that were still running at the snapshot (QLX_PG_XMAX_RUNNING). Ids older
-// than the row itself (xmin) are not a unit's (a unit locks a row after its insert
-// committed): QLX_PG_UNIT_XMAX leaves out the lockers' groups (multixacts) that two
-// browsing gets at once leave behind, whose numbers are not transaction ids.
-#define QLX_PG_NEXT_XID "(SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS n) h"
+// xmax of the statement's snapshot (QLX_PG_SNAPSHOT_XMAX joined as h), which is one past
+// the last transaction that had ended (not past the newest running one): an ended one's
+// epoch is the current one unless its id is ahead of the current id. Ids at or past h.n
+// (within half the range) are of transactions that were still running at the snapshot
+// (QLX_PG_XMAX_RUNNING). Ids older than the row itself (xmin) are not a unit's (a unit
+// locks a row after its insert committed): QLX_PG_UNIT_XMAX leaves out the lockers'
+// groups (multixacts) that two browsing gets at once leave behind, whose numbers are not
+// transaction ids.
+#define QLX_PG_SNAPSHOT_XMAX \
+  "(SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS n) h"
 #define QLX_PG_XMAX8                                                                      \
   "(CASE WHEN m.xmax::text::bigint <= (h.n & 4294967295) THEN "                           \
   "((h.n >> 32) << 32 | m.xmax::text::bigint)::text::xid8 WHEN h.n >> 32 > 0 THEN "        \

@@ -22,7 +22,8 @@ namespace {
 #define QLX_PG_QUEUE_FIGURES                                                                 \
   "m.queue, count(*), count(*) FILTER (WHERE NOT " QLX_PG_HELD "), "                         \
   "count(*) FILTER (WHERE m.backout > 0), max(m.backout)"
-#define QLX_PG_QUEUE_FIGURES_FROM " FROM message m, " QLX_PG_NEXT_XID " GROUP BY m.queue"
+#define QLX_PG_QUEUE_FIGURES_FROM \
+  " FROM message m, " QLX_PG_SNAPSHOT_XMAX " GROUP BY m.queue"
 // The live servers of each element: name, how many, the first one's start.
 #define QLX_PG_ELEMENT_SERVERS "e.name, count(c.id), min(c.started)"
 #define QLX_PG_ELEMENT_SERVERS_FROM                                                          \
